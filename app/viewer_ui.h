@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+namespace ipcam {
+
+// The one way the core reaches the user. The user interface implements it; tests replace it
+// with a recording fake. Every call may come from any thread.
+class ViewerUi {
+ public:
+  virtual ~ViewerUi() = default;
+
+  // The tile of `channel` (0..15) shows `text` (already formatted, possibly empty) for the
+  // status `code` (0: only the text changes). The core has already stored the code in the
+  // channel record; the tile repaints.
+  virtual void setChannelStatus(int channel, int code, const std::string& text) = 0;
+
+  // One line at the top of the event log; channel -1 leaves the camera prefix out.
+  virtual void logEvent(int channel, const std::string& text) = 0;
+
+  // Shows a message box and blocks the calling thread until the user closes it. From a worker
+  // thread this blocks only that worker. Once shutdown has begun, boxes are not shown any more
+  // and the call returns at once, so a worker can never hold up the exit.
+  virtual void messageBox(const std::string& text, const std::string& title) = 0;
+
+  // A new picture is ready in the channel's display.
+  virtual void presentPicture(int channel) = 0;
+
+  // Main-window hooks the core needs.
+  virtual int visibleTileCount() const = 0;
+  virtual int singleChannel() const = 0;
+  virtual void setRecordingButtons(bool recordingOn) = 0;
+  virtual void setScanInterval(int seconds) = 0;
+};
+
+// The message-box title the program uses when a text comes without one.
+inline constexpr const char* kDefaultMessageTitle = "IP Camera Surveillance Software";
+
+}  // namespace ipcam

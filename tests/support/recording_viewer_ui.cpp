@@ -1,0 +1,60 @@
+#include "support/recording_viewer_ui.h"
+
+namespace ipcam::testing {
+
+void RecordingViewerUi::setChannelStatus(int channel, int code, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  statuses_.push_back({channel, code, text});
+}
+
+void RecordingViewerUi::logEvent(int channel, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  events_.push_back({channel, text});
+}
+
+void RecordingViewerUi::messageBox(const std::string& text, const std::string& title) {
+  std::lock_guard lock(mutex_);
+  messages_.push_back({text, title});
+}
+
+void RecordingViewerUi::presentPicture(int channel) {
+  std::lock_guard lock(mutex_);
+  pictures_.push_back(channel);
+}
+
+void RecordingViewerUi::setRecordingButtons(bool recordingOn) {
+  std::lock_guard lock(mutex_);
+  recordingOn_ = recordingOn;
+}
+
+void RecordingViewerUi::setScanInterval(int seconds) {
+  std::lock_guard lock(mutex_);
+  scanInterval_ = seconds;
+}
+
+std::vector<RecordingViewerUi::Status> RecordingViewerUi::statuses() const {
+  std::lock_guard lock(mutex_);
+  return statuses_;
+}
+
+std::vector<RecordingViewerUi::Message> RecordingViewerUi::messages() const {
+  std::lock_guard lock(mutex_);
+  return messages_;
+}
+
+std::vector<RecordingViewerUi::Event> RecordingViewerUi::events() const {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+std::vector<int> RecordingViewerUi::pictures() const {
+  std::lock_guard lock(mutex_);
+  return pictures_;
+}
+
+int RecordingViewerUi::scanInterval() const {
+  std::lock_guard lock(mutex_);
+  return scanInterval_;
+}
+
+}  // namespace ipcam::testing

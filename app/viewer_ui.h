@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace ipcam {
@@ -10,10 +11,10 @@ class ViewerUi {
  public:
   virtual ~ViewerUi() = default;
 
-  // The tile of `channel` (0..15) shows `text` (already formatted, possibly empty) for the
-  // status `code` (0: only the text changes). The core has already stored the code in the
-  // channel record; the tile repaints.
-  virtual void setChannelStatus(int channel, int code, const std::string& text) = 0;
+  // The tile of `channel` (0..15) takes the status `code` (0: no change) and, when given, the
+  // status text (already formatted, possibly empty); then it repaints. The core has already
+  // stored the code in the channel record.
+  virtual void setChannelStatus(int channel, int code, const std::optional<std::string>& text) = 0;
 
   // One line at the top of the event log; channel -1 leaves the camera prefix out.
   virtual void logEvent(int channel, const std::string& text) = 0;

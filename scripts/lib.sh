@@ -6,7 +6,7 @@ repo_root() { cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd; }
 # Debian packages the build, the program and the tests need.
 IPCAM_PACKAGES=(
   g++ cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev fonts-dejavu-core
+  qt6-base-dev libgl-dev fonts-dejavu-core libasound2-dev
   googletest libgtest-dev libgmock-dev
   xvfb xauth
 )

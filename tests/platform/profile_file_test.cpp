@@ -40,11 +40,11 @@ TEST(ProfileFile, ReadsWithWindowsRules) {
     const char* key;
     int expected;
   };
-  for (const IntCase& c : {IntCase{"general", "scantime", 7}, IntCase{"General", "FileSize", 100},
-                           IntCase{"General", "Text", 0}, IntCase{"General", "Empty", 42},
-                           IntCase{"General", "Missing", 42}, IntCase{"Nowhere", "ScanTime", 42},
-                           IntCase{"General", "Negative", -12},
-                           IntCase{"General", "Huge", 2147483647}}) {
+  for (const IntCase& c :
+       {IntCase{"general", "scantime", 7}, IntCase{"General", "FileSize", 100},
+        IntCase{"General", "Text", 0}, IntCase{"General", "Empty", 42},
+        IntCase{"General", "Missing", 42}, IntCase{"Nowhere", "ScanTime", 42},
+        IntCase{"General", "Negative", -12}, IntCase{"General", "Huge", 2147483647}}) {
     EXPECT_EQ(profile.getInt(c.section, c.key, 42), c.expected) << c.section << "/" << c.key;
   }
   EXPECT_EQ(profile.getString("General", "Name", "", 255), "front door = main");
@@ -57,8 +57,9 @@ TEST(ProfileFile, ReadsWithWindowsRules) {
 
 TEST(ProfileFile, StringReaderCutsToBufferWithoutSplittingCharacters) {
   const std::string longValue(300, 'x');
-  const ProfileFile profile =
-      ProfileFile::parse("[S]\nLong=" + longValue + "\nWide=ab\xF0\x9F\x98\x80" "cd\n");
+  const ProfileFile profile = ProfileFile::parse("[S]\nLong=" + longValue +
+                                                 "\nWide=ab\xF0\x9F\x98\x80"
+                                                 "cd\n");
   EXPECT_EQ(profile.getString("S", "Long", "", 255), std::string(254, 'x'));
   // The emoji takes two UTF-16 units: a buffer of 4 keeps "ab" only, 5 keeps it whole.
   EXPECT_EQ(profile.getString("S", "Wide", "", 4), "ab");
@@ -99,8 +100,8 @@ TEST(ProfileFile, SurvivesGarbage) {
 }
 
 TEST(ProfileFile, WriterReplacesInPlaceAndKeepsOtherLines) {
-  ProfileFile profile = ProfileFile::parse(
-      "; keep me\r\n[One]\r\nA=1\r\n  ; note\r\nB = 2\r\n\r\n[Two]\r\nC=3\r\n");
+  ProfileFile profile =
+      ProfileFile::parse("; keep me\r\n[One]\r\nA=1\r\n  ; note\r\nB = 2\r\n\r\n[Two]\r\nC=3\r\n");
   profile.writeString("one", "b", "20");
   profile.writeString("One", "New", "x");
   profile.writeString("Three", "D", "line\r\ninjected=1");
@@ -113,8 +114,8 @@ TEST(ProfileFile, WriterReplacesInPlaceAndKeepsOtherLines) {
 }
 
 TEST(ProfileFile, SaveKeepsUtf16AndRoundTrips) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("profile_test_" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("profile_test_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const auto file = dir / "a.ini";
   {

@@ -2,7 +2,8 @@
 
 namespace ipcam::testing {
 
-void RecordingViewerUi::setChannelStatus(int channel, int code, const std::string& text) {
+void RecordingViewerUi::setChannelStatus(int channel, int code,
+                                         const std::optional<std::string>& text) {
   std::lock_guard lock(mutex_);
   statuses_.push_back({channel, code, text});
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@ class RecordingViewerUi : public ViewerUi {
   struct Status {
     int channel;
     int code;
-    std::string text;
+    std::optional<std::string> text;
   };
   struct Message {
     std::string text;
@@ -25,7 +26,7 @@ class RecordingViewerUi : public ViewerUi {
     std::string text;
   };
 
-  void setChannelStatus(int channel, int code, const std::string& text) override;
+  void setChannelStatus(int channel, int code, const std::optional<std::string>& text) override;
   void logEvent(int channel, const std::string& text) override;
   void messageBox(const std::string& text, const std::string& title) override;
   void presentPicture(int channel) override;

@@ -1,0 +1,110 @@
+#include "app/channel_record.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+#include "app/app_state.h"
+#include "app/viewer_settings.h"
+#include "app/viewer_ui.h"
+#include "ipcam_version.h"
+#include "platform/trace.h"
+
+namespace ipcam {
+
+ChannelCredentials ChannelRecord::credentials() const {
+  std::lock_guard lock(credentialsMutex_);
+  return credentials_;
+}
+
+void ChannelRecord::setCredentials(ChannelCredentials credentials) {
+  std::lock_guard lock(credentialsMutex_);
+  credentials_ = std::move(credentials);
+}
+
+std::array<ChannelRecord, kChannelCount>& channelRecords() {
+  // Never destroyed: threads abandoned at shutdown may still read their record at exit.
+  static auto* const records = [] {
+    auto* table = new std::array<ChannelRecord, kChannelCount>();
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+      (*table)[static_cast<std::size_t>(channel)].channel = channel;
+      (*table)[static_cast<std::size_t>(channel)].stream.record =
+          &(*table)[static_cast<std::size_t>(channel)];
+    }
+    return table;
+  }();
+  return *records;
+}
+
+ChannelRecord& channelRecord(int channel) {
+  return channelRecords().at(static_cast<std::size_t>(channel));
+}
+
+AppState& appState() {
+  static auto* const state = new AppState();  // never destroyed, as the channel table
+  return *state;
+}
+
+std::string versionText() {
+  char text[64];
+  std::snprintf(text, sizeof text, "v%d.%d.%d.%d", kVersionMajor, kVersionMinor, kVersionBuild,
+                kVersionRevision);
+  return text;
+}
+
+bool screenLargeEnough(int width, int height) {
+  return width >= kMinimumScreenWidth && height >= kMinimumScreenHeight;
+}
+
+bool parseDottedQuad(const std::string& text, std::uint32_t& address) {
+  // inet_pton accepts exactly four decimal parts of 0..255, nothing else.
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+  address = parsed.s_addr;
+  return true;
+}
+
+int initChannelRecord(ChannelRecord& record, int channel) {
+  record.channel = channel;
+  record.mainWindow.store(appState().ui.load());
+  const CameraSettings camera = cameraSnapshot(channel);
+  std::uint32_t address = 0;
+  if (camera.ip.empty() || !parseDottedQuad(camera.ip, address)) return -1;
+  platform::trace("Camera %d address %s", channel + 1, camera.ip.c_str());
+  record.address.store(address);
+  record.port.store(camera.port);
+  record.setCredentials({camera.login, camera.password});
+  record.motionFlag.store(0);
+  record.manualRecord.store(0);
+  return 0;
+}
+
+int refreshChannelAddress(ChannelRecord& record) {
+  const CameraSettings camera = cameraSnapshot(record.channel);
+  record.setCredentials({camera.login, camera.password});
+  std::uint32_t address = 0;
+  if (!parseDottedQuad(camera.ip, address)) return -1;
+  record.address.store(address);
+  record.port.store(camera.port);
+  return 0;
+}
+
+std::string tileStatusText(int channel, const std::string& text) {
+  if (text.empty()) return {};
+  return std::to_string(channel + 1) + " " + text;
+}
+
+void setChannelStatus(int channel, int code, const std::string* text) {
+  if (channel < 0 || channel >= kChannelCount) return;
+  if (code != 0) channelRecord(channel).status.store(code);
+  ViewerUi* ui = appState().ui.load();
+  if (ui == nullptr) return;
+  ui->setChannelStatus(channel, code,
+                       text != nullptr ? std::optional(tileStatusText(channel, *text)) : std::nullopt);
+}
+
+void setChannelStatus(int channel, int code, const std::string& text) {
+  setChannelStatus(channel, code, &text);
+}
+
+}  // namespace ipcam

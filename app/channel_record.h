@@ -1,0 +1,131 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/channel_count.h"
+#include "platform/thread_slot.h"
+#include "protocols/stream_context.h"
+
+namespace ipcam {
+
+class ViewerUi;
+class AvServerClient;
+class ChannelDisplay;
+class ChannelMedia;
+class AudioPlayer;
+class ChannelRecorder;
+
+// Channel status codes, as the tiles, layouts and recording threads read them.
+enum ChannelStatus : std::int32_t {
+  kStatusNoSignal = 5,
+  kStatusConnecting = 10,
+  kStatusDisconnected = 20,
+  kStatusLive = 30,
+  kStatusRecording = 35,
+};
+
+// The eight thread slots of a channel, each paired with a run flag in the record.
+struct ChannelThreads {
+  platform::ThreadSlot connect;
+  platform::ThreadSlot mpeg4Data;
+  platform::ThreadSlot legacyData;
+  platform::ThreadSlot mpeg4Decode;
+  platform::ThreadSlot audioPlay;
+  platform::ThreadSlot schedule;
+  platform::ThreadSlot manualRecord;
+  platform::ThreadSlot motion;
+};
+
+// Camera address and credentials as the record holds them.
+struct ChannelCredentials {
+  std::string login;
+  std::string password;
+};
+
+// The record through which all threads of one channel meet. The table lives until process
+// exit, so a thread abandoned at shutdown can still read it.
+//
+// Sharing: every field written by one thread and read by another is atomic. The object
+// references are written once at start-up, before any channel thread starts, and never change.
+// The credentials are guarded by credentialsMutex.
+struct ChannelRecord {
+  using RunFlag = platform::ThreadSlot::RunFlag;
+
+  std::atomic<std::int32_t> modelId{0};
+  std::atomic<int> legacySocket{0};       // 0: none
+  std::atomic<std::uint32_t> address{0};  // IPv4, network byte order
+  std::atomic<std::uint16_t> port{0};
+  std::int32_t channel = 0;                         // written once at start-up
+  std::atomic<std::int32_t> status{kStatusNoSignal};
+  std::atomic<ViewerUi*> mainWindow{nullptr};
+
+  // Written once at start-up, before the threads start.
+  std::shared_ptr<AvServerClient> avClient;
+  std::shared_ptr<ChannelDisplay> display;
+  std::shared_ptr<ChannelMedia> media;
+  std::shared_ptr<ChannelRecorder> scheduleRecorder;
+  std::shared_ptr<ChannelRecorder> motionRecorder;
+  std::shared_ptr<ChannelRecorder> manualRecorder;
+  std::shared_ptr<AudioPlayer> audioPlayer;
+
+  std::atomic<std::int32_t> pictureWidth{0};
+  std::atomic<std::int32_t> pictureHeight{0};
+  std::atomic<std::uint8_t> snapshotRequest{0};
+  RunFlag scheduleRunning{0};
+  RunFlag manualRecordRunning{0};
+  RunFlag motionRunning{0};
+  std::atomic<std::int32_t> scheduleKind{0};
+  RunFlag connectRunning{0};
+  RunFlag mpeg4DataRunning{0};
+  RunFlag legacyDataRunning{0};
+  RunFlag mpeg4DecodeRunning{0};
+  RunFlag audioPlayRunning{0};
+  std::atomic<bool> legacyReconnect{false};
+  std::atomic<std::int32_t> legacyReconnectCount{0};
+  std::atomic<std::int32_t> legacyLastError{0};
+  std::atomic<bool> mpeg4Reconnect{false};
+  std::atomic<std::int32_t> mpeg4ReconnectCount{0};
+  std::atomic<std::int32_t> mpeg4LastError{0};
+  std::atomic<std::int32_t> motionFlag{0};
+  std::atomic<std::int32_t> manualRecord{0};
+  StreamContext stream;
+
+  ChannelThreads threads;
+
+  ChannelCredentials credentials() const;
+  void setCredentials(ChannelCredentials credentials);
+
+ private:
+  mutable std::mutex credentialsMutex_;
+  ChannelCredentials credentials_;  // guarded by credentialsMutex_
+};
+
+// The process-wide table of the 16 channel records.
+std::array<ChannelRecord, kChannelCount>& channelRecords();
+ChannelRecord& channelRecord(int channel);
+
+// Binds the record to its channel: the channel's objects, then the camera's address, port and
+// credentials from the live settings. -1 (address, port and credentials left as they were)
+// when the camera's IP text is empty or not a dotted-quad IPv4 address.
+int initChannelRecord(ChannelRecord& record, int channel);
+// Copies the camera's current credentials into the record; with a dotted-quad IP also its
+// address and port (0), else -1.
+int refreshChannelAddress(ChannelRecord& record);
+
+// Parses a strict dotted quad ("192.168.0.10") into network byte order.
+bool parseDottedQuad(const std::string& text, std::uint32_t& address);
+
+// The tile text for a status text: "" for "", else "%d " (channel 1..16) and the text.
+std::string tileStatusText(int channel, const std::string& text);
+
+// A tile operation: a non-zero code becomes the channel's status; a text (when given) becomes
+// the tile's text; the tile repaints. Does nothing before the main window exists.
+void setChannelStatus(int channel, int code, const std::string* text);
+void setChannelStatus(int channel, int code, const std::string& text);
+
+}  // namespace ipcam

@@ -1,0 +1,14 @@
+#include "protocols/stream_context.h"
+
+namespace ipcam {
+
+void StreamContext::stopWorkers() {
+  // The workers' sockets carry their own time-outs, so they end well within this; the limit
+  // only keeps a worker stuck in something unforeseen from holding up the exit for good.
+  constexpr auto kLimit = std::chrono::seconds(5);
+  rtspWorker.stop(kLimit);
+  httpVideoWorker.stop(kLimit);
+  httpAudioWorker.stop(kLimit);
+}
+
+}  // namespace ipcam

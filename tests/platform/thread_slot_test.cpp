@@ -1,0 +1,134 @@
+#include "platform/thread_slot.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+namespace ipcam::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The run flags outlive every thread, abandoned ones included, as the slot requires.
+ThreadSlot::RunFlag gCooperativeFlag{0};
+ThreadSlot::RunFlag gRefusedFlag{0};
+ThreadSlot::RunFlag gAbandonFlag{0};
+ThreadSlot::RunFlag gSelfEndFlag{0};
+ThreadSlot::RunFlag gDestructorFlag{0};
+
+// A body that does what channel threads do: work until the flag drops.
+std::function<void()> untilFlagDrops(ThreadSlot::RunFlag& flag) {
+  return [&flag] {
+    while (flag.load() == 1) std::this_thread::sleep_for(1ms);
+  };
+}
+
+template <typename Predicate>
+bool waitFor(Predicate done, Clock::duration limit = 5s) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+TEST(ThreadSlot, StopsACooperativeThreadInTimeAndIsSafeToStopAgain) {
+  ThreadSlot slot;
+  EXPECT_TRUE(slot.stop()) << "an empty slot has nothing to abandon";
+
+  ASSERT_TRUE(slot.start(gCooperativeFlag, untilFlagDrops(gCooperativeFlag)));
+  EXPECT_EQ(gCooperativeFlag.load(), 1);
+  EXPECT_TRUE(slot.running());
+
+  EXPECT_TRUE(slot.stop());
+  EXPECT_EQ(gCooperativeFlag.load(), 0);
+  EXPECT_FALSE(slot.running());
+  EXPECT_TRUE(slot.stop());
+}
+
+TEST(ThreadSlot, RefusesToStartWhileItsThreadRuns) {
+  ThreadSlot slot;
+  ASSERT_TRUE(slot.start(gRefusedFlag, untilFlagDrops(gRefusedFlag)));
+
+  auto secondRan = std::make_shared<std::atomic<bool>>(false);
+  EXPECT_FALSE(slot.start(gRefusedFlag, [secondRan] { secondRan->store(true); }));
+  EXPECT_EQ(gRefusedFlag.load(), 1);
+  EXPECT_TRUE(slot.running());
+
+  EXPECT_TRUE(slot.stop());
+  EXPECT_FALSE(secondRan->load());
+  // Once stopped, the slot takes a new thread.
+  ASSERT_TRUE(slot.start(gRefusedFlag, untilFlagDrops(gRefusedFlag)));
+  EXPECT_TRUE(slot.stop());
+}
+
+TEST(ThreadSlot, AbandonedThreadEndingLateLeavesTheNewerThreadsFlagAlone) {
+  ThreadSlot slot;
+  // The token goes away with the body, which the slot releases only after the thread has
+  // reported its end: once it has expired, the late thread has done all it will ever do.
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> lateThreadDone = token;
+  ASSERT_TRUE(slot.start(gAbandonFlag, [token = std::move(token)] {
+    std::this_thread::sleep_for(1500ms);  // deaf to the flag
+  }));
+
+  const auto stopStarted = Clock::now();
+  EXPECT_FALSE(slot.stop());
+  const auto waited = Clock::now() - stopStarted;
+  EXPECT_GE(waited, 950ms);
+  EXPECT_LT(waited, 1400ms) << "stop() must give up at the limit, not wait for the thread";
+  EXPECT_FALSE(slot.running());
+  EXPECT_EQ(gAbandonFlag.load(), 0);
+
+  ASSERT_TRUE(slot.start(gAbandonFlag, untilFlagDrops(gAbandonFlag)));
+  ASSERT_TRUE(waitFor([&] { return lateThreadDone.expired(); }));
+  EXPECT_EQ(gAbandonFlag.load(), 1) << "the abandoned thread cleared the newer thread's flag";
+  EXPECT_TRUE(slot.running());
+  EXPECT_TRUE(slot.stop());
+}
+
+TEST(ThreadSlot, ThreadThatEndsByItselfClearsItsFlagAndFreesTheSlot) {
+  const struct {
+    const char* name;
+    std::function<void()> body;
+  } cases[] = {
+      {"returns", [] {}},
+      {"throws a standard exception", [] { throw std::runtime_error("camera went away"); }},
+      {"throws something else", [] { throw 42; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ThreadSlot slot;
+    ASSERT_TRUE(slot.start(gSelfEndFlag, c.body));
+    ASSERT_TRUE(waitFor([&] { return !slot.running(); }));
+    EXPECT_EQ(gSelfEndFlag.load(), 0);
+
+    // The finished thread is still to be joined; the next start does that.
+    ASSERT_TRUE(slot.start(gSelfEndFlag, untilFlagDrops(gSelfEndFlag)));
+    EXPECT_EQ(gSelfEndFlag.load(), 1);
+    EXPECT_TRUE(slot.stop());
+  }
+}
+
+TEST(ThreadSlot, DestructorStopsAndJoinsTheThread) {
+  auto exited = std::make_shared<std::atomic<bool>>(false);
+  {
+    ThreadSlot slot;
+    ASSERT_TRUE(slot.start(gDestructorFlag, [exited] {
+      while (gDestructorFlag.load() == 1) std::this_thread::sleep_for(1ms);
+      exited->store(true);
+    }));
+  }
+  EXPECT_EQ(gDestructorFlag.load(), 0);
+  EXPECT_TRUE(exited->load());
+}
+
+}  // namespace
+}  // namespace ipcam::platform

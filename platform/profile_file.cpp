@@ -79,9 +79,13 @@ int leadingNumber(std::string_view value) {
 ProfileFile ProfileFile::load(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return ProfileFile{};
-  std::string bytes(kMaxFileBytes, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  std::string bytes;
+  char chunk[65536];
+  while (bytes.size() < kMaxFileBytes && in) {
+    in.read(chunk,
+            static_cast<std::streamsize>(std::min(sizeof chunk, kMaxFileBytes - bytes.size())));
+    bytes.append(chunk, static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  }
   return parse(bytes);
 }
 
@@ -231,8 +235,8 @@ bool ProfileFile::save(const std::filesystem::path& file) const {
   return true;
 }
 
-int profileGetInt(const std::filesystem::path& file, std::string_view section,
-                  std::string_view key, int defaultValue) {
+int profileGetInt(const std::filesystem::path& file, std::string_view section, std::string_view key,
+                  int defaultValue) {
   return ProfileFile::load(file).getInt(section, key, defaultValue);
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform_test_support.h"
+#include "support/test_environment.h"
 #include "platform/profile_file.h"
 #include "platform/text_encoding.h"
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/platform_test_support.h"
+#include "support/test_environment.h"
 
 namespace ipcam::platform {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/platform_test_support.h"
+#include "support/test_environment.h"
 
 namespace ipcam::platform {
 namespace {

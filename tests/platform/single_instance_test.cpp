@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/platform_test_support.h"
+#include "support/test_environment.h"
 
 namespace ipcam::platform {
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform_test_support.h"
+#include "support/test_environment.h"
 
 namespace ipcam::platform {
 namespace {

@@ -23,7 +23,7 @@ struct AppState {
   // The storage monitor has shown the space-full message and not yet seen room again.
   std::atomic<bool> spaceFullShown{false};
 
-  platform::ThreadSlot storageMonitor;              // user-interface thread only
+  platform::ThreadSlot storageMonitor;  // user-interface thread only
   platform::ThreadSlot::RunFlag storageMonitorRunning{0};
 };
 

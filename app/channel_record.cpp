@@ -99,8 +99,9 @@ void setChannelStatus(int channel, int code, const std::string* text) {
   if (code != 0) channelRecord(channel).status.store(code);
   ViewerUi* ui = appState().ui.load();
   if (ui == nullptr) return;
-  ui->setChannelStatus(channel, code,
-                       text != nullptr ? std::optional(tileStatusText(channel, *text)) : std::nullopt);
+  ui->setChannelStatus(
+      channel, code,
+      text != nullptr ? std::optional(tileStatusText(channel, *text)) : std::nullopt);
 }
 
 void setChannelStatus(int channel, int code, const std::string& text) {

@@ -60,7 +60,7 @@ struct ChannelRecord {
   std::atomic<int> legacySocket{0};       // 0: none
   std::atomic<std::uint32_t> address{0};  // IPv4, network byte order
   std::atomic<std::uint16_t> port{0};
-  std::int32_t channel = 0;                         // written once at start-up
+  std::int32_t channel = 0;  // written once at start-up
   std::atomic<std::int32_t> status{kStatusNoSignal};
   std::atomic<ViewerUi*> mainWindow{nullptr};
 

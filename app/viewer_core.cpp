@@ -67,9 +67,8 @@ void createChannelObjects(ViewerUi& ui) {
 
     record.audioPlayer = std::make_shared<AudioPlayer>(channel);
     if (!record.audioPlayer->open() && state.soundAvailable.exchange(false)) {
-      ui.messageBox(
-          "No sound card found. Audio functions will be disabled. Press OK to continue.",
-          kErrorTitle);
+      ui.messageBox("No sound card found. Audio functions will be disabled. Press OK to continue.",
+                    kErrorTitle);
     }
 
     record.media = std::make_shared<ChannelMedia>(channel);

@@ -48,6 +48,8 @@ bool AudioPlayer::open() {
   return open_.load();
 }
 
-void AudioPlayer::close() { open_.store(false); }
+void AudioPlayer::close() {
+  open_.store(false);
+}
 
 }  // namespace ipcam

@@ -4,7 +4,9 @@ namespace ipcam {
 
 // The surfaces are plain memory pictures drawn by the tile, so there is nothing that can fail
 // before the first picture arrives.
-bool ChannelDisplay::setUp() { return true; }
+bool ChannelDisplay::setUp() {
+  return true;
+}
 
 void ChannelDisplay::close() {}
 

@@ -8,7 +8,9 @@
 namespace ipcam {
 
 // POSIX sockets need no library start-up.
-bool AvServerClient::startNetwork() { return true; }
+bool AvServerClient::startNetwork() {
+  return true;
+}
 
 void AvServerClient::reset() {
   disconnect();

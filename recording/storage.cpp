@@ -42,9 +42,9 @@ void prepareRecordDirs(const std::array<std::string, 3>& recPaths, ViewerUi* ui)
     std::filesystem::create_directories(dir, error);
     if (!std::filesystem::is_directory(dir, error)) {
       if (ui != nullptr) {
-        ui->messageBox(entry + "\n\n" + CMultiLanguage::instance().text("ErrorMessage",
-                                                                         "Cant_Create_Dir"),
-                       kDefaultMessageTitle);
+        ui->messageBox(
+            entry + "\n\n" + CMultiLanguage::instance().text("ErrorMessage", "Cant_Create_Dir"),
+            kDefaultMessageTitle);
       }
       return;
     }
@@ -91,6 +91,8 @@ void startStorageMonitor() {
   });
 }
 
-void stopStorageMonitor() { appState().storageMonitor.stop(); }
+void stopStorageMonitor() {
+  appState().storageMonitor.stop();
+}
 
 }  // namespace ipcam

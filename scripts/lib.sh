@@ -8,6 +8,7 @@ IPCAM_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-dejavu-core libasound2-dev
   googletest libgtest-dev libgmock-dev
+  libcurl4-openssl-dev libpugixml-dev
   xvfb xauth
 )
 

@@ -12,8 +12,8 @@ namespace ipcam::ui {
 namespace {
 
 void showQtMessageBox(const std::string& text, const std::string& title) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title),
-                  QString::fromStdString(text), QMessageBox::Ok);
+  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text),
+                  QMessageBox::Ok);
   box.exec();
 }
 
@@ -21,7 +21,9 @@ void showQtMessageBox(const std::string& text, const std::string& title) {
 
 QtViewerUi::QtViewerUi() : presenter_(showQtMessageBox) {}
 
-void QtViewerUi::setWindow(CTarsilDlg* window) { window_ = window; }
+void QtViewerUi::setWindow(CTarsilDlg* window) {
+  window_ = window;
+}
 
 void QtViewerUi::setMessagePresenter(MessagePresenter presenter) {
   std::lock_guard lock(presenterMutex_);
@@ -125,7 +127,9 @@ void QtViewerUi::presentPicture(int channel) {
   });
 }
 
-int QtViewerUi::visibleTileCount() const { return appState().visibleTileCount.load(); }
+int QtViewerUi::visibleTileCount() const {
+  return appState().visibleTileCount.load();
+}
 
 void QtViewerUi::setRecordingButtons(bool recordingOn) {
   onUi([this, recordingOn] {

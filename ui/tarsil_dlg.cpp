@@ -29,7 +29,9 @@ constexpr int kEventLogLimit = 4999;
 constexpr int kEventLogKeep = 3999;
 constexpr const char* kWindowTitle = "IP Camera Surveillance Software";
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
+QString qs(const std::string& text) {
+  return QString::fromStdString(text);
+}
 
 QRegion roundedRegion(int width, int height) {
   QPainterPath path;
@@ -44,7 +46,9 @@ CTarsilDlg::CTarsilDlg(QtViewerUi& ui) : QWidget(nullptr, Qt::FramelessWindowHin
   setObjectName(QStringLiteral("CTarsilDlg"));
 }
 
-CTarsilDlg::~CTarsilDlg() { shutdown(); }
+CTarsilDlg::~CTarsilDlg() {
+  shutdown();
+}
 
 bool CTarsilDlg::initialize(QSize screen) {
   initializing_ = true;
@@ -138,8 +142,7 @@ void CTarsilDlg::createControls() {
   powerButton_->setFlat(true);
   powerButton_->setCursor(Qt::PointingHandCursor);
   powerButton_->setStyleSheet(QStringLiteral("background: transparent; border: none;"));
-  powerButton_->setToolTip(
-      qs(CMultiLanguage::instance().text("TarsilDlg", "Button_Power")));
+  powerButton_->setToolTip(qs(CMultiLanguage::instance().text("TarsilDlg", "Button_Power")));
   connect(powerButton_, &QPushButton::clicked, this, &QWidget::close);
 }
 
@@ -189,7 +192,9 @@ void CTarsilDlg::repaintTile(int channel) {
   if (CViewerElement* target = tile(channel)) target->update();
 }
 
-void CTarsilDlg::setRecordingOn(bool on) { recordingOn_ = on; }
+void CTarsilDlg::setRecordingOn(bool on) {
+  recordingOn_ = on;
+}
 
 CViewerElement* CTarsilDlg::tile(int channel) const {
   if (channel < 0 || channel >= kChannelCount) return nullptr;

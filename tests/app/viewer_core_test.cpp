@@ -1,8 +1,7 @@
 #include "app/viewer_core.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
@@ -84,8 +83,8 @@ TEST_F(ViewerCoreTest, WithoutCamerasEveryTileSaysNoSignalAndShutdownSavesTheSet
   EXPECT_EQ(ui_.scanInterval(), 3);
 
   // The recording folders went into the documents folder, the default data folder.
-  EXPECT_TRUE(std::filesystem::is_directory(home_.path() / "Documents" / "Data" / "Record" /
-                                            "Camera 16"));
+  EXPECT_TRUE(
+      std::filesystem::is_directory(home_.path() / "Documents" / "Data" / "Record" / "Camera 16"));
 
   startStorageMonitor();
   EXPECT_TRUE(appState().storageMonitor.running());
@@ -161,10 +160,10 @@ TEST(ChannelRecordTest, AddressesAndTileTexts) {
     const char* text;
     bool valid;
   };
-  for (const Case& c : {Case{"192.168.0.10", true}, Case{"0.0.0.0", true},
-                        Case{"255.255.255.255", true}, Case{"256.1.1.1", false},
-                        Case{"1.2.3", false}, Case{"1.2.3.4.5", false}, Case{"", false},
-                        Case{"cam.local", false}, Case{" 1.2.3.4", false}}) {
+  for (const Case& c :
+       {Case{"192.168.0.10", true}, Case{"0.0.0.0", true}, Case{"255.255.255.255", true},
+        Case{"256.1.1.1", false}, Case{"1.2.3", false}, Case{"1.2.3.4.5", false}, Case{"", false},
+        Case{"cam.local", false}, Case{" 1.2.3.4", false}}) {
     std::uint32_t address = 0;
     EXPECT_EQ(parseDottedQuad(c.text, address), c.valid) << c.text;
   }

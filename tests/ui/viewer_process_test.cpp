@@ -1,8 +1,7 @@
 // The real program as a user starts it: one instance at a time, and a signal closes it the
 // orderly way with the settings saved.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -29,8 +29,12 @@ ThreadSlot::~ThreadSlot() {
 }
 
 bool ThreadSlot::start(RunFlag& runFlag, std::function<void()> body) {
+  std::lock_guard slotLock(mutex_);
   if (shared_) {
-    if (running()) return false;
+    {
+      std::lock_guard lock(shared_->mutex);
+      if (!shared_->finished) return false;
+    }
     // The previous thread ended by itself; only the join is left.
     shared_->thread.join();
     shared_.reset();
@@ -68,30 +72,40 @@ bool ThreadSlot::start(RunFlag& runFlag, std::function<void()> body) {
 }
 
 bool ThreadSlot::stop(std::chrono::milliseconds limit) {
-  if (!shared_) return true;
-  shared_->runFlag.store(0);
+  // The slot is emptied at once, so the wait below holds up no one else using the slot.
+  std::shared_ptr<Shared> shared;
+  {
+    std::lock_guard slotLock(mutex_);
+    shared = std::move(shared_);
+  }
+  if (!shared) return true;
+  shared->runFlag.store(0);
 
   bool endedInTime = false;
   {
-    std::unique_lock lock(shared_->mutex);
-    endedInTime = shared_->ended.wait_for(lock, limit, [this] { return shared_->finished; });
-    if (!endedInTime) shared_->abandoned = true;
+    std::unique_lock lock(shared->mutex);
+    endedInTime = shared->ended.wait_for(lock, limit, [&shared] { return shared->finished; });
+    if (!endedInTime) shared->abandoned = true;
   }
   if (endedInTime) {
-    shared_->thread.join();
+    shared->thread.join();
   } else {
     trace("thread slot: the thread did not end within %lld ms, abandoning it",
           static_cast<long long>(limit.count()));
-    shared_->thread.detach();
+    shared->thread.detach();
   }
-  shared_.reset();
   return endedInTime;
 }
 
 bool ThreadSlot::running() const {
-  if (!shared_) return false;
-  std::lock_guard lock(shared_->mutex);
-  return !shared_->finished;
+  std::shared_ptr<Shared> shared;
+  {
+    std::lock_guard slotLock(mutex_);
+    shared = shared_;
+  }
+  if (!shared) return false;
+  std::lock_guard lock(shared->mutex);
+  return !shared->finished;
 }
 
 }  // namespace ipcam::platform

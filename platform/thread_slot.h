@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace ipcam::platform {
 
@@ -17,6 +18,9 @@ namespace ipcam::platform {
 // has static storage duration. The body must itself hold shared ownership of whatever it
 // uses, or use only objects that live until process exit: a slot never frees anything an
 // abandoned thread could still touch.
+//
+// Any thread may start or stop a slot (a data thread restarts the connection worker while the
+// user may press "Connect"); the slot serialises them.
 //
 // A thread that ends by itself clears its run flag and leaves the slot empty. An abandoned
 // thread that ends later does not touch the flag any more, so it cannot clear the flag of a
@@ -45,7 +49,8 @@ class ThreadSlot {
 
  private:
   struct Shared;
-  std::shared_ptr<Shared> shared_;  // user-interface or owner thread only
+  mutable std::mutex mutex_;
+  std::shared_ptr<Shared> shared_;  // guarded by mutex_
 };
 
 }  // namespace ipcam::platform

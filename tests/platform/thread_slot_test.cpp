@@ -130,5 +130,34 @@ TEST(ThreadSlot, DestructorStopsAndJoinsTheThread) {
   EXPECT_TRUE(exited->load());
 }
 
+ThreadSlot::RunFlag gSharedSlotFlag{0};
+
+TEST(ThreadSlot, StartsAndStopsFromSeveralThreadsAtOnce) {
+  // A data thread restarting the connection worker while the user disconnects it: every start
+  // and stop must leave the slot whole, with never more than one thread in it.
+  ThreadSlot slot;
+  std::atomic<int> inside{0};
+  std::atomic<int> mostInside{0};
+  const auto body = [&] {
+    const int now = ++inside;
+    int seen = mostInside.load();
+    while (now > seen && !mostInside.compare_exchange_weak(seen, now)) {
+    }
+    while (gSharedSlotFlag.load() == 1) std::this_thread::sleep_for(1ms);
+    --inside;
+  };
+  std::thread starter([&] {
+    for (int i = 0; i < 200; ++i) slot.start(gSharedSlotFlag, body);
+  });
+  std::thread stopper([&] {
+    for (int i = 0; i < 200; ++i) slot.stop();
+  });
+  starter.join();
+  stopper.join();
+  EXPECT_TRUE(slot.stop());
+  EXPECT_EQ(mostInside.load(), 1);
+  EXPECT_EQ(inside.load(), 0);
+}
+
 }  // namespace
 }  // namespace ipcam::platform

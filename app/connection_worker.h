@@ -1,8 +1,74 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <string>
+
 namespace ipcam {
 
 struct ChannelRecord;
+class AvServerClient;
+
+// What a camera says about itself (its firmware information).
+struct FirmwareInfo {
+  std::string version;
+  std::uint32_t modelId = 0;   // the camera type code
+  std::uint32_t vendorId = 0;  // stored as the camera's "Model"
+};
+
+// The camera's maximum and current number of viewers.
+struct UserCounts {
+  std::uint32_t maximum = 0;
+  std::uint32_t current = 0;
+};
+
+// The HTTP/RTSP stream kinds of a channel's StreamContext.
+enum class StreamKind : int {
+  Http = 0,  // Motion JPEG picture stream, plus HTTP audio when the camera has audio
+  RtspMpeg4 = 1,
+  RtspH264 = 2,
+  RtspMjpeg = 3,
+};
+
+// Where the connection decision sends a channel.
+struct Road {
+  enum class Kind { Stream, Mpeg4Server, LegacyServer } kind = Kind::Stream;
+  StreamKind stream = StreamKind::Http;  // for Kind::Stream
+  bool operator==(const Road&) const = default;
+};
+
+// The road for a camera type code and its "DualMode" video format.
+Road chooseRoad(int type, int videoFormat);
+
+// Everything the worker asks of the camera and of the three roads. The program wires the real
+// queries and protocol starters; tests put fakes in. Written once before any worker starts.
+struct ConnectionServices {
+  // Camera information queries: 0, or -1 no answer, -2 "Unauthorized", -3 fields missing.
+  std::function<int(int channel, FirmwareInfo&)> queryFirmware;
+  std::function<int(int channel, FirmwareInfo&)> queryFirmwareXml;
+  // A port >= 0, or -1.
+  std::function<int(int channel)> queryPrivateVideoPort;
+  std::function<int(int channel, UserCounts&)> queryUserCounts;
+
+  // Hands the channel to its HTTP/RTSP workers; false when none could be started.
+  std::function<bool(ChannelRecord&, StreamKind)> startStream;
+
+  // The camera-server road of the MPEG-4 generation: control connection with log-in (one
+  // variant for the type codes 15 and 16), then the data connection; each 1 on success.
+  std::function<int(ChannelRecord&, const std::string& ip, std::uint16_t port)> mpeg4Login;
+  std::function<int(ChannelRecord&, const std::string& ip, std::uint16_t port)> mpeg4OpenData;
+  std::function<bool(ChannelRecord&)> startMpeg4DataThread;
+
+  // The legacy server road: prepare, log in (1 on success), and the data thread.
+  std::function<int(ChannelRecord&)> legacyConnect;
+  std::function<int(ChannelRecord&)> legacyLogin;
+  std::function<bool(ChannelRecord&)> startLegacyDataThread;
+};
+
+// The process-wide services. Until a road's protocol exists its starter reports failure, so
+// the worker takes its failure path; nothing pretends to connect.
+ConnectionServices& connectionServices();
+ConnectionServices unavailableConnectionServices();
 
 // Arms the auto-reconnect flag of the channel's server family before a connection pass.
 void armReconnect(ChannelRecord& record);
@@ -13,5 +79,8 @@ bool startConnectionWorker(ChannelRecord& record);
 
 // The worker itself: identifies the camera, chooses its road and hands the channel to it.
 void connectionWorker(ChannelRecord& record);
+
+// Passes without data after which a reconnecting channel gives up.
+inline constexpr int kReconnectBudget = 30000;
 
 }  // namespace ipcam

@@ -8,6 +8,8 @@ bool ChannelDisplay::setUp() {
   return true;
 }
 
+void ChannelDisplay::discardPicture() {}
+
 void ChannelDisplay::close() {}
 
 }  // namespace ipcam

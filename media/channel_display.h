@@ -12,6 +12,8 @@ class ChannelDisplay {
 
   // Prepares the surfaces for the channel's tile. False when that fails; start-up goes on.
   bool setUp();
+  // Forgets the last picture, so the tile stops showing a stale image while reconnecting.
+  void discardPicture();
   // Releases the surfaces; safe to call twice.
   void close();
 

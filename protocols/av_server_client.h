@@ -25,6 +25,7 @@ class AvServerClient {
   void disconnect();
 
   bool connected() const { return connected_.load(); }
+  void setConnected(bool connected) { connected_.store(connected); }
   bool networkReady() const { return networkReady_.load(); }
   // Taken by the legacy server connection and data threads around their use of the client.
   std::mutex& mutex() { return mutex_; }

@@ -2,6 +2,20 @@
 
 namespace ipcam {
 
+void StreamContext::configure(Setup setup) {
+  std::lock_guard lock(setupMutex_);
+  setup_ = std::move(setup);
+}
+
+StreamContext::Setup StreamContext::setup() const {
+  std::lock_guard lock(setupMutex_);
+  return setup_;
+}
+
+bool StreamContext::anyWorkerRunning() const {
+  return rtspWorker.running() || httpVideoWorker.running() || httpAudioWorker.running();
+}
+
 void StreamContext::stopWorkers() {
   // The workers' sockets carry their own time-outs, so they end well within this; the limit
   // only keeps a worker stuck in something unforeseen from holding up the exit for good.

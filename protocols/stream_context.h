@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 #include "platform/thread_slot.h"
 
@@ -12,6 +14,21 @@ struct ChannelRecord;
 // The HTTP/RTSP stream object of a channel: its three worker threads and what they share.
 // Embedded in the channel record.
 struct StreamContext {
+  // What the connection worker hands over before it starts the workers.
+  struct Setup {
+    std::string user;
+    std::string password;
+    std::string host;
+    std::string portText;  // "%d" of the camera's web port
+    int kind = 0;          // 0 HTTP, 1 RTSP MPEG-4, 2 RTSP H.264, 3 RTSP Motion JPEG
+  };
+
+  void configure(Setup setup);
+  // A copy for a worker to keep for its whole run.
+  Setup setup() const;
+  // True while any of the three workers runs.
+  bool anyWorkerRunning() const;
+
   platform::ThreadSlot rtspWorker;
   platform::ThreadSlot httpVideoWorker;
   platform::ThreadSlot httpAudioWorker;
@@ -23,6 +40,10 @@ struct StreamContext {
   // Stops the workers in the order RTSP, HTTP video, HTTP audio. Each stop clears the
   // worker's running flag and waits for it (a few seconds at most, then it is abandoned).
   void stopWorkers();
+
+ private:
+  mutable std::mutex setupMutex_;
+  Setup setup_;  // guarded by setupMutex_
 };
 
 }  // namespace ipcam

@@ -36,7 +36,7 @@ void installTerminationSignals() {
 
 int runViewer(QApplication& app) {
   // Never destroyed: a worker abandoned at shutdown may still report to it at exit.
-  auto* viewerUi = new QtViewerUi();
+  static auto* const viewerUi = new QtViewerUi();
   CTarsilDlg window(*viewerUi);
 
   // A signal that came during start-up leaves the pipe readable, so it is acted on as soon as

@@ -36,7 +36,9 @@ class MainWindowTest : public ::testing::Test {
   }
   // A window's shutdown ends its ViewerUi for good, so every window gets a new one.
   void freshUi() {
-    ui_ = new QtViewerUi();  // never destroyed, as in the program
+    // Never destroyed, as in the program, but kept reachable.
+    static auto* const everyUi = new std::vector<std::unique_ptr<QtViewerUi>>();
+    ui_ = everyUi->emplace_back(std::make_unique<QtViewerUi>()).get();
     ui_->setMessagePresenter([this](const std::string& text, const std::string& title) {
       boxes_.push_back({text, title});
     });

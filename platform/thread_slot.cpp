@@ -72,13 +72,11 @@ bool ThreadSlot::start(RunFlag& runFlag, std::function<void()> body) {
 }
 
 bool ThreadSlot::stop(std::chrono::milliseconds limit) {
-  // The slot is emptied at once, so the wait below holds up no one else using the slot.
-  std::shared_ptr<Shared> shared;
-  {
-    std::lock_guard slotLock(mutex_);
-    shared = std::move(shared_);
-  }
-  if (!shared) return true;
+  // The slot stays locked through the wait, so nobody can start a second thread in it while
+  // the first is still on its way out.
+  std::lock_guard slotLock(mutex_);
+  if (!shared_) return true;
+  const std::shared_ptr<Shared> shared = std::move(shared_);
   shared->runFlag.store(0);
 
   bool endedInTime = false;

@@ -14,9 +14,11 @@
 
 #include "app/app_state.h"
 #include "app/channel_record.h"
+#include "app/connection_worker.h"
 #include "app/multi_language.h"
 #include "app/viewer_core.h"
 #include "platform/resources.h"
+#include "protocols/camera_queries.h"
 #include "recording/storage.h"
 #include "ui/qt_viewer_ui.h"
 #include "ui/viewer_element.h"
@@ -78,6 +80,7 @@ bool CTarsilDlg::start(QSize screen) {
   if (closeRequested_) return false;
   createChannelObjects(ui_);
   if (closeRequested_) return false;
+  useCameraQueries(connectionServices());
   startChannels(ui_);
   startStorageMonitor();
   return true;

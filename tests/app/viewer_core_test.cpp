@@ -101,8 +101,8 @@ TEST_F(ViewerCoreTest, WithoutCamerasEveryTileSaysNoSignalAndShutdownSavesTheSet
 
 TEST_F(ViewerCoreTest, ConfiguredCamerasConnectEvenByHostName) {
   writeSettings(
-      "[Camera2]\r\nName=Gate\r\nIP=192.168.7.20\r\nPort=4321\r\nLogin=admin\r\nPassword=pw\r\n"
-      "[Camera5]\r\nName=Yard\r\nIP=yard.example\r\nLogin=admin\r\nPassword=pw\r\n"
+      "[Camera2]\r\nName=Gate\r\nIP=127.0.0.20\r\nPort=4321\r\nLogin=admin\r\nPassword=pw\r\n"
+      "[Camera5]\r\nName=Yard\r\nIP=localhost\r\nLogin=admin\r\nPassword=pw\r\n"
       "[Camera6]\r\nName=NoPort\r\nIP=10.0.0.1\r\nWebPort=0\r\nLogin=a\r\nPassword=b\r\n");
   startUp();
   for (const auto& status : ui_.statuses()) {
@@ -112,7 +112,7 @@ TEST_F(ViewerCoreTest, ConfiguredCamerasConnectEvenByHostName) {
                                text(configured ? "Message_Connecting" : "Message_NoSignal"));
   }
   const ChannelRecord& gate = channelRecord(2);
-  EXPECT_EQ(gate.address.load(), inet_addr("192.168.7.20"));
+  EXPECT_EQ(gate.address.load(), inet_addr("127.0.0.20"));
   EXPECT_EQ(gate.port.load(), 4321);
   EXPECT_EQ(gate.credentials().login, "admin");
   // A host name is no dotted quad: the record keeps a zero address.

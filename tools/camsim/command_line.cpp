@@ -1,0 +1,202 @@
+#include "tools/camsim/command_line.h"
+
+#include <charconv>
+#include <functional>
+#include <limits>
+#include <map>
+#include <optional>
+
+namespace ipcam::camsim {
+namespace {
+
+template <typename Number>
+std::optional<Number> parseNumber(std::string_view text) {
+  Number value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+template <typename Enum>
+std::optional<Enum> parseChoice(std::string_view text,
+                                std::initializer_list<std::pair<std::string_view, Enum>> choices) {
+  for (const auto& [name, value] : choices) {
+    if (name == text) return value;
+  }
+  return std::nullopt;
+}
+
+// Each option that takes a value: it stores the value and says whether it was acceptable.
+using Setter = std::function<bool(Options&, std::string_view)>;
+
+template <typename Number>
+Setter numberInto(Number Options::*field) {
+  return [field](Options& options, std::string_view text) {
+    const auto value = parseNumber<Number>(text);
+    if (value) options.*field = *value;
+    return value.has_value();
+  };
+}
+
+Setter textInto(std::string Options::*field) {
+  return [field](Options& options, std::string_view text) {
+    options.*field = std::string(text);
+    return true;
+  };
+}
+
+const std::map<std::string_view, Setter>& valueOptions() {
+  static const std::map<std::string_view, Setter> options = {
+      {"--port", numberInto(&Options::port)},
+      {"--model", numberInto(&Options::modelId)},
+      {"--vendor", numberInto(&Options::vendorId)},
+      {"--firmware", textInto(&Options::firmwareVersion)},
+      {"--firmware-form",
+       [](Options& o, std::string_view text) {
+         const auto form =
+             parseChoice<FirmwareForm>(text, {{"list", FirmwareForm::PlainList},
+                                              {"wrong-order", FirmwareForm::WrongOrder},
+                                              {"xml-only", FirmwareForm::XmlOnly}});
+         if (form) o.firmwareForm = *form;
+         return form.has_value();
+       }},
+      {"--xml-order",
+       [](Options& o, std::string_view text) {
+         const auto reversed = parseChoice<bool>(text, {{"normal", false}, {"reversed", true}});
+         if (reversed) o.firmwareXmlReversed = *reversed;
+         return reversed.has_value();
+       }},
+      {"--user", textInto(&Options::user)},
+      {"--password", textInto(&Options::password)},
+      {"--realm", textInto(&Options::realm)},
+      {"--auth",
+       [](Options& o, std::string_view text) {
+         const auto mode = parseChoice<AuthMode>(text, {{"none", AuthMode::None},
+                                                        {"basic", AuthMode::Basic},
+                                                        {"digest", AuthMode::Digest},
+                                                        {"digest-qop", AuthMode::DigestQop}});
+         if (mode) o.auth = *mode;
+         return mode.has_value();
+       }},
+      {"--video-port", numberInto(&Options::privateVideoPort)},
+      {"--max-users", numberInto(&Options::maxUsers)},
+      {"--current-users", numberInto(&Options::currentUsers)},
+      {"--rtsp-form",
+       [](Options& o, std::string_view text) {
+         const auto form =
+             parseChoice<RtspForm>(text, {{"list", RtspForm::PlainList}, {"xml", RtspForm::Xml}});
+         if (form) o.rtspForm = *form;
+         return form.has_value();
+       }},
+      {"--rtsp-enable",
+       [](Options& o, std::string_view text) {
+         const auto enabled = parseChoice<bool>(text, {{"0", false}, {"1", true}});
+         if (enabled) o.rtspEnabled = *enabled;
+         return enabled.has_value();
+       }},
+      {"--rtsp-port", numberInto(&Options::rtspPort)},
+      {"--rtsp-path", textInto(&Options::rtspMpeg4Path)},
+      {"--rtsp-h264-path", textInto(&Options::rtspH264Path)},
+      {"--rtsp-mjpeg-path", textInto(&Options::rtspMjpegPath)},
+      {"--delay",
+       [](Options& o, std::string_view text) {
+         const auto ms = parseNumber<std::uint32_t>(text);
+         if (ms) {
+           o.fault = Fault::Delay;
+           o.faultDelay = std::chrono::milliseconds(*ms);
+         }
+         return ms.has_value();
+       }},
+      {"--garbage",
+       [](Options& o, std::string_view text) {
+         const auto kind = parseChoice<Garbage>(text, {{"none", Garbage::None},
+                                                       {"oversized", Garbage::Oversized},
+                                                       {"truncated", Garbage::Truncated},
+                                                       {"non-digits", Garbage::NonDigits},
+                                                       {"malformed-xml", Garbage::MalformedXml},
+                                                       {"enormous-xml", Garbage::EnormousXml}});
+         if (kind) o.garbage = *kind;
+         return kind.has_value();
+       }},
+      {"--garbage-bytes", numberInto(&Options::garbageBytes)},
+  };
+  return options;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(std::span<const std::string_view> arguments) {
+  CommandLine result;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string_view name = arguments[i];
+    std::optional<std::string_view> value;
+    if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
+      value = name.substr(equals + 1);
+      name = name.substr(0, equals);
+    }
+    if (name == "--help" || name == "-h") {
+      result.help = true;
+      continue;
+    }
+    if (name == "--no-answer" || name == "--unauthorized-page") {
+      if (value) {
+        result.error = std::string(name) + " takes no value";
+        return result;
+      }
+      result.options.fault = name == "--no-answer" ? Fault::NoAnswer : Fault::Unauthorized;
+      continue;
+    }
+    const auto setter = valueOptions().find(name);
+    if (setter == valueOptions().end()) {
+      result.error = "unknown option " + std::string(name);
+      return result;
+    }
+    if (!value) {
+      if (i + 1 >= arguments.size()) {
+        result.error = std::string(name) + " needs a value";
+        return result;
+      }
+      value = arguments[++i];
+    }
+    if (!setter->second(result.options, *value)) {
+      result.error = "bad value for " + std::string(name) + ": " + std::string(*value);
+      return result;
+    }
+  }
+  return result;
+}
+
+std::string usageText() {
+  return R"(Usage: camsim [options]
+A simulated IP camera on 127.0.0.1, for the viewer's demo and tests. Stops on Ctrl+C.
+
+  --port N                  TCP port (default 0: any free port, printed at start)
+  --model N                 model identifier (default 20)
+  --vendor N                vendor identifier (default 1)
+  --firmware TEXT           firmware version text (default V1.0.0)
+  --firmware-form FORM      list | wrong-order (ModelID before Version) | xml-only
+  --xml-order ORDER         normal | reversed: element order of the anonymous XML page
+  --user NAME               user name (default admin)
+  --password TEXT           password (default admin)
+  --realm TEXT              authentication realm (default "IP Camera")
+  --auth MODE               none | basic | digest | digest-qop (default none)
+  --video-port N            private video port (default 4321)
+  --max-users N             maximum number of users (default 10)
+  --current-users N         current number of users (default 0)
+  --rtsp-form FORM          list (group Network.RTSP) | xml (group RTSP)
+  --rtsp-enable 0|1         RTSP enabled flag (default 1)
+  --rtsp-port N             RTSP port (default 554)
+  --rtsp-path P             MPEG-4 stream path (default mpeg4.sdp)
+  --rtsp-h264-path P        H.264 stream path (default h264.sdp)
+  --rtsp-mjpeg-path P       Motion JPEG stream path (default mjpeg.sdp)
+  --delay MS                answer every request MS milliseconds late
+  --no-answer               read requests but never answer them
+  --unauthorized-page       answer every request with the camera's 401 page
+  --garbage KIND            none | oversized | truncated | non-digits | malformed-xml |
+                            enormous-xml
+  --garbage-bytes N         size of the oversized page and the enormous XML (default 5 MiB)
+  --help                    this text
+)";
+}
+
+}  // namespace ipcam::camsim

@@ -151,7 +151,7 @@ void useCameraQueries(ConnectionServices& services) {
     const int result = queryPrivateVideoPort(channel, port);
     if (result != kQueryOk) return result;
     return port > static_cast<std::uint32_t>(INT_MAX) ? kQueryFieldsMissing
-                                                       : static_cast<int>(port);
+                                                      : static_cast<int>(port);
   };
 }
 

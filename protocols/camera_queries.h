@@ -11,12 +11,12 @@ namespace ipcam {
 
 // Result codes of fetchText.
 enum FetchResult : int {
-  kFetchComplete = 4,         // the final ready state: the answer is complete
-  kFetchNoObject = -1,        // the request object could not be created
+  kFetchComplete = 4,   // the final ready state: the answer is complete
+  kFetchNoObject = -1,  // the request object could not be created
   kFetchOpenFailed = -2,
   kFetchHeaderFailed = -3,
   kFetchSendFailed = -4,
-  kFetchNoAnswer = -5,        // no complete answer in time (or no answer at all)
+  kFetchNoAnswer = -5,  // no complete answer in time (or no answer at all)
   kFetchException = -6,
 };
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "support/test_environment.h"
 #include "platform/profile_file.h"
 #include "platform/text_encoding.h"
+#include "support/test_environment.h"
 
 namespace ipcam {
 namespace {

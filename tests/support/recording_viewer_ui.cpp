@@ -53,6 +53,14 @@ std::vector<int> RecordingViewerUi::pictures() const {
   return pictures_;
 }
 
+void RecordingViewerUi::clear() {
+  std::lock_guard lock(mutex_);
+  statuses_.clear();
+  messages_.clear();
+  events_.clear();
+  pictures_.clear();
+}
+
 int RecordingViewerUi::scanInterval() const {
   std::lock_guard lock(mutex_);
   return scanInterval_;

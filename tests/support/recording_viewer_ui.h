@@ -41,18 +41,20 @@ class RecordingViewerUi : public ViewerUi {
   std::vector<Event> events() const;
   std::vector<int> pictures() const;
   int scanInterval() const;
+  // Forgets everything recorded so far.
+  void clear();
 
   int visibleTiles = 16;
   int single = 0;
 
  private:
   mutable std::mutex mutex_;
-  std::vector<Status> statuses_;    // guarded by mutex_
-  std::vector<Message> messages_;   // guarded by mutex_
-  std::vector<Event> events_;       // guarded by mutex_
-  std::vector<int> pictures_;       // guarded by mutex_
-  bool recordingOn_ = false;        // guarded by mutex_
-  int scanInterval_ = -1;           // guarded by mutex_
+  std::vector<Status> statuses_;   // guarded by mutex_
+  std::vector<Message> messages_;  // guarded by mutex_
+  std::vector<Event> events_;      // guarded by mutex_
+  std::vector<int> pictures_;      // guarded by mutex_
+  bool recordingOn_ = false;       // guarded by mutex_
+  int scanInterval_ = -1;          // guarded by mutex_
 };
 
 }  // namespace ipcam::testing

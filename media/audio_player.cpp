@@ -43,6 +43,13 @@ void setSoundDeviceProbe(SoundDeviceProbe probe) {
   soundDeviceProbe.store(probe != nullptr ? probe : probeAlsaPlayback);
 }
 
+bool startAudioPlayback(ChannelRecord& /*record*/) {
+  platform::trace("audio playback is not available yet");
+  return false;
+}
+
+void stopAudioPlayback(ChannelRecord& /*record*/) {}
+
 bool AudioPlayer::open() {
   open_.store(soundDeviceProbe.load()());
   return open_.load();

@@ -26,6 +26,14 @@ class AudioPlayer {
   std::atomic<bool> open_{false};
 };
 
+struct ChannelRecord;
+
+// The channel's audio player thread, which drains the StreamContext's audio queue. Sound output
+// comes with the audio layer; until then nothing is started and the blocks simply queue up
+// (the queue's limit bounds them).
+bool startAudioPlayback(ChannelRecord& record);
+void stopAudioPlayback(ChannelRecord& record);
+
 // Whether a playback device can be opened at all. Tests replace the answer.
 using SoundDeviceProbe = bool (*)();
 void setSoundDeviceProbe(SoundDeviceProbe probe);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/thread_slot.h"
+#include "protocols/media_queue.h"
 
 namespace ipcam {
 
@@ -36,6 +37,14 @@ struct StreamContext {
   platform::ThreadSlot::RunFlag httpVideoRunning{0};  // atomic
   platform::ThreadSlot::RunFlag httpAudioRunning{0};  // atomic
   ChannelRecord* record = nullptr;                    // written once before the threads start
+
+  // Pictures for the channel's decode thread, and audio blocks for its player thread.
+  MediaQueue videoQueue{100};
+  MediaQueue audioQueue{1000};
+  platform::ThreadSlot decodeThread;
+  platform::ThreadSlot::RunFlag decodeRunning{0};  // atomic
+  platform::ThreadSlot audioPlayerThread;
+  platform::ThreadSlot::RunFlag audioPlayerRunning{0};  // atomic
 
   // Stops the workers in the order RTSP, HTTP video, HTTP audio. Each stop clears the
   // worker's running flag and waits for it (a few seconds at most, then it is abandoned).

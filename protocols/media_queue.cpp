@@ -1,0 +1,74 @@
+#include "protocols/media_queue.h"
+
+#include <algorithm>
+
+namespace ipcam {
+
+bool MediaQueue::push(std::span<const std::uint8_t> bytes) {
+  std::lock_guard lock(mutex_);
+  if (entries_.size() >= limit_) return false;
+  entries_.emplace_back(bytes.begin(), bytes.end());
+  return true;
+}
+
+std::optional<std::size_t> MediaQueue::pop(std::span<std::uint8_t> buffer) {
+  std::lock_guard lock(mutex_);
+  if (entries_.empty()) return std::nullopt;
+  const std::vector<std::uint8_t>& front = entries_.front();
+  std::copy_n(front.begin(), std::min(front.size(), buffer.size()), buffer.begin());
+  const std::size_t length = front.size();
+  entries_.pop_front();
+  return length;
+}
+
+void MediaQueue::clear() {
+  std::lock_guard lock(mutex_);
+  entries_.clear();
+}
+
+std::size_t MediaQueue::size() const {
+  std::lock_guard lock(mutex_);
+  return entries_.size();
+}
+
+void MediaQueue::setCodecKind(int kind) {
+  std::lock_guard lock(mutex_);
+  codecKind_ = kind;
+}
+
+int MediaQueue::codecKind() const {
+  std::lock_guard lock(mutex_);
+  return codecKind_;
+}
+
+void MediaQueue::setParameterSets(std::string parameterSets) {
+  std::lock_guard lock(mutex_);
+  parameterSets_ = std::move(parameterSets);
+}
+
+std::string MediaQueue::parameterSets() const {
+  std::lock_guard lock(mutex_);
+  return parameterSets_;
+}
+
+void MediaQueue::setCamera(int channel) {
+  std::lock_guard lock(mutex_);
+  camera_ = channel;
+}
+
+int MediaQueue::camera() const {
+  std::lock_guard lock(mutex_);
+  return camera_;
+}
+
+void MediaQueue::setSampleFormat(int format) {
+  std::lock_guard lock(mutex_);
+  sampleFormat_ = format;
+}
+
+int MediaQueue::sampleFormat() const {
+  std::lock_guard lock(mutex_);
+  return sampleFormat_;
+}
+
+}  // namespace ipcam

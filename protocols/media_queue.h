@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace ipcam {
+
+// Compressed frames on their way from a stream worker to the channel's decode (or audio)
+// thread: a FIFO of byte strings under one lock. A full queue refuses the new entry, which
+// bounds memory when decoding falls behind.
+class MediaQueue {
+ public:
+  enum CodecKind : int { kJpeg = 0, kMpeg4 = 1, kH264 = 2 };
+
+  explicit MediaQueue(std::size_t limit) : limit_(limit) {}
+  MediaQueue(const MediaQueue&) = delete;
+  MediaQueue& operator=(const MediaQueue&) = delete;
+
+  // Copies the bytes in; false (and nothing stored) when the queue already holds its limit.
+  bool push(std::span<const std::uint8_t> bytes);
+  // Copies the front entry into `buffer` (at most its size) and removes it; the length of the
+  // entry as stored, or nullopt when the queue is empty.
+  std::optional<std::size_t> pop(std::span<std::uint8_t> buffer);
+  void clear();
+  std::size_t size() const;
+  std::size_t limit() const { return limit_; }
+
+  // What the producer says about the frames.
+  void setCodecKind(int kind);
+  int codecKind() const;
+  void setParameterSets(std::string parameterSets);  // H.264 only
+  std::string parameterSets() const;
+  void setCamera(int channel);
+  int camera() const;
+  // Audio queues: 0 A-law bytes (RTSP), 1 blocks of 33 bytes (HTTP).
+  void setSampleFormat(int format);
+  int sampleFormat() const;
+
+ private:
+  const std::size_t limit_;
+  mutable std::mutex mutex_;
+  std::deque<std::vector<std::uint8_t>> entries_;  // guarded by mutex_
+  int codecKind_ = kJpeg;                          // guarded by mutex_
+  std::string parameterSets_;                      // guarded by mutex_
+  int camera_ = -1;                                // guarded by mutex_
+  int sampleFormat_ = 0;                           // guarded by mutex_
+};
+
+}  // namespace ipcam

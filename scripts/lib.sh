@@ -9,6 +9,8 @@ IPCAM_PACKAGES=(
   qt6-base-dev libgl-dev fonts-dejavu-core libasound2-dev
   googletest libgtest-dev libgmock-dev
   libcurl4-openssl-dev libpugixml-dev
+  libturbojpeg0-dev libgsm1-dev
+  libavcodec-dev libavutil-dev libswscale-dev
   xvfb xauth
 )
 

@@ -26,6 +26,8 @@ std::optional<Enum> parseChoice(std::string_view text,
   return std::nullopt;
 }
 
+constexpr std::uint32_t kMaxPictureSide = 8192;
+
 // Each option that takes a value: it stores the value and says whether it was acceptable.
 using Setter = std::function<bool(Options&, std::string_view)>;
 
@@ -98,6 +100,72 @@ const std::map<std::string_view, Setter>& valueOptions() {
       {"--rtsp-path", textInto(&Options::rtspMpeg4Path)},
       {"--rtsp-h264-path", textInto(&Options::rtspH264Path)},
       {"--rtsp-mjpeg-path", textInto(&Options::rtspMjpegPath)},
+      {"--size",
+       [](Options& o, std::string_view text) {
+         const std::size_t x = text.find('x');
+         if (x == std::string_view::npos) return false;
+         const auto width = parseNumber<std::uint32_t>(text.substr(0, x));
+         const auto height = parseNumber<std::uint32_t>(text.substr(x + 1));
+         const auto fits = [](std::optional<std::uint32_t> side) {
+           return side && *side >= 1 && *side <= kMaxPictureSide;
+         };
+         if (!fits(width) || !fits(height)) return false;
+         o.pictureWidth = *width;
+         o.pictureHeight = *height;
+         return true;
+       }},
+      {"--fps",
+       [](Options& o, std::string_view text) {
+         const auto fps = parseNumber<std::uint32_t>(text);
+         if (!fps || *fps < 1 || *fps > 1000) return false;
+         o.framesPerSecond = *fps;
+         return true;
+       }},
+      {"--motion",
+       [](Options& o, std::string_view text) {
+         auto every = parseChoice<std::uint32_t>(text, {{"off", 0}, {"on", 1}});
+         if (!every) every = parseNumber<std::uint32_t>(text);
+         if (every) o.motionEvery = *every;
+         return every.has_value();
+       }},
+      {"--busy",
+       [](Options& o, std::string_view text) {
+         const auto busy =
+             parseChoice<StreamBusy>(text, {{"none", StreamBusy::None},
+                                            {"too-many-users", StreamBusy::TooManyUsers},
+                                            {"not-acceptable", StreamBusy::NotAcceptable}});
+         if (busy) o.streamBusy = *busy;
+         return busy.has_value();
+       }},
+      {"--stream-fault",
+       [](Options& o, std::string_view text) {
+         const auto fault =
+             parseChoice<StreamFault>(text, {{"none", StreamFault::None},
+                                             {"random-header", StreamFault::RandomHeader},
+                                             {"truncated-header", StreamFault::TruncatedHeader},
+                                             {"long-header", StreamFault::LongHeader},
+                                             {"zero-length", StreamFault::ZeroLength},
+                                             {"huge-length", StreamFault::HugeLength},
+                                             {"stall", StreamFault::Stall},
+                                             {"close", StreamFault::Close},
+                                             {"corrupt-jpeg", StreamFault::CorruptJpeg}});
+         if (fault) o.streamFault = *fault;
+         return fault.has_value();
+       }},
+      {"--stream-fault-every",
+       [](Options& o, std::string_view text) {
+         const auto every = parseNumber<std::uint32_t>(text);
+         if (!every || *every < 1) return false;
+         o.streamFaultEvery = *every;
+         return true;
+       }},
+      {"--tone",
+       [](Options& o, std::string_view text) {
+         const auto hertz = parseNumber<std::uint32_t>(text);
+         if (!hertz || *hertz >= 4000) return false;  // below half the 8 kHz sample rate
+         o.toneHertz = *hertz;
+         return true;
+       }},
       {"--delay",
        [](Options& o, std::string_view text) {
          const auto ms = parseNumber<std::uint32_t>(text);
@@ -169,6 +237,9 @@ CommandLine parseCommandLine(std::span<const std::string_view> arguments) {
 std::string usageText() {
   return R"(Usage: camsim [options]
 A simulated IP camera on 127.0.0.1, for the viewer's demo and tests. Stops on Ctrl+C.
+Serves the parameter pages, /snapshot.cgi (a Motion JPEG picture stream of a moving test
+pattern) and /camera-cgi/audio/receive.cgi (33-byte GSM 06.10 frames of a tone, 50 a second).
+Each open picture stream counts as a current user.
 
   --port N                  TCP port (default 0: any free port, printed at start)
   --model N                 model identifier (default 20)
@@ -182,13 +253,26 @@ A simulated IP camera on 127.0.0.1, for the viewer's demo and tests. Stops on Ct
   --auth MODE               none | basic | digest | digest-qop (default none)
   --video-port N            private video port (default 4321)
   --max-users N             maximum number of users (default 10)
-  --current-users N         current number of users (default 0)
+  --current-users N         users besides the open picture streams (default 0)
   --rtsp-form FORM          list (group Network.RTSP) | xml (group RTSP)
   --rtsp-enable 0|1         RTSP enabled flag (default 1)
   --rtsp-port N             RTSP port (default 554)
   --rtsp-path P             MPEG-4 stream path (default mpeg4.sdp)
   --rtsp-h264-path P        H.264 stream path (default h264.sdp)
   --rtsp-mjpeg-path P       Motion JPEG stream path (default mjpeg.sdp)
+  --size WxH                picture size of /snapshot.cgi (default 640x480; 1 to 8192 each)
+  --fps N                   pictures per second, 1 to 1000 (default 10)
+  --motion off|on|N         "Motion-Event: 1" in no part, every part, or every Nth part
+  --busy MODE               how the picture stream turns viewers away: none (only once
+                            max-users streams are open) | too-many-users (a part header with
+                            "X-CurrentUsers: Too many users") | not-acceptable (406)
+  --stream-fault KIND       every Nth part of the picture stream is broken: none |
+                            random-header | truncated-header (then closes) | long-header
+                            (over 1024 bytes) | zero-length | huge-length (1000001) |
+                            stall (half a picture, then silence) | close (half a picture,
+                            then closes) | corrupt-jpeg
+  --stream-fault-every N    which parts are broken (default 3: the 3rd, 6th, ...)
+  --tone HZ                 sine of the GSM audio stream, 0 for silence (default 1000)
   --delay MS                answer every request MS milliseconds late
   --no-answer               read requests but never answer them
   --unauthorized-page       answer every request with the camera's 401 page

@@ -157,6 +157,14 @@ Server::Server(Options options) : options_(std::move(options)) {
           [this](const HttpRequest& request, HttpExchange& exchange, const Options&) {
             ptzPage(request, exchange);
           });
+  addPage("/snapshot.cgi", true,
+          [this](const HttpRequest& request, HttpExchange& exchange, const Options& current) {
+            pictureStream(request, exchange, current);
+          });
+  addPage("/camera-cgi/audio/receive.cgi", true,
+          [this](const HttpRequest& request, HttpExchange& exchange, const Options& current) {
+            audioStream(request, exchange, current);
+          });
   http_.setFallback([this](const HttpRequest& request, HttpExchange& exchange) {
     handle(request, exchange, false, [](const HttpRequest& r, HttpExchange& e, const Options&) {
       e.send(HttpResponse::text(404, "Not Found", "text/html",
@@ -173,7 +181,9 @@ Server::~Server() {
 }
 
 bool Server::start() {
-  return http_.start(options().port);
+  const Options current = options();
+  pictures(current);  // so that the first viewer does not wait for the encoder
+  return http_.start(current.port);
 }
 
 void Server::stop() {
@@ -198,6 +208,11 @@ std::vector<std::string> Server::ptzLog() const {
 std::vector<RequestRecord> Server::requests() const {
   std::lock_guard lock(mutex_);
   return {requests_.begin(), requests_.end()};
+}
+
+std::uint32_t Server::openStreams() const {
+  std::lock_guard lock(mutex_);
+  return openStreams_;
 }
 
 void Server::clearLogs() {
@@ -282,8 +297,9 @@ void Server::parameterPage(const HttpRequest& request, HttpExchange& exchange,
   } else if (group == "System.PrivateVideoPort") {
     body = "System.PrivateVideoPort=" + number(options.privateVideoPort, options) + "\n";
   } else if (group == "Properties.VideoServer") {
+    const std::uint64_t users = std::uint64_t{options.currentUsers} + openStreams();
     body = "Properties.VideoServer.MaxUsers=" + number(options.maxUsers, options) +
-           "\nProperties.VideoServer.CurrentUsers=" + number(options.currentUsers, options) + "\n";
+           "\nProperties.VideoServer.CurrentUsers=" + number(users, options) + "\n";
   } else if (group == "Network.RTSP" && options.rtspForm == RtspForm::PlainList) {
     body = rtspList(options);
   } else if (group == "RTSP" && options.rtspForm == RtspForm::Xml) {

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/camsim/http_auth.h"
@@ -44,6 +46,27 @@ enum class Garbage {
   EnormousXml,   // the XML pages start with elements nested garbageBytes deep in text
 };
 
+// How the picture stream turns a viewer away.
+enum class StreamBusy {
+  None,           // only once currentUsers plus the open streams reach maxUsers
+  TooManyUsers,   // every stream: one part whose header says "X-CurrentUsers: Too many users"
+  NotAcceptable,  // every stream request: "406 Not Acceptable"
+};
+
+// Broken parts of the picture stream, for the bad-input tests. Every streamFaultEvery-th part is
+// the broken one; the kinds marked "ends" end the stream there.
+enum class StreamFault {
+  None,
+  RandomHeader,     // a header block of random bytes without Content-Length, no data
+  TruncatedHeader,  // the header block stops halfway (ends: the connection closes)
+  LongHeader,       // a good part whose header block is padded beyond 1024 bytes
+  ZeroLength,       // "Content-Length: 0", no data
+  HugeLength,       // "Content-Length: 1000001" (one more than the viewer's buffer), no data
+  Stall,            // half the picture, then silence while the connection stays (ends)
+  Close,            // half the picture, then the connection closes (ends)
+  CorruptJpeg,      // the announced length, but the picture's header bytes are scrambled
+};
+
 struct Options {
   std::uint16_t port = 0;  // 0: a free port the system picks
 
@@ -71,6 +94,16 @@ struct Options {
   std::string rtspH264Path = "h264.sdp";
   std::string rtspMjpegPath = "mjpeg.sdp";
 
+  // The picture stream /snapshot.cgi and the audio stream /camera-cgi/audio/receive.cgi.
+  std::uint32_t pictureWidth = 640;
+  std::uint32_t pictureHeight = 480;
+  std::uint32_t framesPerSecond = 10;  // 0 counts as 1
+  std::uint32_t motionEvery = 0;       // 0: never; N: "Motion-Event: 1" on every Nth picture
+  StreamBusy streamBusy = StreamBusy::None;
+  StreamFault streamFault = StreamFault::None;
+  std::uint32_t streamFaultEvery = 3;  // 0 counts as 1
+  std::uint32_t toneHertz = 1000;      // the audio stream's sine; 0: silence
+
   Fault fault = Fault::None;
   std::chrono::milliseconds faultDelay{0};
   Garbage garbage = Garbage::None;
@@ -83,11 +116,15 @@ struct RequestRecord {
   HeaderList headers;
 };
 
-// The simulated camera's web server: the parameter pages, the anonymous XML page and the
-// pan/tilt page, behind the configured authentication and faults. Listens on 127.0.0.1 only.
+// The simulated camera's web server: the parameter pages, the anonymous XML page, the pan/tilt
+// page, the picture stream and the audio stream, behind the configured authentication and faults.
+// Listens on 127.0.0.1 only.
 class Server {
  public:
   static constexpr std::size_t kRequestLogLimit = 1000;
+  // Pictures encoded per size; the stream shows them in a loop.
+  static constexpr std::size_t kPictureCycle = 25;
+  static constexpr std::string_view kStreamBoundary = "ipcam-frame";
 
   explicit Server(Options options = {});
   ~Server();
@@ -109,6 +146,8 @@ class Server {
   // Every request that arrived (the newest kRequestLogLimit), oldest first.
   std::vector<RequestRecord> requests() const;
   void clearLogs();
+  // Picture streams being served right now; each counts as a current user.
+  std::uint32_t openStreams() const;
 
   // A page of this camera, behind its faults, authentication and request log. Only before
   // start(); the page gets a copy of the options taken when its request arrived.
@@ -122,6 +161,10 @@ class Server {
                         bool stale);
   void parameterPage(const HttpRequest& request, HttpExchange& exchange, const Options& options);
   void ptzPage(const HttpRequest& request, HttpExchange& exchange);
+  void pictureStream(const HttpRequest& request, HttpExchange& exchange, const Options& options);
+  void audioStream(const HttpRequest& request, HttpExchange& exchange, const Options& options);
+  // The picture cycle of the options' size, encoded on first use of that size.
+  std::shared_ptr<const std::vector<std::string>> pictures(const Options& options);
 
   HttpServer http_;
   Authenticator authenticator_;  // locks itself
@@ -130,6 +173,13 @@ class Server {
   Options options_;                     // guarded by mutex_
   std::vector<std::string> ptzLog_;     // guarded by mutex_
   std::deque<RequestRecord> requests_;  // guarded by mutex_
+  std::uint32_t openStreams_ = 0;       // guarded by mutex_
+
+  // Kept apart from mutex_ so that encoding a new size holds up no other page.
+  std::mutex picturesMutex_;
+  std::uint32_t picturesWidth_ = 0;                           // guarded by picturesMutex_
+  std::uint32_t picturesHeight_ = 0;                          // guarded by picturesMutex_
+  std::shared_ptr<const std::vector<std::string>> pictures_;  // guarded by picturesMutex_
 };
 
 }  // namespace ipcam::camsim

@@ -1,17 +1,94 @@
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
 
 namespace ipcam {
 
-// The media state of one channel: its frame rings and decoders, behind one lock. Created once
-// at start-up for every channel and kept until exit; connecting and reconnecting reuse it.
+// A ring of compressed frames between a producer and a consumer thread, with fixed slots.
+// Every call needs the owning ChannelMedia's lock held by the caller.
+class FrameRing {
+ public:
+  static constexpr std::size_t kSlotCount = 12;
+  static constexpr std::size_t kSlotSize = 1'966'080;
+
+  struct FrameInfo {
+    std::size_t length = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+  };
+
+  // Copies the frame into the next slot; width and height are kept when both are non-zero.
+  // False, and nothing stored, when the ring is full or the frame longer than a slot.
+  bool push(std::span<const std::uint8_t> frame, std::uint32_t width, std::uint32_t height);
+  // Copies the oldest frame out (at most `buffer.size()` bytes) and frees its slot. Copying
+  // under the lock is what lets the producer reuse the slot at once.
+  std::optional<FrameInfo> pop(std::span<std::uint8_t> buffer);
+  std::size_t count() const { return count_; }
+  // Forgets the frames and gives the slots' memory back.
+  void release();
+
+ private:
+  // A slot's memory is taken the first time the slot is written, then kept.
+  std::array<std::unique_ptr<std::uint8_t[]>, kSlotCount> slots_;
+  std::size_t writeIndex_ = 0;
+  std::size_t readIndex_ = 0;
+  std::size_t count_ = 0;
+  std::array<std::uint32_t, kSlotCount> lengths_{};
+  std::array<std::uint32_t, kSlotCount> widths_{};
+  std::array<std::uint32_t, kSlotCount> heights_{};
+};
+
+enum class VideoCodec : int { kMjpeg = 0, kMpeg4 = 1, kH264 = 2 };
+inline constexpr int kVideoCodecCount = 3;
+
+// One decoder of a channel. Used under ChannelMedia::decoderMutex().
+struct VideoDecoder {
+  struct ContextDeleter {
+    void operator()(AVCodecContext* context) const;
+  };
+  struct FrameDeleter {
+    void operator()(AVFrame* frame) const;
+  };
+  struct PacketDeleter {
+    void operator()(AVPacket* packet) const;
+  };
+
+  std::unique_ptr<AVCodecContext, ContextDeleter> context;
+  std::unique_ptr<AVFrame, FrameDeleter> picture;   // reused for every decoded picture
+  std::unique_ptr<AVPacket, PacketDeleter> packet;  // reused for every frame
+  bool opened = false;
+  int lastWidth = 0;
+  int lastHeight = 0;
+  // The input copied into a buffer with the zeroed tail the decoder may read past the end.
+  std::vector<std::uint8_t> input;
+};
+
+// The media state of one channel: its frame rings and decoders. Created once at start-up for
+// every channel and kept until exit; connecting and reconnecting reuse it.
+//
+// Locking: lock() guards both rings. decoderMutex() guards the three decoders; the channel's
+// decoding thread holds it around each decode, and close() takes it, so a decoder is never
+// freed under a decode. Nobody waits for the user while holding either.
 class ChannelMedia {
  public:
-  explicit ChannelMedia(int channel) : channel_(channel) {}
+  explicit ChannelMedia(int channel);
+  ~ChannelMedia();
   ChannelMedia(const ChannelMedia&) = delete;
   ChannelMedia& operator=(const ChannelMedia&) = delete;
 
+  // Routes the decoder library's log into the trace and opens the Motion JPEG decoder.
   void initialise();
   // Closes whatever decoders are open and frees the rings; safe to call twice.
   void close();
@@ -19,9 +96,67 @@ class ChannelMedia {
   int channel() const { return channel_; }
   std::mutex& lock() { return lock_; }
 
+  // Rings; the caller holds lock().
+  FrameRing& videoRing() { return videoRing_; }
+  FrameRing& audioRing() { return audioRing_; }
+  // The producer side of the video ring; a full ring drops the frame (false).
+  bool pushVideoFrame(std::span<const std::uint8_t> frame, std::uint32_t width,
+                      std::uint32_t height);
+
+  // Opening: find the decoder (missing: false), then up to three tries 100 ms apart. After
+  // the third failed try the user is told and the program ends with exit code 1.
+  bool openMjpegDecoder() { return openDecoder(VideoCodec::kMjpeg); }
+  bool openH264Decoder() { return openDecoder(VideoCodec::kH264); }
+  bool openMpeg4Decoder() { return openDecoder(VideoCodec::kMpeg4); }
+  bool openDecoder(VideoCodec codec);
+  void closeMjpegDecoder() { closeDecoder(VideoCodec::kMjpeg); }
+  void closeDecoder(VideoCodec codec);
+  void closeDecoders();
+  bool decoderOpen(VideoCodec codec) const;
+  // Size of the last picture the decoder saw; 0 before the first.
+  int lastWidth(VideoCodec codec) const;
+  int lastHeight(VideoCodec codec) const;
+
+  std::mutex& decoderMutex() const { return decoderMutex_; }
+  // The caller holds decoderMutex().
+  VideoDecoder& decoder(VideoCodec codec) {
+    return decoders_[static_cast<std::size_t>(static_cast<int>(codec))];
+  }
+  enum class OpenResult { kOpened, kNoDecoder, kFailed };
+  // The caller holds decoderMutex(): the tries of openDecoder, without the ending. On kFailed
+  // the caller lets the lock go and calls endAfterOpenFailure.
+  OpenResult openLocked(VideoCodec codec);
+  void closeLocked(VideoCodec codec);
+  // The decoder could not be opened three times: the user is told, and after a second the
+  // program ends with exit code 1.
+  [[noreturn]] void endAfterOpenFailure(VideoCodec codec);
+
+  // A new stream run begins: no key frame seen yet, and the size messages may be shown again.
+  void beginStreamRun();
+  bool keyFrameSeen() const { return keyFrameSeen_.load() != 0; }
+  void setKeyFrameSeen() { keyFrameSeen_.store(1); }
+  // The MPEG-4 gate opens at the first sequence-level start code and stays open.
+  bool mpeg4GateOpen() const { return mpeg4Gate_.load() != 0; }
+  void openMpeg4Gate() { mpeg4Gate_.store(1); }
+  // True the first time it is asked in a stream run, for the refused-width messages.
+  bool firstJpegWidthMessage() { return !jpegWidthMessageShown_.exchange(true); }
+  bool firstMpegWidthMessage() { return !mpegWidthMessageShown_.exchange(true); }
+
  private:
   const int channel_;
-  std::mutex lock_;  // the media lock: taken before any recorder lock, never after
+  std::mutex lock_;      // the media lock: taken before any recorder lock, never after
+  FrameRing videoRing_;  // guarded by lock_
+  FrameRing audioRing_;  // guarded by lock_
+  mutable std::mutex decoderMutex_;
+  std::array<VideoDecoder, kVideoCodecCount> decoders_;  // guarded by decoderMutex_
+  std::atomic<std::int32_t> keyFrameSeen_{0};
+  std::atomic<std::int32_t> mpeg4Gate_{0};
+  std::atomic<bool> jpegWidthMessageShown_{false};
+  std::atomic<bool> mpegWidthMessageShown_{false};
 };
+
+// Where the decoder library's diagnostics go: into the trace. Set once per process; later
+// calls do nothing.
+void routeDecoderLogToTrace();
 
 }  // namespace ipcam

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
+#include <string_view>
 
 namespace ipcam {
 
@@ -22,6 +25,15 @@ class ChannelRecorder {
   // Full path of the file being written, empty when none. Read by the storage cleaner, which
   // must never delete it.
   std::string currentFile() const;
+
+  // True while a file is being written. Recording comes with the AVI writer; until then no
+  // recorder ever records.
+  bool recording() const { return false; }
+  // A compressed frame for the file being written. The recorder starts its file at a key
+  // frame and, for H.264, writes the parameter sets once in front of it. Recording comes
+  // with the AVI writer; until then the frame is not kept.
+  void writeFrame(std::span<const std::uint8_t> /*frame*/, bool /*keyFrame*/,
+                  std::string_view /*parameterSets*/) {}
 
  private:
   const int channel_;

@@ -19,6 +19,7 @@
 #include "app/viewer_core.h"
 #include "platform/resources.h"
 #include "protocols/camera_queries.h"
+#include "protocols/http_workers.h"
 #include "recording/storage.h"
 #include "ui/qt_viewer_ui.h"
 #include "ui/viewer_element.h"
@@ -81,6 +82,7 @@ bool CTarsilDlg::start(QSize screen) {
   createChannelObjects(ui_);
   if (closeRequested_) return false;
   useCameraQueries(connectionServices());
+  useHttpStreams(connectionServices());
   startChannels(ui_);
   startStorageMonitor();
   return true;

@@ -1,0 +1,246 @@
+#include "media/video_decode.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+}
+
+#include "app/app_state.h"
+#include "app/channel_record.h"
+#include "app/viewer_settings.h"
+#include "app/viewer_ui.h"
+#include "media/channel_display.h"
+#include "media/channel_media.h"
+#include "media/key_frames.h"
+#include "media/overlay_geometry.h"
+#include "recording/channel_recorder.h"
+#include "recording/snapshot.h"
+
+namespace ipcam {
+namespace {
+
+// A decoded picture is drawn only while its first line stays this close to its width.
+constexpr int kMpegStrideTolerance = 100;
+
+// What happened under the decoder lock; the user is told after the lock is let go, so a
+// message box never holds up whoever closes the decoders.
+struct Outcome {
+  int result = 0;
+  bool converted = false;  // a picture waits in the display's back buffer
+  bool widthRefused = false;
+  bool reopenFailed = false;
+};
+
+// Motion JPEG hands its compressed picture to a snapshot and has its own size message; the
+// MPEG codecs hand over the converted picture.
+enum class Codec { kJpeg, kMpeg };
+
+// Sends one frame and takes the picture it gives, if any. Bytes used, or the decoder's
+// negative error. The caller holds the decoder lock.
+int runDecoder(VideoDecoder& decoder, std::span<const std::uint8_t> frame, bool& gotPicture) {
+  gotPicture = false;
+  if (!decoder.opened || !decoder.context) return kDecoderNotOpen;
+  // The decoder may read a little past the end of its input, so it gets a copy with a zeroed
+  // tail; the buffer grows to the largest frame and is then reused.
+  const std::size_t needed = frame.size() + AV_INPUT_BUFFER_PADDING_SIZE;
+  if (decoder.input.size() < needed) decoder.input.resize(needed);
+  std::copy(frame.begin(), frame.end(), decoder.input.begin());
+  std::memset(decoder.input.data() + frame.size(), 0, AV_INPUT_BUFFER_PADDING_SIZE);
+
+  AVPacket* packet = decoder.packet.get();
+  packet->data = decoder.input.data();
+  packet->size = static_cast<int>(frame.size());
+  int result = avcodec_send_packet(decoder.context.get(), packet);
+  packet->data = nullptr;
+  packet->size = 0;
+  if (result >= 0) {
+    result = avcodec_receive_frame(decoder.context.get(), decoder.picture.get());
+    if (result == 0) {
+      gotPicture = true;
+    } else if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
+      result = 0;
+    }
+  }
+  decoder.lastWidth = decoder.context->width;
+  decoder.lastHeight = decoder.context->height;
+  if (result < 0) return result;
+  return static_cast<int>(frame.size());
+}
+
+bool fullRange(const AVFrame& picture) {
+  return picture.color_range == AVCOL_RANGE_JPEG;
+}
+
+std::optional<PictureFormat> jpegFormat(const AVFrame& picture) {
+  const auto format = static_cast<AVPixelFormat>(picture.format);
+  if (format == AV_PIX_FMT_YUVJ420P || (format == AV_PIX_FMT_YUV420P && fullRange(picture))) {
+    return PictureFormat::kYuv420Full;
+  }
+  if (format == AV_PIX_FMT_YUVJ422P || (format == AV_PIX_FMT_YUV422P && fullRange(picture))) {
+    return PictureFormat::kYuv422Full;
+  }
+  return std::nullopt;
+}
+
+std::optional<PictureFormat> mpegFormat(const AVFrame& picture) {
+  const auto format = static_cast<AVPixelFormat>(picture.format);
+  if (format == AV_PIX_FMT_YUVJ420P || (format == AV_PIX_FMT_YUV420P && fullRange(picture))) {
+    return PictureFormat::kYuv420Full;
+  }
+  if (format == AV_PIX_FMT_YUV420P) return PictureFormat::kYuv420;
+  return std::nullopt;
+}
+
+// Converts the decoder's picture into the display's back buffer. Pictures in other formats
+// are dropped without a word.
+bool convert(ChannelRecord& record, const AVFrame& picture, std::optional<PictureFormat> format) {
+  if (!format || !record.display) return false;
+  PicturePlanes planes;
+  for (std::size_t i = 0; i < planes.data.size(); ++i) {
+    planes.data[i] = picture.data[i];
+    planes.stride[i] = picture.linesize[i];
+  }
+  return record.display->convertPicture(*format, planes, picture.width, picture.height);
+}
+
+bool timeStampCamera(int channel) {
+  if (channel < 0 || channel >= kChannelCount) return false;
+  std::lock_guard lock(settingsMutex());
+  const int type = liveSettings().camera[static_cast<std::size_t>(channel)].type;
+  return type == 9 || type == 10;
+}
+
+bool anyRecorderRecording(const ChannelRecord& record) {
+  for (const auto& recorder :
+       {record.manualRecorder, record.motionRecorder, record.scheduleRecorder}) {
+    if (recorder && recorder->recording()) return true;
+  }
+  return false;
+}
+
+// After the decoder lock: the messages, the snapshot and the hand-over to the tile.
+int finish(ChannelRecord& record, ChannelMedia& media, const Outcome& outcome,
+           std::span<const std::uint8_t> frame, int motionFlag, Codec codec) {
+  ViewerUi* ui = appState().ui.load();
+  if (outcome.reopenFailed) media.endAfterOpenFailure(VideoCodec::kMjpeg);
+  if (outcome.widthRefused) {
+    const bool jpeg = codec == Codec::kJpeg;
+    const bool first = jpeg ? media.firstJpegWidthMessage() : media.firstMpegWidthMessage();
+    if (first && ui != nullptr) {
+      ui->messageBox(jpeg ? kJpegWidthText : kMpegWidthText, kDefaultMessageTitle);
+    }
+  }
+  if (!outcome.converted) return outcome.result;
+
+  if (record.snapshotRequest.exchange(0) != 0) {
+    if (codec == Codec::kJpeg) {
+      saveJpegSnapshot(record, frame);
+    } else {
+      savePictureSnapshot(record, record.display->convertedPicture());
+    }
+  }
+  PictureOverlay overlay;
+  overlay.motion = motionFlag != 0;
+  overlay.timeStamp = timeStampCamera(record.channel);
+  overlay.recording = anyRecorderRecording(record);
+  record.display->showConvertedPicture(overlay);
+  if (ui != nullptr) ui->presentPicture(record.channel);
+  return outcome.result;
+}
+
+// MPEG-4 and H.264 pictures: the shown sizes without 176, and the stride check of the
+// decoders whose buffers these pictures come from.
+void convertMpegPicture(ChannelRecord& record, const AVFrame& picture, Outcome& outcome) {
+  if (!isMpegPictureWidth(picture.width)) {
+    outcome.widthRefused = true;
+    return;
+  }
+  if (std::abs(picture.width - picture.linesize[0]) >= kMpegStrideTolerance) return;
+  outcome.converted = convert(record, picture, mpegFormat(picture));
+}
+
+}  // namespace
+
+int decodeMjpeg(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag) {
+  if (!record.media) return kDecoderNotOpen;
+  ChannelMedia& media = *record.media;
+  Outcome outcome;
+  {
+    std::lock_guard lock(media.decoderMutex());
+    VideoDecoder& decoder = media.decoder(VideoCodec::kMjpeg);
+    const int previousWidth = decoder.lastWidth;
+    const int previousHeight = decoder.lastHeight;
+    bool gotPicture = false;
+    outcome.result = runDecoder(decoder, frame, gotPicture);
+    if (gotPicture) {
+      const AVFrame& picture = *decoder.picture;
+      const int width = picture.width;
+      const int height = picture.height;
+      if (!isPictureWidth(width)) {
+        outcome.widthRefused = true;
+      } else if (previousWidth != 0 && (width != previousWidth || height != previousHeight)) {
+        // A new size starts on a fresh decoder; this picture is dropped.
+        media.closeLocked(VideoCodec::kMjpeg);
+        if (media.openLocked(VideoCodec::kMjpeg) == ChannelMedia::OpenResult::kFailed) {
+          outcome.reopenFailed = true;
+        }
+        decoder.lastWidth = width;
+        decoder.lastHeight = height;
+      } else {
+        outcome.converted = convert(record, picture, jpegFormat(picture));
+      }
+    }
+  }
+  return finish(record, media, outcome, frame, motionFlag, Codec::kJpeg);
+}
+
+int decodeMpeg4(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag) {
+  if (frame.size() < 3 || frame[0] != 0x00 || frame[1] != 0x00 || frame[2] != 0x01) {
+    return kMpeg4NoStartCode;
+  }
+  if (!record.media) return kDecoderNotOpen;
+  ChannelMedia& media = *record.media;
+  if (!media.mpeg4GateOpen()) {
+    if (!isMpeg4KeyFrame(frame)) return kMpeg4GateClosed;
+    media.openMpeg4Gate();
+  }
+  Outcome outcome;
+  {
+    std::lock_guard lock(media.decoderMutex());
+    VideoDecoder& decoder = media.decoder(VideoCodec::kMpeg4);
+    bool gotPicture = false;
+    outcome.result = runDecoder(decoder, frame, gotPicture);
+    if (gotPicture) convertMpegPicture(record, *decoder.picture, outcome);
+  }
+  return finish(record, media, outcome, frame, motionFlag, Codec::kMpeg);
+}
+
+int decodeH264(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag) {
+  if (!record.media) return kDecoderNotOpen;
+  ChannelMedia& media = *record.media;
+  Outcome outcome;
+  {
+    std::lock_guard lock(media.decoderMutex());
+    VideoDecoder& decoder = media.decoder(VideoCodec::kH264);
+    bool gotPicture = false;
+    outcome.result = runDecoder(decoder, frame, gotPicture);
+    if (gotPicture) {
+      if (media.keyFrameSeen()) {
+        convertMpegPicture(record, *decoder.picture, outcome);
+      } else if (isH264KeyFrame(frame)) {
+        // Joined mid-stream: the first IDR picture only marks the start.
+        media.setKeyFrameSeen();
+      }
+    }
+  }
+  return finish(record, media, outcome, frame, motionFlag, Codec::kMpeg);
+}
+
+}  // namespace ipcam

@@ -1,0 +1,165 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace ipcam {
+
+namespace platform {
+class XmlHttpRequest;
+}
+struct StreamContext;
+
+// An owned POSIX socket; -1 when there is none.
+class TcpSocket {
+ public:
+  TcpSocket() = default;
+  explicit TcpSocket(int fd) : fd_(fd) {}
+  TcpSocket(TcpSocket&& other) noexcept : fd_(other.release()) {}
+  TcpSocket& operator=(TcpSocket&& other) noexcept;
+  TcpSocket(const TcpSocket&) = delete;
+  TcpSocket& operator=(const TcpSocket&) = delete;
+  ~TcpSocket() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes the socket (if any) and takes `fd`.
+  void reset(int fd = -1);
+  int release();
+
+ private:
+  int fd_ = -1;
+};
+
+// A worker's run flag. Blocking socket calls also end when it drops, so a stopped worker
+// does not sit out a 10-second receive.
+using HttpRunFlag = std::atomic<std::int32_t>;
+
+// The camera connection of one worker: the three socket channels and the request object of
+// the document fetch. Owned by one thread; no lock is taken inside.
+class CameraHttpClient {
+ public:
+  static constexpr int kSocketChannels = 3;
+
+  CameraHttpClient();
+  ~CameraHttpClient();
+  CameraHttpClient(const CameraHttpClient&) = delete;
+  CameraHttpClient& operator=(const CameraHttpClient&) = delete;
+
+  // Optional: the run flag of the thread that owns the client (it must outlive the client).
+  void setRunFlag(const HttpRunFlag* runFlag) { runFlag_ = runFlag; }
+  const HttpRunFlag* runFlag() const { return runFlag_; }
+
+  // Closes channels 0, 1 and 2 and releases the request object; safe to call twice.
+  void closeAll();
+  void closeChannel(int channel);
+
+  std::array<std::uint8_t, kSocketChannels> connected{};  // 1 after a good Open
+  std::array<TcpSocket, kSocketChannels> sockets;
+  std::unique_ptr<platform::XmlHttpRequest> xmlRequest;  // channel 3, made on first use
+
+ private:
+  const HttpRunFlag* runFlag_ = nullptr;
+};
+
+// What a caller asks of the client and what the client answers. The texts are cut to
+// kHttpTextLimit characters when they are used.
+struct CameraHttpRequest {
+  enum Command : std::uint8_t { kQuery = 0, kClose = 1, kOpen = 2, kTransfer = 3 };
+  enum Channel : std::uint8_t {
+    kVideo = 0,
+    kAudioReceive = 1,
+    kAudioTransmit = 2,
+    kDocument = 3,
+  };
+
+  std::uint8_t command = kQuery;
+  std::uint8_t channel = kVideo;
+  std::uint8_t connected = 0;   // client: the channel's flag after Query, Close and Open
+  std::uint32_t elapsedMs = 0;  // client: how long the call took
+  std::string user;
+  std::string password;
+  std::string host;  // host name or dotted address
+  std::uint16_t port = 0;
+  std::uint32_t timeoutMs = 10000;  // socket send/receive time-out, and the document fetch's
+  std::int32_t httpStatus = 0;      // client: 0, or 401, 404, 406
+  // Audio to send (channel 2), or the document path (channel 3, up to its first NUL).
+  std::span<const std::uint8_t> sendData;
+  std::span<std::uint8_t> receiveBuffer;  // its size is the receive capacity
+  std::uint32_t receivedLength = 0;       // client: bytes stored by the last Transfer
+  std::uint8_t motionEvent = 0;           // client: the last picture's "Motion-Event: 1"
+};
+
+inline constexpr std::size_t kHttpTextLimit = 127;
+// The time-out the workers and the document fetch use.
+inline constexpr std::uint32_t kHttpTimeoutMs = 10000;
+// One audio block of the camera's HTTP audio streams.
+inline constexpr std::size_t kAudioBlockBytes = 33;
+
+// Performs the request's command on its channel and sets elapsedMs. A null request is
+// close-all, called when a worker ends. Results:
+//   0        success (commands 4..255 do nothing and give 0 as well)
+//   -2       channel out of range (above 3 for Transfer, above 2 for the others)
+//   Open     -1001..-1004 the ConnectTcp codes; -1011..-1017 the ExchangeHttp codes, with
+//            httpStatus 401 (second challenge), 404 or 406; the socket is closed again
+//   Transfer -2001 not connected; pictures: -2011 no socket, -2014/-2015 peer closed/receive
+//            error in the part header, -2016 header over 1024 bytes, -2017 no Content-Length,
+//            -2020 too many users (httpStatus 406) or a length below 1 or above the buffer,
+//            -2021/-2024/-2025 in the picture data; audio receive -2030..-2035, transmit
+//            -2040..-2043; document fetch -2050..-2057 (object, open, header, send, no answer
+//            in time or none at all, too long, -, exception)
+int RunHttpRequest(CameraHttpRequest* request, CameraHttpClient& client);
+
+// Connects a fresh IPv4 stream socket to host:port into `slot` (its old socket is closed
+// first), with SO_SNDTIMEO and SO_RCVTIMEO of timeoutMs. 0, or -1 host not resolved, -2 no
+// socket, -3 a time-out option not set, -4 the connection failed (the slot is then empty).
+int ConnectTcp(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs, TcpSocket& slot);
+
+// Sends `request` whole, then (with a response buffer) reads a response: byte by byte up to
+// `terminator` when one is given, else until the buffer is full. Returns the offset of
+// `expected` in what was read (or -7 without it), without an expected text the count read,
+// without a response buffer the count sent; -1 no socket, -2/-3 send gave 0/-1, -4/-5 receive
+// gave 0/-1, -6 the buffer filled up before the terminator. With a run flag, a receive also
+// fails as soon as the flag drops.
+int ExchangeHttp(int socket, std::span<const std::uint8_t> request,
+                 std::span<std::uint8_t> response, std::string_view terminator,
+                 std::string_view expected, const HttpRunFlag* runFlag = nullptr);
+
+// The authentication schemes a camera may ask for.
+enum AuthKind : int { kAuthNotChallenged = -1, kAuthUnknown = 0, kAuthBasic = 1, kAuthDigest = 2 };
+
+// What a camera's "Unauthorized" answer offers.
+struct AuthChallenge {
+  int kind = kAuthNotChallenged;
+  std::string realm;  // each at most kHttpTextLimit characters
+  std::string nonce;
+  std::string qop;
+};
+
+// Reads realm, nonce, qop and the scheme (Digest wins over Basic) from an "Unauthorized"
+// answer; values that are not found stay as they were.
+void parseChallenge(std::string_view response, AuthChallenge& challenge);
+
+// Writes "\r\nAuthorization: ..." (Basic for kind 1, Digest for kind 2) with a closing NUL
+// into `output`. The length written, -1 for missing input (an empty user or password among
+// them) or another kind, -2 when the header does not fit.
+int BuildAuthorizationHeader(std::string_view realm, std::string_view nonce, std::string_view user,
+                             std::string_view password, std::string_view method,
+                             std::string_view uri, std::string_view qop, std::span<char> output,
+                             int kind);
+
+// The room a header needs with every field at its limit.
+inline constexpr std::size_t kAuthorizationHeaderCapacity = 1024;
+
+// GET of http://host:port/<path> with the context's credentials; the text in `response`.
+// The result of a document Transfer: 0, or -2050..-2057. An answer longer than `capacity`
+// fails the fetch.
+int FetchDocument(const StreamContext& context, std::string_view path, std::string& response,
+                  std::size_t capacity = 1024, const HttpRunFlag* runFlag = nullptr);
+
+}  // namespace ipcam

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+
+#include "app/connection_worker.h"
+
+namespace ipcam {
+
+struct ChannelRecord;
+
+// Receive buffers of the two HTTP workers, each allocated once per worker run.
+inline constexpr std::size_t kVideoReceiveBytes = 1'000'000;
+inline constexpr std::size_t kAudioReceiveBytes = 1000;
+
+// The HTTP video worker: reads the camera's picture stream into the channel's video queue,
+// reopening it every 5 seconds while it fails, until its run flag drops or the camera says it
+// has too many users. Runs in the StreamContext's HTTP video slot.
+void httpVideoWorker(ChannelRecord& record);
+
+// The HTTP audio worker: the camera's 33-byte audio blocks into the channel's audio queue.
+// Shows nothing; ends only when its run flag drops.
+void httpAudioWorker(ChannelRecord& record);
+
+// Hands the channel to its stream workers, using the StreamContext's set-up. If any of the
+// three workers still runs, nothing happens (true). Kind 0 starts the HTTP video worker and,
+// for a camera with audio, the HTTP audio worker; the RTSP kinds have no worker yet (false).
+bool startStreamWorkers(ChannelRecord& record, StreamKind kind);
+
+// The connection services' stream starter, wired to startStreamWorkers.
+void useHttpStreams(ConnectionServices& services);
+
+}  // namespace ipcam

@@ -75,7 +75,11 @@ void CViewerElement::setSelected(bool selected) {
 
 void CViewerElement::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(this);
-  if (!paintPicture(painter)) paintStatus(painter);
+  // Only a live channel shows its picture; while it connects or after it is lost, the last
+  // picture would be a stale image, so the tile says what is going on instead.
+  const int status = channelRecord(channel_).status.load();
+  const bool live = status == kStatusLive || status == kStatusRecording;
+  if (!live || !paintPicture(painter)) paintStatus(painter);
 }
 
 // The picture goes in stretched to the tile; the overlays are laid out in picture pixels

@@ -41,10 +41,15 @@ TEST(ViewerElement, PaintsThePictureStretchedWithItsFrames) {
   CViewerElement tile(kChannel, nullptr);
   tile.resize(640, 480);
 
+  record.status = kStatusLive;
   record.display->discardPicture();
   EXPECT_EQ(render(tile).pixelColor(320, 240), QColor(Qt::black)) << "no picture: black";
 
   showBluePicture(*record.display, PictureOverlay{});
+  // While the channel reconnects its last picture is stale: the tile stays black.
+  record.status = kStatusConnecting;
+  EXPECT_EQ(render(tile).pixelColor(320, 240), QColor(Qt::black));
+  record.status = kStatusLive;
   QImage image = render(tile);
   const QColor centre = image.pixelColor(320, 240);
   EXPECT_LT(centre.red(), 30);

@@ -1,0 +1,90 @@
+// Live view from end to end: a simulated camera's picture stream on 127.0.0.1 goes through the
+// connection worker, the HTTP video worker, the queue and the decoder into the channel's picture.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "app/app_state.h"
+#include "app/channel_record.h"
+#include "app/connection_worker.h"
+#include "app/viewer_core.h"
+#include "app/viewer_settings.h"
+#include "media/audio_player.h"
+#include "media/channel_display.h"
+#include "protocols/camera_queries.h"
+#include "protocols/http_workers.h"
+#include "support/recording_viewer_ui.h"
+#include "support/test_environment.h"
+#include "tools/camsim/server.h"
+
+namespace ipcam {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(LiveView, CamsimPictureReachesTheChannelDisplay) {
+  platform::test_support::TempFolder home;
+  platform::test_support::ScopedEnv homeEnv("HOME", home.path().string());
+  platform::test_support::ScopedEnv resources("IPCAM_RESOURCES", IPCAM_RESOURCE_DIR);
+  setSoundDeviceProbe([] { return true; });
+  const ConnectionServices saved = connectionServices();
+  useCameraQueries(connectionServices());
+  useHttpStreams(connectionServices());
+
+  camsim::Options options;
+  options.modelId = 12;  // Motion JPEG over HTTP
+  options.auth = camsim::AuthMode::DigestQop;
+  options.pictureWidth = 320;
+  options.pictureHeight = 240;
+  options.framesPerSecond = 25;
+  camsim::Server camera(options);
+  ASSERT_TRUE(camera.start());
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings() = ViewerSettings{};
+    CameraSettings& settings = liveSettings().camera[0];
+    settings.name = "Lobby";
+    settings.ip = "127.0.0.1";
+    settings.webPort = camera.port();
+    settings.login = options.user;
+    settings.password = options.password;
+  }
+
+  testing::RecordingViewerUi ui;
+  attachUi(&ui);
+  createChannelObjects(ui);
+  startChannels(ui);
+
+  ChannelRecord& record = channelRecord(0);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (ui.pictures().size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_GE(ui.pictures().size(), 3u);
+  EXPECT_EQ(record.status.load(), kStatusLive);
+  EXPECT_EQ(record.pictureWidth.load(), 320);
+  EXPECT_EQ(record.pictureHeight.load(), 240);
+
+  // The last of the seven colour bars is blue.
+  std::uint32_t pixel = 0;
+  ASSERT_TRUE(record.display->withFrontPicture([&](const PictureView& picture) {
+    EXPECT_EQ(picture.width, 320);
+    EXPECT_EQ(picture.height, 240);
+    const int x = picture.width * 13 / 14;
+    const int y = picture.height / 8;
+    std::memcpy(&pixel, picture.data + y * picture.stride + x * 4, sizeof pixel);
+  }));
+  EXPECT_LT((pixel >> 16) & 0xff, 60u);
+  EXPECT_LT((pixel >> 8) & 0xff, 60u);
+  EXPECT_GT(pixel & 0xff, 190u);
+
+  shutdownCore();
+  camera.stop();
+  connectionServices() = saved;
+  setSoundDeviceProbe(nullptr);
+}
+
+}  // namespace
+}  // namespace ipcam

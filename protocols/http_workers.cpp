@@ -29,6 +29,15 @@ constexpr auto kReopenWait = 5000ms;
 constexpr auto kSilenceLimit = std::chrono::milliseconds(kHttpTimeoutMs);
 constexpr auto kPassPause = 1ms;
 constexpr int kServerBusy = 406;
+// The camera closed the stream (while a part header or picture was being read): nothing more
+// can come on that connection, so there is no point in waiting out the silence limit.
+constexpr int kPeerClosedHeader = -2014;
+constexpr int kPeerClosedPicture = -2024;
+constexpr int kPeerClosedAudio = -2034;
+
+bool peerClosed(int result) {
+  return result == kPeerClosedHeader || result == kPeerClosedPicture;
+}
 
 void logEvent(int channel, const std::string& text) {
   if (ViewerUi* ui = appState().ui.load()) ui->logEvent(channel, text);
@@ -102,14 +111,14 @@ void httpVideoWorker(ChannelRecord& record) {
         setChannelStatus(channel, kStatusLive, std::string());
         if (!streamDecodeThreadRunning(record)) startStreamDecodeThread(record);
       }
-    } else if (run(request, client, CameraHttpRequest::kTransfer) == 0) {
+    } else if (const int result = run(request, client, CameraHttpRequest::kTransfer); result == 0) {
       lastPicture = Clock::now();
       if (request.motionEvent == 1) record.motionFlag.store(1);
       stream.videoQueue.push(std::span(buffer).first(request.receivedLength));
     } else if (request.httpStatus == kServerBusy) {
       serverBusy = true;
       break;
-    } else if (Clock::now() - lastPicture >= kSilenceLimit) {
+    } else if (peerClosed(result) || Clock::now() - lastPicture >= kSilenceLimit) {
       request.connected = 0;
     }
     if (running.load() != 0 && request.connected == 0) logEvent(channel, "Reconnect...");
@@ -151,10 +160,10 @@ void httpAudioWorker(ChannelRecord& record) {
       } else if (!stream.audioPlayerThread.running()) {
         startAudioPlayback(record);
       }
-    } else if (run(request, client, CameraHttpRequest::kTransfer) == 0) {
+    } else if (const int result = run(request, client, CameraHttpRequest::kTransfer); result == 0) {
       lastBlock = Clock::now();
       stream.audioQueue.push(std::span(buffer).first(request.receivedLength));
-    } else if (Clock::now() - lastBlock >= kSilenceLimit) {
+    } else if (result == kPeerClosedAudio || Clock::now() - lastBlock >= kSilenceLimit) {
       request.connected = 0;
     }
     std::this_thread::sleep_for(kPassPause);

@@ -24,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(LiveView, CamsimPictureReachesTheChannelDisplay) {
+TEST(LiveView, CamsimPictureReachesTheChannelDisplayAndComesBackAfterALoss) {
   platform::test_support::TempFolder home;
   platform::test_support::ScopedEnv homeEnv("HOME", home.path().string());
   platform::test_support::ScopedEnv resources("IPCAM_RESOURCES", IPCAM_RESOURCE_DIR);
@@ -80,8 +80,33 @@ TEST(LiveView, CamsimPictureReachesTheChannelDisplay) {
   EXPECT_LT((pixel >> 8) & 0xff, 60u);
   EXPECT_GT(pixel & 0xff, 190u);
 
-  shutdownCore();
+  // The camera goes away: the channel connects again and again, every 5 s, and comes back by
+  // itself once the camera is there again.
+  const std::uint16_t port = camera.port();
   camera.stop();
+  const auto events = [&ui] {
+    int reconnects = 0;
+    for (const auto& event : ui.events()) reconnects += event.text == "Reconnect...";
+    return reconnects;
+  };
+  const auto waitFor = [](auto condition, std::chrono::seconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return condition();
+  };
+  ASSERT_TRUE(waitFor([&] { return events() >= 1; }, 5s));
+  EXPECT_EQ(record.status.load(), kStatusConnecting);
+  options.port = port;
+  camsim::Server again(options);
+  ASSERT_TRUE(again.start());
+  const std::size_t before = ui.pictures().size();
+  EXPECT_TRUE(waitFor([&] { return ui.pictures().size() > before + 2; }, 10s));
+  EXPECT_EQ(record.status.load(), kStatusLive);
+
+  shutdownCore();
+  again.stop();
   connectionServices() = saved;
   setSoundDeviceProbe(nullptr);
 }

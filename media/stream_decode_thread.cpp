@@ -24,7 +24,8 @@ namespace {
 
 // The largest frame the thread takes from the queue; longer ones are cut.
 constexpr std::size_t kFrameBufferSize = 3'932'160;
-constexpr auto kPassPause = std::chrono::milliseconds(1);
+// An idle thread sleeps on its queue; it still looks at its run flag this often.
+constexpr auto kIdleWait = std::chrono::milliseconds(10);
 // A motion indication stays on the picture for about this many frames.
 constexpr std::int32_t kMotionFrames = 10;
 
@@ -94,7 +95,7 @@ void runStreamDecode(ChannelRecord& record, std::shared_ptr<ChannelMedia> media)
   std::string parameterSets = queue.parameterSets();
 
   while (stream.decodeRunning.load() != 0) {
-    std::this_thread::sleep_for(kPassPause);
+    queue.waitForEntry(kIdleWait);
 
     if (record.motionFlag.load() != 0 && record.motionRunning.load() == 0 &&
         motionRecordingEnabled(record.channel)) {

@@ -5,10 +5,18 @@
 namespace ipcam {
 
 bool MediaQueue::push(std::span<const std::uint8_t> bytes) {
-  std::lock_guard lock(mutex_);
-  if (entries_.size() >= limit_) return false;
-  entries_.emplace_back(bytes.begin(), bytes.end());
+  {
+    std::lock_guard lock(mutex_);
+    if (entries_.size() >= limit_) return false;
+    entries_.emplace_back(bytes.begin(), bytes.end());
+  }
+  pushed_.notify_one();
   return true;
+}
+
+bool MediaQueue::waitForEntry(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return pushed_.wait_for(lock, limit, [this] { return !entries_.empty(); });
 }
 
 std::optional<std::size_t> MediaQueue::pop(std::span<std::uint8_t> buffer) {

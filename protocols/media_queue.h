@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -29,6 +31,9 @@ class MediaQueue {
   std::optional<std::size_t> pop(std::span<std::uint8_t> buffer);
   void clear();
   std::size_t size() const;
+  // Returns at once while an entry waits; otherwise waits up to `limit` for a push. Lets an
+  // idle consumer sleep instead of polling.
+  bool waitForEntry(std::chrono::milliseconds limit) const;
   std::size_t limit() const { return limit_; }
 
   // What the producer says about the frames.
@@ -45,6 +50,7 @@ class MediaQueue {
  private:
   const std::size_t limit_;
   mutable std::mutex mutex_;
+  mutable std::condition_variable pushed_;
   std::deque<std::vector<std::uint8_t>> entries_;  // guarded by mutex_
   int codecKind_ = kJpeg;                          // guarded by mutex_
   std::string parameterSets_;                      // guarded by mutex_

@@ -97,7 +97,7 @@ TEST(LiveView, CamsimPictureReachesTheChannelDisplayAndComesBackAfterALoss) {
     return condition();
   };
   ASSERT_TRUE(waitFor([&] { return events() >= 1; }, 5s));
-  EXPECT_EQ(record.status.load(), kStatusConnecting);
+  EXPECT_TRUE(waitFor([&] { return record.status.load() == kStatusConnecting; }, 2s));
   options.port = port;
   camsim::Server again(options);
   ASSERT_TRUE(again.start());

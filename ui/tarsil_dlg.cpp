@@ -6,10 +6,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPushButton>
 #include <QRegion>
+#include <QResizeEvent>
 #include <QWindow>
 
 #include "app/app_state.h"
@@ -17,11 +18,17 @@
 #include "app/connection_worker.h"
 #include "app/multi_language.h"
 #include "app/viewer_core.h"
+#include "app/viewer_settings.h"
 #include "platform/resources.h"
 #include "protocols/camera_queries.h"
 #include "protocols/http_workers.h"
+#include "protocols/ptz.h"
+#include "recording/channel_recorder.h"
 #include "recording/storage.h"
+#include "ui/display_frame.h"
+#include "ui/layout_geometry.h"
 #include "ui/qt_viewer_ui.h"
+#include "ui/skin_button.h"
 #include "ui/viewer_element.h"
 
 namespace ipcam::ui {
@@ -42,11 +49,92 @@ QRegion roundedRegion(int width, int height) {
   return QRegion(path.toFillPolygon().toPolygon());
 }
 
+struct ButtonPlace {
+  int id;
+  const char* tooltipKey;
+  const char* nn;
+  int x;
+  int y;
+  int width;
+  int height;
+  bool shownAtStart;
+};
+
+constexpr std::array<ButtonPlace, kSkinButtonCount> kButtons{{
+    {kButtonOneDivision, "Button_OneDivision", "06", 790, 207, 64, 54, true},
+    {kButtonFourDivision, "Button_FourDivision", "07", 857, 207, 64, 54, true},
+    {kButtonSixDivision, "Button_SixDivision", "09", 790, 262, 64, 55, true},
+    {kButtonEightDivision, "Button_EightDivision", "10", 857, 262, 65, 55, true},
+    {kButtonNineDivision, "Button_NineDivision", "11", 790, 319, 64, 58, true},
+    {kButtonTenDivision, "Button_TenDivision", "12", 857, 319, 65, 58, true},
+    {kButtonThirteenDivision, "Button_ThirteenDivision", "13", 790, 375, 64, 56, true},
+    {kButtonSixteenDivision, "Button_SixteenDivision", "14", 857, 375, 65, 56, true},
+    {kButtonFullScreen, "Button_FullScreen", "16", 790, 444, 64, 55, true},
+    {kButtonScan, "Button_Scan", "17", 857, 444, 65, 55, true},
+    {kButtonZoomIn, "Button_ZoomIn", "22", 894, 517, 36, 37, false},
+    {kButtonZoomOut, "Button_ZoomOut", "20", 775, 517, 36, 37, false},
+    {1182, "Button_PT_LeftUp", "26", 796, 554, 37, 38, true},
+    {1183, "Button_PT_UP", "27", 832, 554, 41, 38, true},
+    {1184, "Button_PT_RightUp", "28", 874, 554, 39, 38, true},
+    {1185, "Button_PT_Left", "30", 796, 592, 37, 41, true},
+    {1186, "Button_PT_Home", "31", 833, 592, 41, 41, true},
+    {1187, "Button_PT_Right", "32", 874, 592, 39, 41, true},
+    {1188, "Button_PT_LeftDown", "41", 796, 633, 37, 38, true},
+    {1189, "Button_PT_Down", "42", 833, 633, 41, 38, true},
+    {1190, "Button_PT_RightDown", "43", 874, 633, 39, 38, true},
+    {kButtonSetup, "Button_Setup", "39", 618, 625, 84, 31, true},
+    {kButtonPlayback, "Button_Playback", "49", 515, 670, 84, 32, true},
+    {kButtonSnapshot, "Button_SnapShot", "50", 618, 670, 84, 32, true},
+    {kButtonStartRecord, "Button_StartRecord", "37", 515, 625, 84, 31, true},
+    {kButtonStopRecord, "Button_StopRecord", "37", 515, 625, 84, 31, false},
+    {kButtonMinimize, "Button_Minimize", "45", 183, 644, 38, 36, true},
+    {kButtonPower, "Button_Power", "34", 85, 622, 73, 75, true},
+}};
+
+// The layout a layout button applies, 0 for any other button.
+int layoutTilesOfButton(int id) {
+  switch (id) {
+    case kButtonOneDivision:
+      return 1;
+    case kButtonFourDivision:
+      return 4;
+    case kButtonSixDivision:
+      return 6;
+    case kButtonEightDivision:
+      return 8;
+    case kButtonNineDivision:
+      return 9;
+    case kButtonTenDivision:
+      return 10;
+    case kButtonThirteenDivision:
+      return 13;
+    case kButtonSixteenDivision:
+      return 16;
+    default:
+      return 0;
+  }
+}
+
+bool isLive(int status) {
+  return status == kStatusLive || status == kStatusRecording;
+}
+
+// The first channel that is live, recording or was connected, else channel 0.
+int firstConnectedChannel() {
+  for (int channel = 0; channel < kChannelCount; ++channel) {
+    const int status = channelRecord(channel).status.load();
+    if (isLive(status) || status == kStatusDisconnected) return channel;
+  }
+  return 0;
+}
+
 }  // namespace
 
 CTarsilDlg::CTarsilDlg(QtViewerUi& ui) : QWidget(nullptr, Qt::FramelessWindowHint), ui_(ui) {
   setAttribute(Qt::WA_DeleteOnClose, false);
   setObjectName(QStringLiteral("CTarsilDlg"));
+  displayFrame_ = std::make_unique<CDisplayFrame>(QCoreApplication::instance(),
+                                                  [this](int channel) { showSingle(channel); });
 }
 
 CTarsilDlg::~CTarsilDlg() {
@@ -63,6 +151,7 @@ bool CTarsilDlg::initialize(QSize screen) {
 bool CTarsilDlg::start(QSize screen) {
   ui_.setWindow(this);
   attachUi(&ui_);
+  screen_ = screen;
 
   if (!screenLargeEnough(screen.width(), screen.height())) {
     ui_.messageBox(kScreenTooSmallText, kWindowTitle);
@@ -109,20 +198,28 @@ bool CTarsilDlg::loadSkin() {
 }
 
 void CTarsilDlg::createTiles() {
-  constexpr int kColumns = 4;
-  constexpr int kTileWidth = kVideoWidth / kColumns;
-  constexpr int kTileHeight = kVideoHeight / kColumns;
   for (int channel = 0; channel < kChannelCount; ++channel) {
-    auto* tile = new CViewerElement(channel, this);
-    tile->setGeometry(kVideoLeft + (channel % kColumns) * kTileWidth,
-                      kVideoTop + (channel / kColumns) * kTileHeight, kTileWidth, kTileHeight);
-    tile->show();
-    tiles_[static_cast<std::size_t>(channel)] = tile;
+    tiles_[static_cast<std::size_t>(channel)] = new CViewerElement(channel, this, this);
   }
-  appState().visibleTileCount.store(kChannelCount);
+  applyLayout(kChannelCount);
 }
 
 void CTarsilDlg::createControls() {
+  // Only full screen shows it: it blacks out the skin behind the enlarged video area.
+  placeholder_ = new QWidget(this);
+  placeholder_->setObjectName(QStringLiteral("videoPlaceholder"));
+  placeholder_->setAutoFillBackground(true);
+  QPalette black = placeholder_->palette();
+  black.setColor(QPalette::Window, Qt::black);
+  placeholder_->setPalette(black);
+  placeholder_->setGeometry(rect());
+  placeholder_->hide();
+
+  blackFrame_ = new QFrame(this);
+  blackFrame_->setGeometry(742, 55, 223, 62);
+  blackFrame_->setStyleSheet(QStringLiteral("QFrame { border: 1px solid black; }"));
+  blackFrame_->setAttribute(Qt::WA_TransparentForMouseEvents);
+
   versionLabel_ = new QLabel(qs(versionText()), this);
   versionLabel_->setGeometry(910, 120, 80, 20);
   versionLabel_->setStyleSheet(QStringLiteral("color: white; background: transparent;"));
@@ -140,15 +237,45 @@ void CTarsilDlg::createControls() {
       "QListWidget { background: #101319; color: #c8d2de; border: 1px solid #566070; }"));
   eventLog_->addItem(QStringLiteral("System Event Log"));
 
-  // The power button ends the program the same way as closing the window.
-  powerButton_ = new QPushButton(this);
-  powerButton_->setObjectName(QStringLiteral("powerButton"));
-  powerButton_->setGeometry(85, 622, 73, 75);
-  powerButton_->setFlat(true);
-  powerButton_->setCursor(Qt::PointingHandCursor);
-  powerButton_->setStyleSheet(QStringLiteral("background: transparent; border: none;"));
-  powerButton_->setToolTip(qs(CMultiLanguage::instance().text("TarsilDlg", "Button_Power")));
-  connect(powerButton_, &QPushButton::clicked, this, &QWidget::close);
+  createButtons();
+  // Move events without a button held reach the window, which takes every hover back.
+  setMouseTracking(true);
+}
+
+QPixmap CTarsilDlg::skinBitmap(const QString& file) {
+  if (const auto found = bitmapCache_.find(file); found != bitmapCache_.end()) {
+    return found->second;
+  }
+  QPixmap bitmap;
+  const std::string path = platform::resourcePath("image/" + file.toStdString()).string();
+  if (!bitmap.load(qs(path), "BMP")) {
+    bitmap = QPixmap();
+    ui_.messageBox("Loading bmp file error, please check", kWindowTitle);
+  }
+  bitmapCache_.emplace(file, bitmap);
+  return bitmap;
+}
+
+void CTarsilDlg::createButtons() {
+  for (std::size_t i = 0; i < kButtons.size(); ++i) {
+    const ButtonPlace& place = kButtons[i];
+    auto* button = new CCustomStaticButton(place.id, QString::fromLatin1(place.tooltipKey), this);
+    const QString nn = QString::fromLatin1(place.nn);
+    if (place.id == kButtonStopRecord) {
+      // The stop button wears the start button's art the other way round.
+      button->setBitmaps({skinBitmap("ON_" + nn + ".bmp"), skinBitmap("OFF_" + nn + ".bmp"),
+                          skinBitmap("MOVE_" + nn + ".bmp"), skinBitmap("MOVE_" + nn + ".bmp")});
+    } else {
+      button->setBitmaps({skinBitmap("MOVE_" + nn + ".bmp"), skinBitmap("OFF_" + nn + ".bmp"),
+                          skinBitmap("ON_" + nn + ".bmp"), skinBitmap("MOVE_" + nn + ".bmp")});
+    }
+    button->setGeometry(place.x, place.y, place.width, place.height);
+    button->setVisible(place.shownAtStart);
+    connect(button, &CCustomStaticButton::mouseMoved, this, &CTarsilDlg::resetButtons);
+    connect(button, &CCustomStaticButton::clicked, this, &CTarsilDlg::onButtonClicked);
+    connect(button, &CCustomStaticButton::released, this, &CTarsilDlg::onButtonReleased);
+    buttons_[i] = button;
+  }
 }
 
 void CTarsilDlg::fillLanguageCombo() {
@@ -163,14 +290,296 @@ void CTarsilDlg::fillLanguageCombo() {
 }
 
 void CTarsilDlg::applyLanguage(int comboIndex) {
+  // Tooltips and the setup menu look their texts up when shown; only the tiles need telling.
   CMultiLanguage::instance().applyComboIndex(comboIndex);
-  powerButton_->setToolTip(qs(CMultiLanguage::instance().text("TarsilDlg", "Button_Power")));
   refreshTileTexts();
+}
+
+CCustomStaticButton* CTarsilDlg::button(int id) const {
+  for (CCustomStaticButton* candidate : buttons_) {
+    if (candidate != nullptr && candidate->id() == id) return candidate;
+  }
+  return nullptr;
+}
+
+void CTarsilDlg::resetButtons() {
+  for (CCustomStaticButton* each : buttons_) {
+    if (each != nullptr) each->setHoverState(CCustomStaticButton::kNormal);
+  }
+}
+
+void CTarsilDlg::onButtonClicked(int id) {
+  if (const int tiles = layoutTilesOfButton(id); tiles > 0) {
+    applyLayout(tiles);
+    return;
+  }
+  switch (id) {
+    case kButtonFullScreen:
+      setFullScreen(true);
+      break;
+    case kButtonScan:
+      toggleScan();
+      break;
+    case kButtonSetup:
+      openSetupMenu();
+      break;
+    case kButtonPlayback:
+      ui_.logEvent(-1, "Playback: searching and playing recordings is not available yet");
+      break;
+    case kButtonSnapshot:
+      takeSnapshot();
+      break;
+    case kButtonStartRecord:
+      startRecording();
+      break;
+    case kButtonStopRecord:
+      stopRecording();
+      break;
+    case kButtonMinimize:
+      showMinimized();
+      break;
+    case kButtonPower:
+      close();
+      break;
+    default:
+      break;
+  }
+}
+
+void CTarsilDlg::onButtonReleased(int id) {
+  if (id >= kButtonPtLeftUp && id <= kButtonPtRightDown) sendPtzButton(id);
+}
+
+void CTarsilDlg::sendPtzButton(int id) {
+  const int channel = selectedChannel();
+  // The command itself wants the channel live and its camera able to pan and tilt.
+  if (channel >= 0) sendPtzButtonCommand(channel, id);
+}
+
+bool CTarsilDlg::scanning() const {
+  return displayFrame_ != nullptr && displayFrame_->scanning();
+}
+
+void CTarsilDlg::stopScan() {
+  if (displayFrame_) displayFrame_->stop();
+  if (CCustomStaticButton* scan = button(kButtonScan)) {
+    scan->setHoverState(CCustomStaticButton::kNormal);
+  }
+}
+
+void CTarsilDlg::setVisibleTiles(int tiles) {
+  appState().visibleTileCount.store(tiles);
+  std::lock_guard lock(settingsMutex());
+  liveSettings().division = tiles;
+}
+
+void CTarsilDlg::applyLayout(int tiles) {
+  if (tiles == 1) {
+    applyOneTile();
+    return;
+  }
+  const std::vector<TileRect> rects = layoutRects(tiles, videoWidth_, videoHeight_);
+  if (rects.empty()) return;
+  stopScan();
+  for (int channel = 0; channel < kChannelCount; ++channel) {
+    CViewerElement* each = tiles_[static_cast<std::size_t>(channel)];
+    if (each == nullptr) continue;
+    if (channel < static_cast<int>(rects.size())) {
+      const TileRect& r = rects[static_cast<std::size_t>(channel)];
+      each->setGeometry(r.left, r.top, r.width, r.height);
+      each->show();
+    } else {
+      each->hide();
+    }
+  }
+  setVisibleTiles(tiles);
+  ui_.setSingleChannel(0);
+}
+
+void CTarsilDlg::showSingle(int channel) {
+  for (CViewerElement* each : tiles_) {
+    if (each != nullptr) each->hide();
+  }
+  CViewerElement* chosen = tile(channel);
+  if (chosen == nullptr) return;
+  chosen->setGeometry(kVideoLeft, kVideoTop, videoWidth_, videoHeight_);
+  chosen->show();
+  ui_.setSingleChannel(channel);
+}
+
+void CTarsilDlg::applyOneTile() {
+  stopScan();
+  int chosen = firstConnectedChannel();
+  const int selected = selectedChannel();
+  if (selected >= 0 && isLive(channelRecord(selected).status.load())) chosen = selected;
+  showSingle(chosen);
+  setVisibleTiles(1);
+}
+
+void CTarsilDlg::toggleScan() {
+  if (appState().visibleTileCount.load() != 1) {
+    showSingle(firstConnectedChannel());
+    appState().visibleTileCount.store(1);
+  }
+  if (displayFrame_->selectNamedCameras() <= 1) return;
+  if (displayFrame_->scanning()) {
+    displayFrame_->stop();
+  } else {
+    displayFrame_->start(ui_.scanInterval());
+  }
+}
+
+void CTarsilDlg::setFullScreen(bool on) {
+  if (fullScreen_ == on) return;
+  fullScreen_ = on;
+
+  languageCombo_->setVisible(!on);
+  eventLog_->setVisible(!on);
+  for (CCustomStaticButton* each : buttons_) {
+    const int id = each->id();
+    if (id == kButtonZoomIn || id == kButtonZoomOut || id == kButtonStartRecord ||
+        id == kButtonStopRecord) {
+      continue;
+    }
+    each->setVisible(!on);
+  }
+  placeRecordButtons();
+
+  if (on) {
+    videoWidth_ = screen_.width();
+    videoHeight_ = screen_.height();
+    const QRect area(-kVideoLeft, -kVideoTop, background_.width() * screen_.width() / kVideoWidth,
+                     background_.height() * screen_.height() / kVideoHeight);
+    setFixedSize(area.size());
+    move(area.topLeft());
+    placeholder_->setGeometry(0, 0, area.width(), area.height());
+    placeholder_->show();
+    // Over the skin and its controls, under the tiles.
+    placeholder_->raise();
+    for (CViewerElement* each : tiles_) each->raise();
+  } else {
+    videoWidth_ = kVideoWidth;
+    videoHeight_ = kVideoHeight;
+    setFixedSize(background_.size());
+    move((screen_.width() - width()) / 2, (screen_.height() - height()) / 2);
+    placeholder_->hide();
+  }
+  setMask(roundedRegion(width(), height()));
+
+  if (CCustomStaticButton* full = button(kButtonFullScreen)) {
+    full->setHoverState(CCustomStaticButton::kNormal);
+  }
+  applyLayout(appState().visibleTileCount.load());
+}
+
+void CTarsilDlg::placeRecordButtons() {
+  CCustomStaticButton* start = button(kButtonStartRecord);
+  CCustomStaticButton* stop = button(kButtonStopRecord);
+  if (start == nullptr || stop == nullptr) return;
+  start->setVisible(!fullScreen_ && !recordingOn_);
+  stop->setVisible(!fullScreen_ && recordingOn_);
+}
+
+void CTarsilDlg::openSetupMenu() {
+  CCustomStaticButton* setup = button(kButtonSetup);
+  CMultiLanguage& language = CMultiLanguage::instance();
+  QMenu menu(this);
+  menu.addAction(qs(language.text("SetupButtonMenu", "ContextMenu_ConfigureCameras")))
+      ->setData(kMenuConfigureCameras);
+  menu.addAction(qs(language.text("SetupButtonMenu", "ContextMenu_GeneralOptions")))
+      ->setData(kMenuGeneralOptions);
+  const QAction* chosen = menu.exec(setup->mapToGlobal(QPoint(0, setup->height())));
+  if (chosen != nullptr) runMenuCommand(chosen->data().toInt());
+}
+
+void CTarsilDlg::runMenuCommand(int command) {
+  if (command == kMenuConfigureCameras) {
+    configureCameras();
+  } else if (command == kMenuGeneralOptions) {
+    ui_.logEvent(-1, "General Options: the general options dialog is not available yet");
+  }
+}
+
+void CTarsilDlg::configureCameras() {
+  copySettingsToEdit();
+  ui_.logEvent(-1, "Configure Cameras: the camera settings dialog is not available yet");
+  if (CCustomStaticButton* setup = button(kButtonSetup)) {
+    setup->setHoverState(CCustomStaticButton::kNormal);
+  }
+}
+
+void CTarsilDlg::takeSnapshot() {
+  CMultiLanguage& language = CMultiLanguage::instance();
+  if (scanning()) {
+    ui_.messageBox(language.text("MessageBox", "Message_StopScanBeforeSnapshot"), kWindowTitle);
+    return;
+  }
+  const int channel = selectedChannel();
+  if (channel < 0 || !isLive(channelRecord(channel).status.load())) {
+    ui_.messageBox(language.text("MessageBox", "Message_SelectChannelBeforeSnapshot"),
+                   kWindowTitle);
+    return;
+  }
+  ui_.logEvent(channel, "Snapshot: taking snapshots is not available yet");
+}
+
+void CTarsilDlg::startRecording() {
+  ui_.logEvent(-1, "Start Record: manual recording is not available yet");
+}
+
+void CTarsilDlg::stopRecording() {
+  if (recordingOn_) {
+    recordingOn_ = false;
+    placeRecordButtons();
+  }
+  for (ChannelRecord& record : channelRecords()) {
+    record.manualRecordRunning.store(0);
+    record.manualRecord.store(0);
+    if (record.manualRecorder) record.manualRecorder->close();
+  }
+}
+
+void CTarsilDlg::selectTile(int channel) {
+  for (CViewerElement* each : tiles_) {
+    if (each != nullptr) each->setSelected(each->channel() == channel);
+  }
+}
+
+int CTarsilDlg::selectedChannel() const {
+  for (const CViewerElement* each : tiles_) {
+    if (each != nullptr && each->selected()) return each->channel();
+  }
+  return -1;
+}
+
+void CTarsilDlg::updatePtzButtons(int channel) {
+  const bool ptz = isPtzCamera(channel, false);
+  for (int id = kButtonPtLeftUp; id <= kButtonPtRightDown; ++id) {
+    if (CCustomStaticButton* each = button(id)) each->setEnabled(ptz);
+  }
+}
+
+void CTarsilDlg::showOneTileFullScreen() {
+  applyLayout(1);
+  setFullScreen(true);
+}
+
+void CTarsilDlg::swapTiles(int channelA, int channelB) {
+  if (fullScreen_ || channelA == channelB) return;
+  CViewerElement* a = tile(channelA);
+  CViewerElement* b = tile(channelB);
+  if (a == nullptr || b == nullptr) return;
+  const QRect placeOfA = a->geometry();
+  a->setGeometry(b->geometry());
+  b->setGeometry(placeOfA);
+  a->show();
+  b->show();
 }
 
 void CTarsilDlg::shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
+  if (displayFrame_) displayFrame_->stop();
   // Boxes still waiting on workers are released first, so no worker holds up the exit.
   ui_.beginShutdown();
   shutdownCore();
@@ -199,6 +608,7 @@ void CTarsilDlg::repaintTile(int channel) {
 
 void CTarsilDlg::setRecordingOn(bool on) {
   recordingOn_ = on;
+  placeRecordButtons();
 }
 
 CViewerElement* CTarsilDlg::tile(int channel) const {
@@ -218,6 +628,20 @@ void CTarsilDlg::mousePressEvent(QMouseEvent* event) {
   }
 }
 
+void CTarsilDlg::mouseMoveEvent(QMouseEvent* event) {
+  resetButtons();
+  QWidget::mouseMoveEvent(event);
+}
+
+void CTarsilDlg::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // Whatever stretched the window, outside full screen it goes back within the smallest
+  // screen the viewer supports.
+  if (!fullScreen_ && (width() > kMinimumScreenWidth || height() > kMinimumScreenHeight)) {
+    setFixedSize(kMinimumScreenWidth, kMinimumScreenHeight);
+  }
+}
+
 void CTarsilDlg::closeEvent(QCloseEvent* event) {
   shutdown();
   event->accept();
@@ -225,8 +649,12 @@ void CTarsilDlg::closeEvent(QCloseEvent* event) {
 
 void CTarsilDlg::keyPressEvent(QKeyEvent* event) {
   // Enter does nothing and Esc only ever leaves full screen: neither closes the window.
-  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter ||
-      event->key() == Qt::Key_Escape) {
+  if (event->key() == Qt::Key_Escape) {
+    setFullScreen(false);
+    event->accept();
+    return;
+  }
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
     event->accept();
     return;
   }

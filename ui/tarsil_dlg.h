@@ -4,24 +4,57 @@
 #include <QSize>
 #include <QWidget>
 #include <array>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "app/channel_count.h"
+#include "ui/tile_host.h"
 
 class QComboBox;
+class QFrame;
 class QLabel;
 class QListWidget;
-class QPushButton;
 
 namespace ipcam::ui {
 
+class CCustomStaticButton;
+class CDisplayFrame;
 class CViewerElement;
 class QtViewerUi;
 
+// Control ids of the main window's skinned buttons and menu commands.
+enum ButtonId : int {
+  kButtonOneDivision = 1178,
+  kButtonFourDivision = 1170,
+  kButtonSixDivision = 1173,
+  kButtonEightDivision = 1174,
+  kButtonNineDivision = 1171,
+  kButtonTenDivision = 1175,
+  kButtonThirteenDivision = 1176,
+  kButtonSixteenDivision = 1172,
+  kButtonFullScreen = 1179,
+  kButtonScan = 1177,
+  kButtonZoomIn = 1180,
+  kButtonZoomOut = 1181,
+  kButtonPtLeftUp = 1182,
+  kButtonPtRightDown = 1190,
+  kButtonSetup = 1165,
+  kButtonPlayback = 1168,
+  kButtonSnapshot = 1166,
+  kButtonStartRecord = 1167,
+  kButtonStopRecord = 1169,
+  kButtonMinimize = 1163,
+  kButtonPower = 1164,
+};
+inline constexpr int kMenuConfigureCameras = 32771;
+inline constexpr int kMenuGeneralOptions = 32772;
+inline constexpr int kSkinButtonCount = 28;
+
 // The main window: borderless, shaped and sized by its background bitmap, with the 16 tiles
 // in the video area, the language choice, the version label and the event log.
-class CTarsilDlg : public QWidget {
+class CTarsilDlg : public QWidget, public TileHost {
   Q_OBJECT
 
  public:
@@ -48,8 +81,26 @@ class CTarsilDlg : public QWidget {
   void setRecordingOn(bool on);
 
   CViewerElement* tile(int channel) const;
+  CCustomStaticButton* button(int id) const;
   QListWidget* eventLog() const { return eventLog_; }
   QComboBox* languageCombo() const { return languageCombo_; }
+  bool scanning() const;
+
+  // The layouts (1, 4, 6, 8, 9, 10, 13 or 16 tiles) in the current video area; they stop the
+  // scan first.
+  void applyLayout(int tiles);
+  void setFullScreen(bool on);
+  // The commands of the setup button's menu.
+  void runMenuCommand(int command);
+
+  // TileHost.
+  void selectTile(int channel) override;
+  int selectedChannel() const override;
+  void updatePtzButtons(int channel) override;
+  void showOneTileFullScreen() override;
+  bool fullScreen() const override { return fullScreen_; }
+  void swapTiles(int channelA, int channelB) override;
+  void configureCameras() override;
 
   // Video area of the window.
   static constexpr int kVideoLeft = 60;
@@ -60,6 +111,8 @@ class CTarsilDlg : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 
@@ -68,16 +121,42 @@ class CTarsilDlg : public QWidget {
   bool loadSkin();
   void createTiles();
   void createControls();
+  void createButtons();
+  QPixmap skinBitmap(const QString& file);
   void fillLanguageCombo();
   void applyLanguage(int comboIndex);
 
+  void onButtonClicked(int id);
+  void onButtonReleased(int id);
+  void resetButtons();
+  void stopScan();
+  void toggleScan();
+  void applyOneTile();
+  // `channel`'s tile alone fills the video area.
+  void showSingle(int channel);
+  void setVisibleTiles(int tiles);
+  void openSetupMenu();
+  void takeSnapshot();
+  void startRecording();
+  void stopRecording();
+  void sendPtzButton(int id);
+  void placeRecordButtons();
+
   QtViewerUi& ui_;
   QPixmap background_;
+  QSize screen_;
   std::array<CViewerElement*, kChannelCount> tiles_{};
+  std::array<CCustomStaticButton*, kSkinButtonCount> buttons_{};
+  std::map<QString, QPixmap> bitmapCache_;  // a missing file is reported once, then blank
+  QWidget* placeholder_ = nullptr;
+  QFrame* blackFrame_ = nullptr;
   QComboBox* languageCombo_ = nullptr;
   QLabel* versionLabel_ = nullptr;
   QListWidget* eventLog_ = nullptr;
-  QPushButton* powerButton_ = nullptr;
+  std::unique_ptr<CDisplayFrame> displayFrame_;
+  int videoWidth_ = kVideoWidth;
+  int videoHeight_ = kVideoHeight;
+  bool fullScreen_ = false;
   bool recordingOn_ = false;
   bool initializing_ = false;
   bool closeRequested_ = false;

@@ -1,15 +1,24 @@
 #include "ui/viewer_element.h"
 
+#include <QAction>
 #include <QImage>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
+#include <QPointer>
 #include <algorithm>
 #include <ctime>
 #include <memory>
 
+#include "app/channel_commands.h"
 #include "app/channel_record.h"
+#include "app/multi_language.h"
+#include "app/viewer_settings.h"
 #include "media/channel_display.h"
 #include "media/overlay_geometry.h"
+#include "protocols/ptz.h"
+#include "ui/tile_host.h"
 
 namespace ipcam::ui {
 namespace {
@@ -54,11 +63,37 @@ void drawOverlayFrame(QPainter& painter, const OverlayFrame& frame, QColor colou
       QRectF(frame.left, frame.top, frame.right - 1 - frame.left, frame.bottom - 1 - frame.top));
 }
 
+// The menu opens this far right of the cursor, so the pointer does not sit on the first entry.
+constexpr int kMenuOffsetX = 65;
+// The status text keeps this distance from the tile's edges.
+constexpr int kStatusTextMargin = 10;
+
+const char* menuTextKey(int command) {
+  switch (command) {
+    case kCommandConfigureCamera:
+      return "Menu_ConfigureCamera";
+    case kCommandReset:
+      return "Menu_Reset";
+    case kCommandDisconnect:
+      return "Menu_Disconnect";
+    case kCommandConnect:
+      return "Menu_Connect";
+    case kCommandStartRecord:
+      return "Menu_Start_Record";
+    case kCommandStopRecord:
+      return "Menu_Stop_Record";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
-CViewerElement::CViewerElement(int channel, QWidget* parent) : QWidget(parent), channel_(channel) {
+CViewerElement::CViewerElement(int channel, QWidget* parent, TileHost* host)
+    : QWidget(parent), channel_(channel), host_(host) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   setObjectName(QStringLiteral("tile%1").arg(channel + 1));
+  setWindowTitle(QStringLiteral("Camera %1").arg(channel));
 }
 
 void CViewerElement::setStatusText(const QString& text) {
@@ -116,16 +151,128 @@ bool CViewerElement::paintPicture(QPainter& painter) {
   return true;
 }
 
+// The frame goes around a canvas one pixel larger than the tile, and the tile shows the canvas
+// from (1, 1): only the right and bottom lines remain, and side by side the tiles draw the
+// white grid between them.
 void CViewerElement::paintStatus(QPainter& painter) {
-  painter.fillRect(rect(), Qt::black);
-  painter.setPen(QColor(70, 70, 70));
-  painter.drawRect(rect().adjusted(0, 0, -1, -1));
-  if (statusText_.isEmpty()) return;
-  QFont font = painter.font();
-  font.setPixelSize(std::max(11, std::min(height() / 10, 18)));
-  painter.setFont(font);
-  painter.setPen(Qt::white);
-  painter.drawText(rect().adjusted(4, 4, -4, -4), Qt::AlignCenter | Qt::TextWordWrap, statusText_);
+  const int w = width();
+  const int h = height();
+  QImage canvas(w + 1, h + 1, QImage::Format_RGB32);
+  canvas.fill(Qt::black);
+  {
+    QPainter canvasPainter(&canvas);
+    canvasPainter.setPen(Qt::white);
+    canvasPainter.drawRect(0, 0, w, h);
+    if (!statusText_.isEmpty()) {
+      QFont font = canvasPainter.font();
+      font.setPixelSize(std::max(11, std::min(h / 10, 18)));
+      canvasPainter.setFont(font);
+      canvasPainter.drawText(QRect(kStatusTextMargin, kStatusTextMargin, w - 2 * kStatusTextMargin,
+                                   h - 2 * kStatusTextMargin),
+                             Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, statusText_);
+    }
+  }
+  painter.drawImage(0, 0, canvas, 1, 1, w, h);
+}
+
+void CViewerElement::select() {
+  if (host_ == nullptr) {
+    setSelected(true);
+    return;
+  }
+  host_->selectTile(channel_);
+  host_->updatePtzButtons(channel_);
+}
+
+void CViewerElement::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return;
+  select();
+  const QPoint at = event->position().toPoint();
+  ptzClickToMove(channel_, width(), height(), at.x(), at.y());
+}
+
+void CViewerElement::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    swapWithSelectedTile(event);
+  } else if (event->button() == Qt::RightButton) {
+    select();
+    const std::unique_ptr<QMenu> menu = createContextMenu();
+    const QPoint at = event->globalPosition().toPoint() + QPoint(kMenuOffsetX, 0);
+    // The menu runs its own event loop; the window may go away meanwhile.
+    const QPointer<CViewerElement> self(this);
+    QAction* chosen = menu->exec(at);
+    if (chosen != nullptr && self) runCommand(chosen->data().toInt());
+  }
+}
+
+void CViewerElement::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return;
+  select();
+  if (host_ != nullptr) host_->showOneTileFullScreen();
+}
+
+// Qt hands the release to the tile that was pressed, wherever the cursor is now; the tile
+// under the cursor is the one the user dropped onto.
+void CViewerElement::swapWithSelectedTile(QMouseEvent* event) {
+  if (host_ == nullptr || host_->fullScreen()) return;
+  const int selected = host_->selectedChannel();
+  if (selected < 0 || cameraSnapshot(selected).ip.empty()) return;
+  const CViewerElement* target = tileAt(event->position().toPoint());
+  if (target == nullptr || target->channel() == selected) return;
+  host_->swapTiles(selected, target->channel());
+}
+
+CViewerElement* CViewerElement::tileAt(QPoint localPosition) const {
+  QWidget* parent = parentWidget();
+  if (parent == nullptr) return nullptr;
+  for (QWidget* widget = parent->childAt(mapToParent(localPosition)); widget != nullptr;
+       widget = widget->parentWidget()) {
+    if (auto* tile = qobject_cast<CViewerElement*>(widget)) return tile;
+    if (widget == parent) break;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<QMenu> CViewerElement::createContextMenu() {
+  // Not a child of the tile: the caller owns it, whatever happens to the tile.
+  auto menu = std::make_unique<QMenu>();
+  const CMultiLanguage& language = CMultiLanguage::instance();
+  for (const int command : contextMenuEntries(channel_)) {
+    const char* key = menuTextKey(command);
+    if (key == nullptr) {
+      menu->addSeparator();
+      continue;
+    }
+    QAction* action =
+        menu->addAction(QString::fromStdString(language.text("ViewerElementMenu", key)));
+    action->setData(command);
+  }
+  return menu;
+}
+
+void CViewerElement::runCommand(int command) {
+  switch (command) {
+    case kCommandConfigureCamera:
+      if (host_ != nullptr) host_->configureCameras();
+      break;
+    case kCommandReset:
+      resetChannel(channel_);
+      break;
+    case kCommandDisconnect:
+      disconnectChannel(channel_);
+      break;
+    case kCommandConnect:
+      connectChannel(channel_);
+      break;
+    case kCommandStartRecord:
+      startManualRecord(channel_);
+      break;
+    case kCommandStopRecord:
+      stopManualRecord(channel_);
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace ipcam::ui

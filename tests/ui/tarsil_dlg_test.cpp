@@ -4,16 +4,22 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QRegion>
 #include <atomic>
 #include <fstream>
 #include <thread>
 
+#include "app/app_state.h"
+#include "app/channel_record.h"
 #include "app/multi_language.h"
+#include "app/viewer_settings.h"
 #include "media/audio_player.h"
 #include "support/test_environment.h"
 #include "ui/qt_viewer_ui.h"
+#include "ui/skin_button.h"
 #include "ui/viewer_element.h"
 
 namespace ipcam::ui {
@@ -21,6 +27,35 @@ namespace {
 
 using platform::test_support::ScopedEnv;
 using platform::test_support::TempFolder;
+
+void sendMouse(QWidget* target, QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons held) {
+  const QPointF at(2, 2);
+  QMouseEvent event(type, at, target->mapToGlobal(at), button, held, Qt::NoModifier);
+  QApplication::sendEvent(target, &event);
+}
+
+void click(CCustomStaticButton* button) {
+  sendMouse(button, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
+  sendMouse(button, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
+}
+
+void pressEscape(QWidget* window) {
+  QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(window, &escape);
+}
+
+std::vector<int> visibleChannels(const CTarsilDlg& window) {
+  std::vector<int> visible;
+  for (int channel = 0; channel < kChannelCount; ++channel) {
+    if (!window.tile(channel)->isHidden()) visible.push_back(channel);
+  }
+  return visible;
+}
+
+void nameCamera(int channel, const std::string& name) {
+  std::lock_guard lock(settingsMutex());
+  liveSettings().camera[static_cast<std::size_t>(channel)].name = name;
+}
 
 struct Box {
   std::string text;
@@ -112,6 +147,21 @@ TEST_F(MainWindowTest, MissingBackgroundBitmapEndsTheStart) {
   EXPECT_EQ(boxes_[0].text, "Loading /image/bg.bmp error, please check");
 }
 
+TEST_F(MainWindowTest, EachMissingButtonBitmapIsReportedOnceAndTheWindowStillStarts) {
+  TempFolder resources;
+  std::filesystem::create_directories(resources.path() / "image");
+  std::filesystem::copy_file(std::filesystem::path(IPCAM_RESOURCE_DIR) / "image" / "bg.bmp",
+                             resources.path() / "image" / "bg.bmp");
+  ScopedEnv resourcesEnv("IPCAM_RESOURCES", resources.path().string());
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  // 27 distinct art numbers in three looks; the fourth slot and the stop button reuse files.
+  EXPECT_EQ(boxes_.size(), 81u);
+  for (const Box& box : boxes_) EXPECT_EQ(box.text, "Loading bmp file error, please check");
+  EXPECT_FALSE(window.button(kButtonPower)->isHidden());
+  window.shutdown();
+}
+
 TEST_F(MainWindowTest, EventLogKeepsTheNewestLines) {
   CTarsilDlg window(*ui_);
   ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
@@ -130,6 +180,7 @@ TEST_F(MainWindowTest, EventLogKeepsTheNewestLines) {
 TEST_F(MainWindowTest, WorkerMessageBoxBlocksOnlyTheWorkerAndShutdownReleasesIt) {
   CTarsilDlg window(*ui_);
   ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  boxes_.clear();
 
   std::atomic<bool> returned{false};
   std::thread worker([&] {
@@ -159,6 +210,189 @@ TEST_F(MainWindowTest, WorkerMessageBoxBlocksOnlyTheWorkerAndShutdownReleasesIt)
   EXPECT_TRUE(returned);
   QApplication::processEvents();
   EXPECT_EQ(boxes_.size(), 1u);
+}
+
+TEST_F(MainWindowTest, LayoutButtonPlacesItsTilesAndHidesTheRest) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  click(window.button(kButtonSixDivision));
+  EXPECT_EQ(visibleChannels(window), (std::vector<int>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(window.tile(0)->geometry(), QRect(60, 60, 426, 320));
+  EXPECT_EQ(window.tile(5)->geometry(), QRect(486, 380, 213, 160));
+  EXPECT_EQ(appState().visibleTileCount.load(), 6);
+  EXPECT_EQ(liveSettings().division, 6);
+  window.shutdown();
+}
+
+TEST_F(MainWindowTest, FullScreenCoversTheScreenAndEscapeAloneBringsTheWindowBack) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  window.move(140, 152);
+  const auto snapshot = [&window] {
+    std::vector<QRect> state{window.geometry()};
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+      state.push_back(window.tile(channel)->isHidden() ? QRect()
+                                                       : window.tile(channel)->geometry());
+    }
+    return state;
+  };
+  const std::vector<QRect> before = snapshot();
+
+  pressEscape(&window);
+  EXPECT_EQ(snapshot(), before) << "Esc outside full screen changes nothing";
+  EXPECT_FALSE(window.fullScreen());
+
+  click(window.button(kButtonFullScreen));
+  ASSERT_TRUE(window.fullScreen());
+  // The skin grows with the screen, shifted so that the video area starts at the corner.
+  EXPECT_EQ(window.geometry(), QRect(-60, -60, 1000 * 1280 / 640, 720 * 1024 / 480));
+  EXPECT_EQ(window.tile(0)->geometry(), QRect(60, 60, 320, 256));
+  EXPECT_EQ(window.tile(15)->geometry(), QRect(1020, 828, 320, 256));
+  EXPECT_TRUE(window.button(kButtonScan)->isHidden());
+  EXPECT_TRUE(window.button(kButtonStartRecord)->isHidden());
+  EXPECT_TRUE(window.eventLog()->isHidden());
+  EXPECT_TRUE(window.mask().contains(QPoint(1000, 768)));
+  EXPECT_FALSE(window.mask().contains(QPoint(0, 0)));
+
+  pressEscape(&window);
+  EXPECT_FALSE(window.fullScreen());
+  EXPECT_EQ(window.geometry(), QRect(140, 152, 1000, 720)) << "centred on the screen";
+  EXPECT_EQ(snapshot(), before);
+  EXPECT_FALSE(window.button(kButtonScan)->isHidden());
+  EXPECT_FALSE(window.button(kButtonStartRecord)->isHidden());
+  EXPECT_TRUE(window.button(kButtonStopRecord)->isHidden());
+  EXPECT_TRUE(window.button(kButtonZoomIn)->isHidden());
+  EXPECT_FALSE(window.eventLog()->isHidden());
+
+  // Outside full screen nothing makes the window larger than the smallest supported screen.
+  window.show();
+  QApplication::processEvents();
+  window.setFixedSize(1200, 900);
+  QApplication::processEvents();
+  EXPECT_EQ(window.size(), QSize(1024, 768));
+  window.shutdown();
+}
+
+TEST_F(MainWindowTest, ScanShowsTheNamedCamerasOneAfterAnother) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  ui_->setScanInterval(1);
+
+  // One named camera: no scan, but the single view of the first channel all the same.
+  nameCamera(4, "Door");
+  click(window.button(kButtonScan));
+  EXPECT_FALSE(window.scanning());
+  EXPECT_EQ(visibleChannels(window), std::vector<int>{0});
+  EXPECT_EQ(window.tile(0)->geometry(), QRect(60, 60, 640, 480));
+  EXPECT_EQ(appState().visibleTileCount.load(), 1);
+
+  nameCamera(9, "Yard");
+  click(window.button(kButtonScan));
+  ASSERT_TRUE(window.scanning());
+  const auto waitForSingle = [&](int channel) {
+    for (int i = 0; i < 300 && visibleChannels(window) != std::vector<int>{channel}; ++i) {
+      QApplication::processEvents();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(visibleChannels(window), std::vector<int>{channel});
+    EXPECT_EQ(ui_->singleChannel(), channel);
+    EXPECT_EQ(window.tile(channel)->geometry(), QRect(60, 60, 640, 480));
+  };
+  waitForSingle(4);
+  waitForSingle(9);
+  waitForSingle(4);
+
+  // A layout button ends the scan before it places the tiles.
+  click(window.button(kButtonSixteenDivision));
+  EXPECT_FALSE(window.scanning());
+  QApplication::processEvents();
+  EXPECT_EQ(visibleChannels(window).size(), 16u);
+  window.shutdown();
+}
+
+TEST_F(MainWindowTest, LanguageSwitchRetextsTheTilesAtOnce) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  const QString english = window.tile(7)->statusText();
+  ASSERT_FALSE(english.isEmpty());
+  const int german = window.languageCombo()->findText(QStringLiteral("Deutsch"));
+  ASSERT_GE(german, 0);
+  window.languageCombo()->setCurrentIndex(german);
+  // Whatever the German file holds (a missing file has no texts), the tile shows it now.
+  const std::string noSignal = CMultiLanguage::instance().text("ViewerElement", "Message_NoSignal");
+  EXPECT_EQ(window.tile(7)->statusText().toStdString(), tileStatusText(7, noSignal));
+  window.languageCombo()->setCurrentIndex(0);
+  EXPECT_EQ(window.tile(7)->statusText(), english);
+  window.shutdown();
+}
+
+TEST_F(MainWindowTest, ButtonsFollowThePointerAndTheWindowTakesHoverBack) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  CCustomStaticButton* up = window.button(1183);
+  CCustomStaticButton* left = window.button(1185);
+  std::vector<int> clicks;
+  std::vector<int> releases;
+  QObject::connect(up, &CCustomStaticButton::clicked, [&](int id) { clicks.push_back(id); });
+  QObject::connect(up, &CCustomStaticButton::released, [&](int id) { releases.push_back(id); });
+
+  sendMouse(left, QEvent::MouseMove, Qt::NoButton, Qt::NoButton);
+  EXPECT_EQ(left->hoverState(), CCustomStaticButton::kHover);
+  // Moving onto another button returns the first to normal.
+  sendMouse(up, QEvent::MouseMove, Qt::NoButton, Qt::NoButton);
+  EXPECT_EQ(left->hoverState(), CCustomStaticButton::kNormal);
+  EXPECT_EQ(up->hoverState(), CCustomStaticButton::kHover);
+  sendMouse(up, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton);
+  EXPECT_EQ(up->hoverState(), CCustomStaticButton::kPressed);
+  // A press from the pressed look goes back to hover; from any other, to pressed.
+  sendMouse(up, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_EQ(up->hoverState(), CCustomStaticButton::kHover);
+  sendMouse(up, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_EQ(up->hoverState(), CCustomStaticButton::kPressed);
+  sendMouse(up, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
+  EXPECT_EQ(clicks, (std::vector<int>{1183, 1183}));
+  EXPECT_EQ(releases, std::vector<int>{1183});
+
+  sendMouse(&window, QEvent::MouseMove, Qt::NoButton, Qt::NoButton);
+  EXPECT_EQ(up->hoverState(), CCustomStaticButton::kNormal);
+  window.shutdown();
+}
+
+TEST_F(MainWindowTest, PanTiltButtonsFollowTheSelectedCamerasFamily) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings().camera[2].type = 20;  // pans and tilts
+    liveSettings().camera[3].type = 50;  // does not
+  }
+  for (const auto& [channel, enabled] : {std::pair{3, false}, std::pair{2, true}}) {
+    window.selectTile(channel);
+    window.updatePtzButtons(channel);
+    EXPECT_EQ(window.selectedChannel(), channel);
+    for (int id = 1182; id <= 1190; ++id) EXPECT_EQ(window.button(id)->isEnabled(), enabled) << id;
+  }
+  window.shutdown();
+}
+
+TEST_F(MainWindowTest, SnapshotAsksForAStoppedScanAndALiveSelectedTile) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  boxes_.clear();
+  CMultiLanguage& language = CMultiLanguage::instance();
+  click(window.button(kButtonSnapshot));
+  window.selectTile(1);  // not live
+  click(window.button(kButtonSnapshot));
+  nameCamera(0, "A");
+  nameCamera(1, "B");
+  click(window.button(kButtonScan));
+  click(window.button(kButtonSnapshot));
+  click(window.button(kButtonScan));
+  ASSERT_EQ(boxes_.size(), 3u);
+  EXPECT_EQ(boxes_[0].text, language.text("MessageBox", "Message_SelectChannelBeforeSnapshot"));
+  EXPECT_EQ(boxes_[1].text, language.text("MessageBox", "Message_SelectChannelBeforeSnapshot"));
+  EXPECT_EQ(boxes_[2].text, language.text("MessageBox", "Message_StopScanBeforeSnapshot"));
+  window.shutdown();
 }
 
 }  // namespace

@@ -2,12 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
 #include <QImage>
+#include <QMenu>
+#include <QMouseEvent>
+#include <array>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
+#include "app/channel_commands.h"
 #include "app/channel_record.h"
+#include "app/viewer_settings.h"
 #include "media/channel_display.h"
+#include "ui/tile_host.h"
 
 namespace ipcam::ui {
 namespace {
@@ -72,6 +82,156 @@ TEST(ViewerElement, PaintsThePictureStretchedWithItsFrames) {
   EXPECT_EQ(image.pixelColor(12, 240), centre);
   tile.setSelected(false);
   record.display->discardPicture();
+}
+
+TEST(ViewerElement, StatusTileIsBlackWithTheGridLineOnTheRightAndBottom) {
+  constexpr int kChannel = 13;
+  channelRecord(kChannel).status = kStatusNoSignal;
+  CViewerElement tile(kChannel, nullptr);
+  tile.resize(160, 120);
+  tile.setStatusText(QStringLiteral("14 No Signal"));
+  const QImage image = render(tile);
+  EXPECT_EQ(image.pixelColor(159, 60), QColor(Qt::white));
+  EXPECT_EQ(image.pixelColor(80, 119), QColor(Qt::white));
+  EXPECT_EQ(image.pixelColor(0, 60), QColor(Qt::black));
+  EXPECT_EQ(image.pixelColor(80, 0), QColor(Qt::black));
+  EXPECT_EQ(image.pixelColor(80, 100), QColor(Qt::black)) << "one line of text at the top";
+  bool textShown = false;
+  for (int x = 9; x < 150 && !textShown; ++x) {
+    for (int y = 9; y < 30 && !textShown; ++y) textShown = image.pixelColor(x, y) != Qt::black;
+  }
+  EXPECT_TRUE(textShown);
+}
+
+// The main window's side of the tiles: selection, and a swap that exchanges the tiles' places.
+class FakeTileHost : public TileHost {
+ public:
+  void selectTile(int channel) override {
+    selected = channel;
+    for (CViewerElement* tile : tiles) tile->setSelected(tile->channel() == channel);
+  }
+  int selectedChannel() const override { return selected; }
+  void updatePtzButtons(int /*channel*/) override {}
+  void showOneTileFullScreen() override { full = true; }
+  bool fullScreen() const override { return full; }
+  void swapTiles(int channelA, int channelB) override {
+    swaps.emplace_back(channelA, channelB);
+    CViewerElement* a = tiles[static_cast<std::size_t>(channelA)];
+    CViewerElement* b = tiles[static_cast<std::size_t>(channelB)];
+    const QRect placeOfA = a->geometry();
+    a->setGeometry(b->geometry());
+    b->setGeometry(placeOfA);
+  }
+  void configureCameras() override { ++configureRequests; }
+
+  std::array<CViewerElement*, kChannelCount> tiles{};
+  int selected = -1;
+  bool full = false;
+  std::vector<std::pair<int, int>> swaps;
+  int configureRequests = 0;
+};
+
+// The 16 tiles of the 4 by 4 layout in a 640 by 480 video area.
+class TileGridTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    {
+      std::lock_guard lock(settingsMutex());
+      liveSettings() = ViewerSettings{};
+    }
+    area_.resize(640, 480);
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+      auto* tile = new CViewerElement(channel, &area_, &host_);
+      tile->setGeometry((channel % 4) * 160, (channel / 4) * 120, 160, 120);
+      tile->show();
+      host_.tiles[static_cast<std::size_t>(channel)] = tile;
+    }
+    area_.show();
+  }
+  void TearDown() override {
+    std::lock_guard lock(settingsMutex());
+    liveSettings() = ViewerSettings{};
+  }
+
+  static void setIp(int channel, const char* ip) {
+    std::lock_guard lock(settingsMutex());
+    liveSettings().camera[static_cast<std::size_t>(channel)].ip = ip;
+  }
+  CViewerElement* tile(int channel) const { return host_.tiles[static_cast<std::size_t>(channel)]; }
+
+  // Presses the left button on `from` and lets it go over the centre of `to`.
+  void drag(int from, int to) {
+    CViewerElement* source = tile(from);
+    const QPointF pressAt(10, 10);
+    QMouseEvent press(QEvent::MouseButtonPress, pressAt, source->mapToGlobal(pressAt),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(source, &press);
+    // The release goes to the pressed tile, at a position outside it.
+    const QPointF releaseAt = QPointF(tile(to)->geometry().center() - source->pos());
+    QMouseEvent release(QEvent::MouseButtonRelease, releaseAt, source->mapToGlobal(releaseAt),
+                        Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(source, &release);
+  }
+
+  QWidget area_;
+  FakeTileHost host_;
+};
+
+TEST_F(TileGridTest, DraggingATileOntoAnotherSwapsTheirPlacesAndKeepsTheirChannels) {
+  setIp(2, "127.0.0.1");
+  const QRect placeOf3 = tile(2)->geometry();
+  const QRect placeOf7 = tile(6)->geometry();
+
+  drag(2, 6);
+
+  EXPECT_EQ(host_.selected, 2);
+  ASSERT_EQ(host_.swaps, (std::vector<std::pair<int, int>>{{2, 6}}));
+  EXPECT_EQ(tile(2)->geometry(), placeOf7);
+  EXPECT_EQ(tile(6)->geometry(), placeOf3);
+  EXPECT_EQ(tile(2)->channel(), 2);
+  EXPECT_EQ(tile(6)->channel(), 6);
+  EXPECT_EQ(area_.childAt(placeOf7.center()), tile(2));
+}
+
+TEST_F(TileGridTest, NoSwapOntoItselfInFullScreenOrWithoutACamera) {
+  setIp(2, "127.0.0.1");
+  drag(2, 2);
+  EXPECT_TRUE(host_.swaps.empty()) << "released over the same tile";
+
+  drag(5, 6);
+  EXPECT_TRUE(host_.swaps.empty()) << "the pressed tile's camera has no address";
+
+  host_.full = true;
+  drag(2, 6);
+  EXPECT_TRUE(host_.swaps.empty()) << "full screen";
+}
+
+TEST_F(TileGridTest, ContextMenuCarriesTheCommandsOfTheChannelState) {
+  const auto commands = [this](int channel) {
+    std::vector<int> ids;
+    const std::unique_ptr<QMenu> menu = tile(channel)->createContextMenu();
+    for (QAction* action : menu->actions()) {
+      ids.push_back(action->isSeparator() ? kCommandSeparator : action->data().toInt());
+      EXPECT_TRUE(action->isSeparator() || !action->text().isEmpty());
+    }
+    return ids;
+  };
+  channelRecord(12).status = kStatusDisconnected;
+  EXPECT_EQ(commands(12), (std::vector<int>{kCommandConfigureCamera}));
+  {
+    std::lock_guard lock(settingsMutex());
+    CameraSettings& camera = liveSettings().camera[12];
+    camera.name = "Gate";
+    camera.ip = "127.0.0.1";
+    camera.login = "admin";
+    camera.password = "admin";
+  }
+  EXPECT_EQ(commands(12),
+            (std::vector<int>{kCommandConfigureCamera, kCommandConnect, kCommandReset}));
+  channelRecord(12).status = kStatusNoSignal;
+
+  tile(12)->runCommand(kCommandConfigureCamera);
+  EXPECT_EQ(host_.configureRequests, 1);
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <vector>
+
+namespace ipcam {
+
+// The commands of a tile's context menu. 0 in a menu list stands for a separator.
+enum ChannelCommand : int {
+  kCommandSeparator = 0,
+  kCommandConfigureCamera = 32771,
+  kCommandReset = 32781,
+  kCommandDisconnect = 32782,
+  kCommandConnect = 32783,
+  kCommandStartRecord = 32784,
+  kCommandStopRecord = 32785,
+};
+
+// What the context menu of a channel depends on.
+struct ChannelMenuState {
+  int status = 0;
+  bool streamWorkerRunning = false;      // RTSP, HTTP video or HTTP audio
+  bool connectionThreadRunning = false;  // connection worker, MPEG-4 or legacy server data
+  bool configured = false;
+  bool manualRecording = false;  // the channel's "Manual" recorder writes a file
+};
+
+ChannelMenuState channelMenuState(int channel);
+
+// The menu's command ids in menu order.
+std::vector<int> contextMenuEntries(const ChannelMenuState& state);
+std::vector<int> contextMenuEntries(int channel);
+
+// The menu commands. All run on the user-interface thread; disconnect and reset block it
+// while the channel's threads end (up to 1000 ms each, reset 500 ms more).
+void connectChannel(int channel);
+void disconnectChannel(int channel);
+void resetChannel(int channel);
+void startManualRecord(int channel);
+void stopManualRecord(int channel);
+
+}  // namespace ipcam

@@ -37,15 +37,6 @@ void logEvent(int channel, const std::string& text) {
   if (ViewerUi* ui = appState().ui.load()) ui->logEvent(channel, text);
 }
 
-void clearReconnectState(ChannelRecord& record) {
-  record.legacyReconnect.store(false);
-  record.legacyReconnectCount.store(0);
-  record.legacyLastError.store(0);
-  record.mpeg4Reconnect.store(false);
-  record.mpeg4ReconnectCount.store(0);
-  record.mpeg4LastError.store(0);
-}
-
 void closeLegacySocket(ChannelRecord& record) {
   if (const int socket = record.legacySocket.exchange(0); socket != 0) ::close(socket);
 }
@@ -126,7 +117,7 @@ void connectChannel(int channel) {
   closeLegacySocket(record);
   refreshChannelAddress(record);
   tileText(channel, kStatusDisconnected, "Message_Connecting");
-  clearReconnectState(record);
+  record.clearReconnect();
   record.connectRunning.store(1);
   armReconnect(record);
   startConnectionWorker(record);

@@ -12,6 +12,15 @@
 
 namespace ipcam {
 
+void ChannelRecord::clearReconnect() {
+  legacyReconnect.store(false);
+  legacyReconnectCount.store(0);
+  legacyLastError.store(0);
+  mpeg4Reconnect.store(false);
+  mpeg4ReconnectCount.store(0);
+  mpeg4LastError.store(0);
+}
+
 ChannelCredentials ChannelRecord::credentials() const {
   std::lock_guard lock(credentialsMutex_);
   return credentials_;

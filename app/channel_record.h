@@ -97,6 +97,9 @@ struct ChannelRecord {
 
   ChannelThreads threads;
 
+  // Disarms both auto-reconnect families and forgets their counts and errors.
+  void clearReconnect();
+
   ChannelCredentials credentials() const;
   void setCredentials(ChannelCredentials credentials);
 

@@ -84,12 +84,7 @@ void startChannels(ViewerUi& /*ui*/) {
   for (int channel = 0; channel < kChannelCount; ++channel) {
     ChannelRecord& record = channelRecord(channel);
     initChannelRecord(record, channel);
-    record.legacyReconnect.store(false);
-    record.legacyReconnectCount.store(0);
-    record.legacyLastError.store(0);
-    record.mpeg4Reconnect.store(false);
-    record.mpeg4ReconnectCount.store(0);
-    record.mpeg4LastError.store(0);
+    record.clearReconnect();
     record.status.store(kStatusNoSignal);
 
     const bool connected = record.avClient && record.avClient->connected();

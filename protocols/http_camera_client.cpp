@@ -581,21 +581,18 @@ int BuildAuthorizationHeader(std::string_view realm, std::string_view nonce, std
   return static_cast<int>(header.size());
 }
 
-int FetchDocument(const StreamContext& context, std::string_view path, std::string& response,
-                  std::size_t capacity, const HttpRunFlag* runFlag) {
-  const StreamContext::Setup setup = context.setup();
+int FetchDocument(const DocumentTarget& target, std::string_view path, int timeoutMs,
+                  std::string& response, std::size_t capacity, const HttpRunFlag* runFlag) {
   CameraHttpClient client;
   client.setRunFlag(runFlag);
   CameraHttpRequest request;
   request.command = CameraHttpRequest::kTransfer;
   request.channel = CameraHttpRequest::kDocument;
-  request.user = setup.user;
-  request.password = setup.password;
-  request.host = setup.host;
-  int port = 0;
-  std::from_chars(setup.portText.data(), setup.portText.data() + setup.portText.size(), port);
-  request.port = static_cast<std::uint16_t>(port);
-  request.timeoutMs = kHttpTimeoutMs;
+  request.user = target.user;
+  request.password = target.password;
+  request.host = target.host;
+  request.port = target.port;
+  request.timeoutMs = timeoutMs;
   const std::string pathText(path);
   request.sendData = bytesOf(pathText);
   std::vector<std::uint8_t> buffer(capacity);
@@ -606,6 +603,16 @@ int FetchDocument(const StreamContext& context, std::string_view path, std::stri
   if (result == 0) response.assign(textOf(std::span(buffer).first(request.receivedLength)));
   RunHttpRequest(nullptr, client);
   return result;
+}
+
+int FetchDocument(const StreamContext& context, std::string_view path, std::string& response,
+                  std::size_t capacity, const HttpRunFlag* runFlag) {
+  const StreamContext::Setup setup = context.setup();
+  int port = 0;
+  std::from_chars(setup.portText.data(), setup.portText.data() + setup.portText.size(), port);
+  const DocumentTarget target{setup.host, static_cast<std::uint16_t>(port), setup.user,
+                              setup.password};
+  return FetchDocument(target, path, kHttpTimeoutMs, response, capacity, runFlag);
 }
 
 }  // namespace ipcam

@@ -156,9 +156,20 @@ int BuildAuthorizationHeader(std::string_view realm, std::string_view nonce, std
 // The room a header needs with every field at its limit.
 inline constexpr std::size_t kAuthorizationHeaderCapacity = 1024;
 
-// GET of http://host:port/<path> with the context's credentials; the text in `response`.
-// The result of a document Transfer: 0, or -2050..-2057. An answer longer than `capacity`
-// fails the fetch.
+// Where a document fetch goes, and with which credentials.
+struct DocumentTarget {
+  std::string host;
+  std::uint16_t port = 0;
+  std::string user;
+  std::string password;
+};
+
+// GET of http://host:port/<path> with a fresh client; the text in `response`. The result of a
+// document Transfer: 0, or -2050..-2057. An answer longer than `capacity` fails the fetch.
+int FetchDocument(const DocumentTarget& target, std::string_view path, int timeoutMs,
+                  std::string& response, std::size_t capacity = 1024,
+                  const HttpRunFlag* runFlag = nullptr);
+// The same with the stream context's credentials and the workers' 10 s time-out.
 int FetchDocument(const StreamContext& context, std::string_view path, std::string& response,
                   std::size_t capacity = 1024, const HttpRunFlag* runFlag = nullptr);
 

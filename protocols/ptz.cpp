@@ -44,30 +44,16 @@ bool channelIsLive(int channel) {
 
 // Everything the request needs, copied, so the sending thread holds nothing of the channel.
 struct PtzRequest {
-  std::string host;
-  std::uint16_t port = 0;
-  std::string user;
-  std::string password;
+  DocumentTarget target;
   std::string path;
 };
 
 void sendPtzRequest(const PtzRequest& ptz) {
-  CameraHttpClient client;
-  CameraHttpRequest request;
-  request.command = CameraHttpRequest::kTransfer;
-  request.channel = CameraHttpRequest::kDocument;
-  request.user = ptz.user;
-  request.password = ptz.password;
-  request.host = ptz.host;
-  request.port = ptz.port;
-  request.timeoutMs = kPtzTimeoutMs;
-  request.sendData =
-      std::span(reinterpret_cast<const std::uint8_t*>(ptz.path.data()), ptz.path.size());
   // A camera that does not move is not worth a message: the request is fire and forget.
-  if (const int result = RunHttpRequest(&request, client); result != 0) {
-    platform::trace("pan/tilt request to %s failed: %d", ptz.host.c_str(), result);
+  std::string answer;
+  if (const int result = FetchDocument(ptz.target, ptz.path, kPtzTimeoutMs, answer); result != 0) {
+    platform::trace("pan/tilt request to %s failed: %d", ptz.target.host.c_str(), result);
   }
-  RunHttpRequest(nullptr, client);
 }
 
 }  // namespace
@@ -89,7 +75,7 @@ std::string ptzQueryForButton(int buttonId, int cameraType) {
 bool sendPtzCommand(int channel, const std::string& query) {
   if (query.empty() || channel < 0 || channel >= kChannelCount) return false;
   const CameraSettings camera = cameraSnapshot(channel);
-  PtzRequest request{camera.ip, camera.webPort, camera.login, camera.password,
+  PtzRequest request{{camera.ip, camera.webPort, camera.login, camera.password},
                      std::string(kPtzPath) + query};
   try {
     std::thread([request = std::move(request)] { sendPtzRequest(request); }).detach();

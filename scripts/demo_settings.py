@@ -79,8 +79,8 @@ def has_camera(path: str) -> int:
 
 def write(path: str, cameras: list) -> int:
     lines = []
-    for channel, spec in enumerate(cameras[:CHANNELS]):
-        name, port, camera_type = spec.split(":")
+    for channel, entry in enumerate(cameras[:CHANNELS]):
+        name, port, camera_type = entry.split(":")
         lines += [
             f"[Camera{channel}]",
             f"Name={name}",

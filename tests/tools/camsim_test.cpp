@@ -126,6 +126,7 @@ TEST(Camsim, ParameterGroupsCarryTheKeysTheQueriesReadInEachForm) {
   options.privateVideoPort = 6001;
   options.maxUsers = 4;
   options.currentUsers = 3;
+  options.rtspServe = false;  // announce the configured port without taking it
   options.rtspPort = 8554;
   options.rtspH264Path = "live/h264.sdp";
   Server camera(options);

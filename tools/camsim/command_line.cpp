@@ -97,6 +97,40 @@ const std::map<std::string_view, Setter>& valueOptions() {
          return enabled.has_value();
        }},
       {"--rtsp-port", numberInto(&Options::rtspPort)},
+      {"--rtsp-serve",
+       [](Options& o, std::string_view text) {
+         const auto serve = parseChoice<bool>(text, {{"on", true}, {"off", false}});
+         if (serve) o.rtspServe = *serve;
+         return serve.has_value();
+       }},
+      {"--rtsp-size",
+       [](Options& o, std::string_view text) {
+         const std::size_t x = text.find('x');
+         if (x == std::string_view::npos) return false;
+         const auto width = parseNumber<std::uint32_t>(text.substr(0, x));
+         const auto height = parseNumber<std::uint32_t>(text.substr(x + 1));
+         // Multiples of 16 up to 2032: RFC 2435 carries the sides in units of 8 in one byte.
+         const auto fits = [](std::optional<std::uint32_t> side) {
+           return side && *side >= 16 && *side <= 2032 && *side % 16 == 0;
+         };
+         if (!fits(width) || !fits(height)) return false;
+         o.rtspWidth = *width;
+         o.rtspHeight = *height;
+         return true;
+       }},
+      {"--rtsp-audio",
+       [](Options& o, std::string_view text) {
+         const auto audio = parseChoice<bool>(text, {{"on", true}, {"off", false}});
+         if (audio) o.rtspAudio = *audio;
+         return audio.has_value();
+       }},
+      {"--rtsp-motion",
+       [](Options& o, std::string_view text) {
+         auto every = parseChoice<std::uint32_t>(text, {{"off", 0}, {"on", 1}});
+         if (!every) every = parseNumber<std::uint32_t>(text);
+         if (every) o.rtspMotionEvery = *every;
+         return every.has_value();
+       }},
       {"--rtsp-path", textInto(&Options::rtspMpeg4Path)},
       {"--rtsp-h264-path", textInto(&Options::rtspH264Path)},
       {"--rtsp-mjpeg-path", textInto(&Options::rtspMjpegPath)},
@@ -239,7 +273,8 @@ std::string usageText() {
 A simulated IP camera on 127.0.0.1, for the viewer's demo and tests. Stops on Ctrl+C.
 Serves the parameter pages, /snapshot.cgi (a Motion JPEG picture stream of a moving test
 pattern) and /camera-cgi/audio/receive.cgi (33-byte GSM 06.10 frames of a tone, 50 a second).
-Each open picture stream counts as a current user.
+Each open picture stream counts as a current user. RTSP on its own port: the same pattern as
+MPEG-4, H.264 or JPEG (one path each) with an A-law tone, RTP interleaved on the connection.
 
   --port N                  TCP port (default 0: any free port, printed at start)
   --model N                 model identifier (default 20)
@@ -256,23 +291,30 @@ Each open picture stream counts as a current user.
   --current-users N         users besides the open picture streams (default 0)
   --rtsp-form FORM          list (group Network.RTSP) | xml (group RTSP)
   --rtsp-enable 0|1         RTSP enabled flag (default 1)
-  --rtsp-port N             RTSP port (default 554)
+  --rtsp-port N             RTSP port (default 0: any free port, printed at start)
+  --rtsp-serve on|off       listen for RTSP at all (default on; off: the pages still announce
+                            --rtsp-port)
+  --rtsp-size WxH           RTSP video size, multiples of 16 up to 2032 (default 320x240)
+  --rtsp-audio on|off       an A-law track with the RTSP video (default on)
+  --rtsp-motion off|on|N    motion mark in the RTP padding of no frame, every frame, or every
+                            Nth frame
   --rtsp-path P             MPEG-4 stream path (default mpeg4.sdp)
   --rtsp-h264-path P        H.264 stream path (default h264.sdp)
   --rtsp-mjpeg-path P       Motion JPEG stream path (default mjpeg.sdp)
   --size WxH                picture size of /snapshot.cgi (default 640x480; 1 to 8192 each)
-  --fps N                   pictures per second, 1 to 1000 (default 10)
+  --fps N                   pictures per second, 1 to 1000 (default 10), RTSP video too
   --motion off|on|N         "Motion-Event: 1" in no part, every part, or every Nth part
   --busy MODE               how the picture stream turns viewers away: none (only once
                             max-users streams are open) | too-many-users (a part header with
-                            "X-CurrentUsers: Too many users") | not-acceptable (406)
+                            "X-CurrentUsers: Too many users") | not-acceptable (406,
+                            to RTSP DESCRIBE as well)
   --stream-fault KIND       every Nth part of the picture stream is broken: none |
                             random-header | truncated-header (then closes) | long-header
                             (over 1024 bytes) | zero-length | huge-length (1000001) |
                             stall (half a picture, then silence) | close (half a picture,
                             then closes) | corrupt-jpeg
   --stream-fault-every N    which parts are broken (default 3: the 3rd, 6th, ...)
-  --tone HZ                 sine of the GSM audio stream, 0 for silence (default 1000)
+  --tone HZ                 sine of the GSM and A-law audio, 0 for silence (default 1000)
   --delay MS                answer every request MS milliseconds late
   --no-answer               read requests but never answer them
   --unauthorized-page       answer every request with the camera's 401 page

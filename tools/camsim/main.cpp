@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("camsim listening on http://127.0.0.1:%u/\n", static_cast<unsigned>(server.port()));
+  if (server.rtspPort() != 0)
+    std::printf("camsim RTSP on rtsp://127.0.0.1:%u/\n", static_cast<unsigned>(server.rtspPort()));
   std::fflush(stdout);
 
   int received = 0;

@@ -3,6 +3,8 @@
 #include <string_view>
 #include <utility>
 
+#include "tools/camsim/rtsp_server.h"
+
 namespace ipcam::camsim {
 namespace {
 
@@ -144,7 +146,11 @@ void sendPage(HttpExchange& exchange, const Options& options, std::string_view c
 
 }  // namespace
 
-Server::Server(Options options) : options_(std::move(options)) {
+Server::Server(Options options)
+    : rtsp_(std::make_unique<RtspServer>(
+          [this] { return this->options(); }, authenticator_,
+          [this](RequestRecord record) { logRequest(std::move(record)); })),
+      options_(std::move(options)) {
   addPage("/camera-cgi/admin/param.cgi", true,
           [this](const HttpRequest& request, HttpExchange& exchange, const Options& current) {
             parameterPage(request, exchange, current);
@@ -183,11 +189,37 @@ Server::~Server() {
 bool Server::start() {
   const Options current = options();
   pictures(current);  // so that the first viewer does not wait for the encoder
-  return http_.start(current.port);
+  startError_.clear();
+  if (!http_.start(current.port)) return false;
+  if (current.rtspServe && !rtsp_->start(current.rtspPort)) {
+    startError_ = "RTSP " + rtsp_->lastError();
+    http_.stop();
+    return false;
+  }
+  return true;
 }
 
 void Server::stop() {
+  rtsp_->stop();
   http_.stop();
+}
+
+std::uint16_t Server::rtspPort() const {
+  return rtsp_->port();
+}
+
+std::string Server::lastError() const {
+  return startError_.empty() ? http_.lastError() : startError_;
+}
+
+std::uint32_t Server::playingRtspSessions() const {
+  return rtsp_->playingSessions();
+}
+
+void Server::logRequest(RequestRecord record) {
+  std::lock_guard lock(mutex_);
+  requests_.push_back(std::move(record));
+  if (requests_.size() > kRequestLogLimit) requests_.pop_front();
 }
 
 Options Server::options() const {
@@ -231,11 +263,7 @@ bool Server::addPage(std::string path, bool needsLogin, Page page) {
 void Server::handle(const HttpRequest& request, HttpExchange& exchange, bool needsLogin,
                     const Page& page) {
   const Options current = options();
-  {
-    std::lock_guard lock(mutex_);
-    requests_.push_back({request.method, request.target, request.headers});
-    if (requests_.size() > kRequestLogLimit) requests_.pop_front();
-  }
+  logRequest({request.method, request.target, request.headers});
 
   switch (current.fault) {
     case Fault::None:
@@ -283,6 +311,12 @@ void Server::sendUnauthorized(const HttpRequest& request, HttpExchange& exchange
   exchange.send(response);
 }
 
+Options Server::announced(const Options& options) const {
+  Options shown = options;
+  if (rtsp_->port() != 0) shown.rtspPort = rtsp_->port();
+  return shown;
+}
+
 void Server::parameterPage(const HttpRequest& request, HttpExchange& exchange,
                            const Options& options) {
   const std::string group = request.queryParameter("group").value_or("");
@@ -301,9 +335,9 @@ void Server::parameterPage(const HttpRequest& request, HttpExchange& exchange,
     body = "Properties.VideoServer.MaxUsers=" + number(options.maxUsers, options) +
            "\nProperties.VideoServer.CurrentUsers=" + number(users, options) + "\n";
   } else if (group == "Network.RTSP" && options.rtspForm == RtspForm::PlainList) {
-    body = rtspList(options);
+    body = rtspList(announced(options));
   } else if (group == "RTSP" && options.rtspForm == RtspForm::Xml) {
-    body = rtspXml(options);
+    body = rtspXml(announced(options));
     isXml = true;
   } else {
     body = kNoSuchGroup;

@@ -87,12 +87,22 @@ struct Options {
 
   RtspForm rtspForm = RtspForm::PlainList;
   bool rtspEnabled = true;
-  std::uint16_t rtspPort = 554;
+  // Whether the RTSP service listens at all. When it does, the parameter pages announce the
+  // port it got; when not, they announce rtspPort as it is.
+  bool rtspServe = true;
+  std::uint16_t rtspPort = 0;  // 0: a free port the system picks
   // The stream paths as the client ends up using them. The XML form carries them without
   // their ".sdp" ending, which the client adds back.
   std::string rtspMpeg4Path = "mpeg4.sdp";
   std::string rtspH264Path = "h264.sdp";
   std::string rtspMjpegPath = "mjpeg.sdp";
+  // The RTSP video: its size (multiples of 16, so that every codec takes it), whether an A-law
+  // track comes with it, and every how many frames the RTP padding carries the motion mark
+  // (0: never). The frame rate is framesPerSecond, the tone toneHertz.
+  std::uint32_t rtspWidth = 320;
+  std::uint32_t rtspHeight = 240;
+  bool rtspAudio = true;
+  std::uint32_t rtspMotionEvery = 0;
 
   // The picture stream /snapshot.cgi and the audio stream /camera-cgi/audio/receive.cgi.
   std::uint32_t pictureWidth = 640;
@@ -109,6 +119,8 @@ struct Options {
   Garbage garbage = Garbage::None;
   std::size_t garbageBytes = 5 * 1024 * 1024;
 };
+
+class RtspServer;
 
 struct RequestRecord {
   std::string method;
@@ -135,7 +147,11 @@ class Server {
   // Stops listening, ends every open connection and joins every thread. Safe to call twice.
   void stop();
   std::uint16_t port() const { return http_.port(); }
-  std::string lastError() const { return http_.lastError(); }
+  // The RTSP service's port once started, else 0.
+  std::uint16_t rtspPort() const;
+  std::string lastError() const;
+  // RTSP sessions sending RTP right now.
+  std::uint32_t playingRtspSessions() const;
 
   Options options() const;
   // Takes effect with the next request; the port of a running server stays.
@@ -143,7 +159,7 @@ class Server {
 
   // The queries of the pan/tilt requests that got through, oldest first.
   std::vector<std::string> ptzLog() const;
-  // Every request that arrived (the newest kRequestLogLimit), oldest first.
+  // Every request that arrived, RTSP ones included (the newest kRequestLogLimit), oldest first.
   std::vector<RequestRecord> requests() const;
   void clearLogs();
   // Picture streams being served right now; each counts as a current user.
@@ -161,13 +177,18 @@ class Server {
                         bool stale);
   void parameterPage(const HttpRequest& request, HttpExchange& exchange, const Options& options);
   void ptzPage(const HttpRequest& request, HttpExchange& exchange);
+  void logRequest(RequestRecord record);
+  // The options as the parameter pages show them: with the RTSP port actually listened on.
+  Options announced(const Options& options) const;
   void pictureStream(const HttpRequest& request, HttpExchange& exchange, const Options& options);
   void audioStream(const HttpRequest& request, HttpExchange& exchange, const Options& options);
   // The picture cycle of the options' size, encoded on first use of that size.
   std::shared_ptr<const std::vector<std::string>> pictures(const Options& options);
 
   HttpServer http_;
-  Authenticator authenticator_;  // locks itself
+  Authenticator authenticator_;       // locks itself
+  std::unique_ptr<RtspServer> rtsp_;  // made by the constructor; locks itself
+  std::string startError_;            // used on the owner's thread only: start(), lastError()
 
   mutable std::mutex mutex_;
   Options options_;                     // guarded by mutex_

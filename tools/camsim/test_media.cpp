@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <utility>
 
 namespace ipcam::camsim {
 namespace {
@@ -24,6 +25,7 @@ class Canvas {
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }
   const unsigned char* data() const { return rgb_.data(); }
+  std::vector<unsigned char> take() && { return std::move(rgb_); }
 
   // Fills [x0, x1) x [y0, y1), clipped to the picture.
   void fill(long x0, long y0, long x1, long y1, Colour colour) {
@@ -143,6 +145,14 @@ std::vector<std::string> encodeTestPictures(std::uint32_t width, std::uint32_t h
     pictures.emplace_back(reinterpret_cast<const char*>(owned.get()), size);
   }
   return pictures;
+}
+
+std::vector<unsigned char> drawTestPicture(std::uint32_t width, std::uint32_t height,
+                                           std::size_t index, std::size_t count) {
+  if (width == 0 || height == 0 || count == 0) return {};
+  Canvas canvas(width, height);
+  drawPattern(canvas, index % count, count);
+  return std::move(canvas).take();
 }
 
 ToneEncoder::ToneEncoder(std::uint32_t hertz, int amplitude)

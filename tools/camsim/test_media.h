@@ -16,6 +16,11 @@ namespace ipcam::camsim {
 std::vector<std::string> encodeTestPictures(std::uint32_t width, std::uint32_t height,
                                             std::size_t count, int quality = 80);
 
+// Picture `index` of that cycle as packed RGB, three bytes a pixel, rows top to bottom: the
+// source for the codecs that TurboJPEG does not cover.
+std::vector<unsigned char> drawTestPicture(std::uint32_t width, std::uint32_t height,
+                                           std::size_t index, std::size_t count);
+
 // A GSM 06.10 encoder fed with a sine tone at 8000 samples per second. Each encoder keeps its own
 // state, so each stream has one of its own.
 class ToneEncoder {

@@ -15,8 +15,8 @@
 #include "media/audio_player.h"
 #include "media/stream_decode_thread.h"
 #include "platform/run_wait.h"
-#include "platform/trace.h"
 #include "protocols/http_camera_client.h"
+#include "protocols/rtsp_worker.h"
 
 namespace ipcam {
 namespace {
@@ -177,11 +177,10 @@ bool startStreamWorkers(ChannelRecord& record, StreamKind kind) {
   if (stream.anyWorkerRunning()) return true;
   // Written once: a decode thread left over from an earlier run may still read it.
   if (stream.record != &record) stream.record = &record;
-  if (kind != StreamKind::Http) {
-    platform::trace("Camera %d: RTSP streaming is not available", record.channel + 1);
-    return false;
-  }
   // The record lives until process exit, so the workers may keep a plain reference.
+  if (kind != StreamKind::Http) {
+    return stream.rtspWorker.start(stream.rtspRunning, [&record] { rtspWorker(record); });
+  }
   if (!stream.httpVideoWorker.start(stream.httpVideoRunning,
                                     [&record] { httpVideoWorker(record); })) {
     return false;

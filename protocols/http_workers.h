@@ -23,7 +23,7 @@ void httpAudioWorker(ChannelRecord& record);
 
 // Hands the channel to its stream workers, using the StreamContext's set-up. If any of the
 // three workers still runs, nothing happens (true). Kind 0 starts the HTTP video worker and,
-// for a camera with audio, the HTTP audio worker; the RTSP kinds have no worker yet (false).
+// for a camera with audio, the HTTP audio worker; for the RTSP kinds, the RTSP worker.
 bool startStreamWorkers(ChannelRecord& record, StreamKind kind);
 
 // The connection services' stream starter, wired to startStreamWorkers.

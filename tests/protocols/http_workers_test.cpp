@@ -200,10 +200,13 @@ TEST_F(HttpWorkerTest, StartingTheStreamWorkers) {
   ScriptedServer server({});
   useCamera(server.port(), 12);  // a camera type with audio
   StreamContext& stream = record().stream;
+  // The RTSP kinds get the RTSP worker alone.
   for (const StreamKind kind :
        {StreamKind::RtspMpeg4, StreamKind::RtspH264, StreamKind::RtspMjpeg}) {
-    EXPECT_FALSE(startStreamWorkers(record(), kind));
-    EXPECT_FALSE(stream.anyWorkerRunning());
+    EXPECT_TRUE(startStreamWorkers(record(), kind));
+    EXPECT_TRUE(stream.rtspWorker.running());
+    EXPECT_FALSE(stream.httpVideoWorker.running());
+    stream.stopWorkers();
   }
   ASSERT_TRUE(startStreamWorkers(record(), StreamKind::Http));
   EXPECT_TRUE(stream.httpVideoWorker.running());

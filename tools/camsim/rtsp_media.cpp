@@ -163,13 +163,12 @@ std::shared_ptr<const EncodedVideo> encodeH264(std::uint32_t width, std::uint32_
   if (video->sps.empty() || video->pps.empty()) return nullptr;
   for (const std::string& packet : encodeCycle(*context, count)) {
     std::vector<std::string> units = nalUnits(packet);
-    const bool idr = std::any_of(units.begin(), units.end(), [](const std::string& u) {
-      return !u.empty() && (u[0] & 0x1f) == 5;
+    // Cameras of this family carry their parameter sets in the SDP only, and start every key
+    // frame with its IDR slice; the encoder's own SEI and in-band SPS/PPS are left out.
+    std::erase_if(units, [](const std::string& u) {
+      const int unitType = u.empty() ? 0 : u[0] & 0x1f;
+      return unitType == 6 || unitType == 7 || unitType == 8;
     });
-    if (idr) {
-      units.insert(units.begin(), video->pps);
-      units.insert(units.begin(), video->sps);
-    }
     std::erase_if(units, [](const std::string& u) { return u.empty(); });
     video->frames.push_back(std::move(units));
   }

@@ -22,7 +22,7 @@ struct EncodedVideo {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   // Per frame, the pieces that are packetised on their own:
-  // H.264: the NAL units without start codes (SPS and PPS in front of the IDR frame as well);
+  // H.264: the slice NAL units without start codes (SPS and PPS travel in the SDP only);
   // MPEG-4: one piece, the frame's bitstream from its first start code on;
   // JPEG: one piece, the entropy-coded scan data without markers around it.
   std::vector<std::vector<std::string>> frames;

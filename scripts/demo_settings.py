@@ -80,7 +80,9 @@ def has_camera(path: str) -> int:
 def write(path: str, cameras: list) -> int:
     lines = []
     for channel, entry in enumerate(cameras[:CHANNELS]):
-        name, port, camera_type = entry.split(":")
+        # name:port:type, optionally followed by :video format (0 Motion JPEG, 1 MPEG-4, 2 H.264)
+        name, port, camera_type, *rest = entry.split(":")
+        video_format = rest[0] if rest else "0"
         lines += [
             f"[Camera{channel}]",
             f"Name={name}",
@@ -89,7 +91,7 @@ def write(path: str, cameras: list) -> int:
             "Login=admin",
             "Password=admin",
             f"Type={camera_type}",
-            "DualMode=0",
+            f"DualMode={video_format}",
             "",
         ]
     with open(path, "wb") as f:

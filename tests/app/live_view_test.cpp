@@ -2,9 +2,11 @@
 // connection worker, the HTTP video worker, the queue and the decoder into the channel's picture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "app/app_state.h"
 #include "app/channel_record.h"
@@ -107,6 +109,76 @@ TEST(LiveView, CamsimPictureReachesTheChannelDisplayAndComesBackAfterALoss) {
 
   shutdownCore();
   again.stop();
+  connectionServices() = saved;
+  setSoundDeviceProbe(nullptr);
+}
+
+TEST(LiveView, RtspCamerasOfEachKindGoLive) {
+  platform::test_support::TempFolder home;
+  platform::test_support::ScopedEnv homeEnv("HOME", home.path().string());
+  platform::test_support::ScopedEnv resources("IPCAM_RESOURCES", IPCAM_RESOURCE_DIR);
+  setSoundDeviceProbe([] { return true; });
+  const ConnectionServices saved = connectionServices();
+  useCameraQueries(connectionServices());
+  useHttpStreams(connectionServices());
+
+  // Type 20 with MPEG-4 and with H.264, and type 50 with Motion JPEG, all over RTSP.
+  struct Case {
+    std::uint32_t model;
+    int videoFormat;
+    camsim::AuthMode auth;
+  };
+  const Case cases[] = {{20, 1, camsim::AuthMode::Digest},
+                        {20, 2, camsim::AuthMode::Basic},
+                        {50, 0, camsim::AuthMode::DigestQop}};
+  std::vector<std::unique_ptr<camsim::Server>> cameras;
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings() = ViewerSettings{};
+  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    camsim::Options options;
+    options.modelId = cases[i].model;
+    options.auth = cases[i].auth;
+    auto& camera = cameras.emplace_back(std::make_unique<camsim::Server>(options));
+    ASSERT_TRUE(camera->start()) << camera->lastError();
+    std::lock_guard lock(settingsMutex());
+    CameraSettings& settings = liveSettings().camera[i];
+    settings.name = "Camera";
+    settings.ip = "127.0.0.1";
+    settings.webPort = camera->port();
+    settings.login = options.user;
+    settings.password = options.password;
+    settings.videoFormat = cases[i].videoFormat;
+  }
+
+  testing::RecordingViewerUi ui;
+  attachUi(&ui);
+  createChannelObjects(ui);
+  startChannels(ui);
+
+  const auto picturesOf = [&ui](int channel) {
+    const auto pictures = ui.pictures();
+    return std::count(pictures.begin(), pictures.end(), channel);
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  const auto allLive = [&] {
+    for (int channel = 0; channel < 3; ++channel) {
+      if (picturesOf(channel) < 3) return false;
+    }
+    return true;
+  };
+  while (!allLive() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  for (int channel = 0; channel < 3; ++channel) {
+    EXPECT_GE(picturesOf(channel), 3) << "channel " << channel + 1;
+    EXPECT_EQ(channelRecord(channel).status.load(), kStatusLive) << "channel " << channel + 1;
+    EXPECT_EQ(channelRecord(channel).pictureWidth.load(), 320) << "channel " << channel + 1;
+  }
+
+  shutdownCore();
+  cameras.clear();
   connectionServices() = saved;
   setSoundDeviceProbe(nullptr);
 }

@@ -83,31 +83,6 @@ std::chrono::milliseconds receiveTimeout(int fd) {
              std::chrono::microseconds(timeout.tv_usec));
 }
 
-// Waits until the socket has something to read. False (errno EAGAIN) when the socket's
-// receive time-out passes, or (errno ECANCELED) when the run flag drops.
-bool waitReadable(int fd, const HttpRunFlag& runFlag) {
-  const std::chrono::milliseconds limit = receiveTimeout(fd);
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (runFlag.load() != 0) {
-    int slice = kRunFlagPollMs;
-    if (limit > 0ms) {
-      const auto remaining =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (remaining <= 0ms) {
-        errno = EAGAIN;
-        return false;
-      }
-      slice = static_cast<int>(std::min<std::int64_t>(slice, remaining.count()));
-    }
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, slice);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
-  }
-  errno = ECANCELED;
-  return false;
-}
-
 // recv() as the camera code expects it (0 peer closed, -1 error or time-out), which with a run
 // flag also gives up as soon as the flag drops.
 ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const HttpRunFlag* runFlag) {
@@ -116,7 +91,7 @@ ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const HttpRunF
     if (received >= 0) return received;
     if (errno == EINTR) continue;
     if (runFlag == nullptr || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
-    if (!waitReadable(fd, *runFlag)) return -1;
+    if (!waitUntilReadable(fd, *runFlag)) return -1;
   }
 }
 
@@ -422,6 +397,31 @@ std::string hex32(std::uint32_t value, int digits) {
 }
 
 }  // namespace
+
+// Waits until the socket has something to read. False (errno EAGAIN) when the socket's
+// receive time-out passes, or (errno ECANCELED) when the run flag drops.
+bool waitUntilReadable(int fd, const HttpRunFlag& runFlag) {
+  const std::chrono::milliseconds limit = receiveTimeout(fd);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (runFlag.load() != 0) {
+    int slice = kRunFlagPollMs;
+    if (limit > 0ms) {
+      const auto remaining =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (remaining <= 0ms) {
+        errno = EAGAIN;
+        return false;
+      }
+      slice = static_cast<int>(std::min<std::int64_t>(slice, remaining.count()));
+    }
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, slice);
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  errno = ECANCELED;
+  return false;
+}
 
 TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
   if (this != &other) reset(other.release());

@@ -156,6 +156,10 @@ int BuildAuthorizationHeader(std::string_view realm, std::string_view nonce, std
 // The room a header needs with every field at its limit.
 inline constexpr std::size_t kAuthorizationHeaderCapacity = 1024;
 
+// Waits until the socket has something to read. False (errno EAGAIN) when the socket's own
+// receive time-out passes, or (errno ECANCELED) as soon as the run flag drops.
+bool waitUntilReadable(int fd, const HttpRunFlag& runFlag);
+
 // Where a document fetch goes, and with which credentials.
 struct DocumentTarget {
   std::string host;

@@ -48,8 +48,6 @@ constexpr std::size_t kJpegTableBytes = 64;
 // Room in front of a payload: the JPEG header replaces 140 bytes of RFC 2435 headers.
 constexpr std::size_t kFrontRoom = 608;
 
-constexpr int kRunFlagPollMs = 50;
-
 std::uint32_t tickMs() {
   return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         std::chrono::steady_clock::now().time_since_epoch())
@@ -109,36 +107,6 @@ std::optional<Number> number(std::string_view text) {
   return value;
 }
 
-// The socket's receive time-out bounds a wait as it bounds a blocking recv.
-std::chrono::milliseconds receiveTimeout(int fd) {
-  timeval timeout{};
-  socklen_t length = sizeof timeout;
-  if (::getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length) != 0) return 0ms;
-  return std::chrono::seconds(timeout.tv_sec) +
-         std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::microseconds(timeout.tv_usec));
-}
-
-// Waits for data; false on the socket's time-out or as soon as the run flag drops.
-bool waitReadable(int fd, const HttpRunFlag& runFlag) {
-  const std::chrono::milliseconds limit = receiveTimeout(fd);
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (runFlag.load() != 0) {
-    int slice = kRunFlagPollMs;
-    if (limit > 0ms) {
-      const auto remaining =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (remaining <= 0ms) return false;
-      slice = static_cast<int>(std::min<std::int64_t>(slice, remaining.count()));
-    }
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, slice);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
-  }
-  return false;
-}
-
 enum class IoResult { Done, Closed, Failed };
 
 IoResult receiveExactly(int fd, std::span<std::uint8_t> buffer, const HttpRunFlag* runFlag) {
@@ -150,7 +118,7 @@ IoResult receiveExactly(int fd, std::span<std::uint8_t> buffer, const HttpRunFla
     if (received < 0) {
       if (errno == EINTR) continue;
       if (runFlag != nullptr && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-          waitReadable(fd, *runFlag)) {
+          waitUntilReadable(fd, *runFlag)) {
         continue;
       }
       return IoResult::Failed;

@@ -337,7 +337,7 @@ int openSlot(RtspRequest& request, RtspClient& client) {
   if (const int result = setupTracks(session, sdp, sessionLine); result != 0) return result;
 
   const std::string play = "PLAY " + session.baseUrl + " RTSP/1.0" + session.cseqLine() +
-                           "\r\nRange: npt=0" + sessionLine + session.authorization("PLAY") +
+                           "\r\nRange: npt=0-" + sessionLine + session.authorization("PLAY") +
                            std::string(kHeaderEnd);
   if (const int result = session.exchange(play, kOk); result < 0) return session.failed(result, 60);
 

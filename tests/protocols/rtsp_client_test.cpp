@@ -161,7 +161,7 @@ TEST(RtspOpenTest, ChallengeIsAnsweredOnTheSameConnectionAndTeardownCloses) {
           "Transport: RTP/AVP/TCP;unicast;interleaved=0-1" + auth + "\r\n\r\n",
       "SETUP " + url + "/track2 RTSP/1.0\r\nCSeq: 3\r\n" +
           "Transport: RTP/AVP/TCP;unicast;interleaved=2-3" + session + auth + "\r\n\r\n",
-      "PLAY " + url + " RTSP/1.0\r\nCSeq: 4\r\nRange: npt=0" + session + auth + "\r\n\r\n",
+      "PLAY " + url + " RTSP/1.0\r\nCSeq: 4\r\nRange: npt=0-" + session + auth + "\r\n\r\n",
       "TEARDOWN " + url + " RTSP/1.0\r\nCSeq: 5" + session + auth + "\r\n\r\n",
   };
   EXPECT_EQ(waitForRequests(server, expected.size()), expected);

@@ -18,6 +18,7 @@
 #include "platform/profile_file.h"
 #include "platform/text_encoding.h"
 #include "support/recording_viewer_ui.h"
+#include "support/test_environment.h"
 
 namespace ipcam {
 namespace {
@@ -25,44 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "viewer_settings_test.XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code error;
-    fs::remove_all(path_, error);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using platform::test_support::ScopedEnv;
+using TempDir = platform::test_support::TempFolder;
 
 std::string readBytes(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);

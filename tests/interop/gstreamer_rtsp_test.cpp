@@ -44,7 +44,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPython = "/usr/bin/python3";
-constexpr const char* kLauncher = IPCAM_TEST_DATA_DIR "/../interop/gst_rtsp_server.py";
+constexpr const char* kLauncher = IPCAM_TESTS_DIR "/interop/gst_rtsp_server.py";
 // What the launcher's videotestsrc produces.
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;

@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <vector>
 
 namespace ipcam::camsim {
 namespace {
@@ -40,6 +41,31 @@ Setter numberInto(Number Options::*field) {
   };
 }
 
+// One of a few words, each standing for a value of the field.
+template <typename Value>
+Setter choiceInto(Value Options::*field,
+                  std::initializer_list<std::pair<std::string_view, Value>> choices) {
+  return [field, table = std::vector(choices)](Options& options, std::string_view text) {
+    for (const auto& [name, value] : table) {
+      if (name == text) {
+        options.*field = value;
+        return true;
+      }
+    }
+    return false;
+  };
+}
+
+// "off", "on" (every time) or a number N (every Nth time).
+Setter everyNthInto(std::uint32_t Options::*field) {
+  return [field](Options& options, std::string_view text) {
+    auto every = parseChoice<std::uint32_t>(text, {{"off", 0}, {"on", 1}});
+    if (!every) every = parseNumber<std::uint32_t>(text);
+    if (every) options.*field = *every;
+    return every.has_value();
+  };
+}
+
 Setter textInto(std::string Options::*field) {
   return [field](Options& options, std::string_view text) {
     options.*field = std::string(text);
@@ -53,56 +79,19 @@ const std::map<std::string_view, Setter>& valueOptions() {
       {"--model", numberInto(&Options::modelId)},
       {"--vendor", numberInto(&Options::vendorId)},
       {"--firmware", textInto(&Options::firmwareVersion)},
-      {"--firmware-form",
-       [](Options& o, std::string_view text) {
-         const auto form =
-             parseChoice<FirmwareForm>(text, {{"list", FirmwareForm::PlainList},
-                                              {"wrong-order", FirmwareForm::WrongOrder},
-                                              {"xml-only", FirmwareForm::XmlOnly}});
-         if (form) o.firmwareForm = *form;
-         return form.has_value();
-       }},
-      {"--xml-order",
-       [](Options& o, std::string_view text) {
-         const auto reversed = parseChoice<bool>(text, {{"normal", false}, {"reversed", true}});
-         if (reversed) o.firmwareXmlReversed = *reversed;
-         return reversed.has_value();
-       }},
+      {"--firmware-form", choiceInto<FirmwareForm>(&Options::firmwareForm, {{"list", FirmwareForm::PlainList}, {"wrong-order", FirmwareForm::WrongOrder}, {"xml-only", FirmwareForm::XmlOnly}})},
+      {"--xml-order", choiceInto<bool>(&Options::firmwareXmlReversed, {{"normal", false}, {"reversed", true}})},
       {"--user", textInto(&Options::user)},
       {"--password", textInto(&Options::password)},
       {"--realm", textInto(&Options::realm)},
-      {"--auth",
-       [](Options& o, std::string_view text) {
-         const auto mode = parseChoice<AuthMode>(text, {{"none", AuthMode::None},
-                                                        {"basic", AuthMode::Basic},
-                                                        {"digest", AuthMode::Digest},
-                                                        {"digest-qop", AuthMode::DigestQop}});
-         if (mode) o.auth = *mode;
-         return mode.has_value();
-       }},
+      {"--auth", choiceInto<AuthMode>(&Options::auth, {{"none", AuthMode::None}, {"basic", AuthMode::Basic}, {"digest", AuthMode::Digest}, {"digest-qop", AuthMode::DigestQop}})},
       {"--video-port", numberInto(&Options::privateVideoPort)},
       {"--max-users", numberInto(&Options::maxUsers)},
       {"--current-users", numberInto(&Options::currentUsers)},
-      {"--rtsp-form",
-       [](Options& o, std::string_view text) {
-         const auto form =
-             parseChoice<RtspForm>(text, {{"list", RtspForm::PlainList}, {"xml", RtspForm::Xml}});
-         if (form) o.rtspForm = *form;
-         return form.has_value();
-       }},
-      {"--rtsp-enable",
-       [](Options& o, std::string_view text) {
-         const auto enabled = parseChoice<bool>(text, {{"0", false}, {"1", true}});
-         if (enabled) o.rtspEnabled = *enabled;
-         return enabled.has_value();
-       }},
+      {"--rtsp-form", choiceInto<RtspForm>(&Options::rtspForm, {{"list", RtspForm::PlainList}, {"xml", RtspForm::Xml}})},
+      {"--rtsp-enable", choiceInto<bool>(&Options::rtspEnabled, {{"0", false}, {"1", true}})},
       {"--rtsp-port", numberInto(&Options::rtspPort)},
-      {"--rtsp-serve",
-       [](Options& o, std::string_view text) {
-         const auto serve = parseChoice<bool>(text, {{"on", true}, {"off", false}});
-         if (serve) o.rtspServe = *serve;
-         return serve.has_value();
-       }},
+      {"--rtsp-serve", choiceInto<bool>(&Options::rtspServe, {{"on", true}, {"off", false}})},
       {"--rtsp-size",
        [](Options& o, std::string_view text) {
          const std::size_t x = text.find('x');
@@ -118,19 +107,8 @@ const std::map<std::string_view, Setter>& valueOptions() {
          o.rtspHeight = *height;
          return true;
        }},
-      {"--rtsp-audio",
-       [](Options& o, std::string_view text) {
-         const auto audio = parseChoice<bool>(text, {{"on", true}, {"off", false}});
-         if (audio) o.rtspAudio = *audio;
-         return audio.has_value();
-       }},
-      {"--rtsp-motion",
-       [](Options& o, std::string_view text) {
-         auto every = parseChoice<std::uint32_t>(text, {{"off", 0}, {"on", 1}});
-         if (!every) every = parseNumber<std::uint32_t>(text);
-         if (every) o.rtspMotionEvery = *every;
-         return every.has_value();
-       }},
+      {"--rtsp-audio", choiceInto<bool>(&Options::rtspAudio, {{"on", true}, {"off", false}})},
+      {"--rtsp-motion", everyNthInto(&Options::rtspMotionEvery)},
       {"--rtsp-path", textInto(&Options::rtspMpeg4Path)},
       {"--rtsp-h264-path", textInto(&Options::rtspH264Path)},
       {"--rtsp-mjpeg-path", textInto(&Options::rtspMjpegPath)},
@@ -155,37 +133,9 @@ const std::map<std::string_view, Setter>& valueOptions() {
          o.framesPerSecond = *fps;
          return true;
        }},
-      {"--motion",
-       [](Options& o, std::string_view text) {
-         auto every = parseChoice<std::uint32_t>(text, {{"off", 0}, {"on", 1}});
-         if (!every) every = parseNumber<std::uint32_t>(text);
-         if (every) o.motionEvery = *every;
-         return every.has_value();
-       }},
-      {"--busy",
-       [](Options& o, std::string_view text) {
-         const auto busy =
-             parseChoice<StreamBusy>(text, {{"none", StreamBusy::None},
-                                            {"too-many-users", StreamBusy::TooManyUsers},
-                                            {"not-acceptable", StreamBusy::NotAcceptable}});
-         if (busy) o.streamBusy = *busy;
-         return busy.has_value();
-       }},
-      {"--stream-fault",
-       [](Options& o, std::string_view text) {
-         const auto fault =
-             parseChoice<StreamFault>(text, {{"none", StreamFault::None},
-                                             {"random-header", StreamFault::RandomHeader},
-                                             {"truncated-header", StreamFault::TruncatedHeader},
-                                             {"long-header", StreamFault::LongHeader},
-                                             {"zero-length", StreamFault::ZeroLength},
-                                             {"huge-length", StreamFault::HugeLength},
-                                             {"stall", StreamFault::Stall},
-                                             {"close", StreamFault::Close},
-                                             {"corrupt-jpeg", StreamFault::CorruptJpeg}});
-         if (fault) o.streamFault = *fault;
-         return fault.has_value();
-       }},
+      {"--motion", everyNthInto(&Options::motionEvery)},
+      {"--busy", choiceInto<StreamBusy>(&Options::streamBusy, {{"none", StreamBusy::None}, {"too-many-users", StreamBusy::TooManyUsers}, {"not-acceptable", StreamBusy::NotAcceptable}})},
+      {"--stream-fault", choiceInto<StreamFault>(&Options::streamFault, {{"none", StreamFault::None}, {"random-header", StreamFault::RandomHeader}, {"truncated-header", StreamFault::TruncatedHeader}, {"long-header", StreamFault::LongHeader}, {"zero-length", StreamFault::ZeroLength}, {"huge-length", StreamFault::HugeLength}, {"stall", StreamFault::Stall}, {"close", StreamFault::Close}, {"corrupt-jpeg", StreamFault::CorruptJpeg}})},
       {"--stream-fault-every",
        [](Options& o, std::string_view text) {
          const auto every = parseNumber<std::uint32_t>(text);
@@ -209,17 +159,7 @@ const std::map<std::string_view, Setter>& valueOptions() {
          }
          return ms.has_value();
        }},
-      {"--garbage",
-       [](Options& o, std::string_view text) {
-         const auto kind = parseChoice<Garbage>(text, {{"none", Garbage::None},
-                                                       {"oversized", Garbage::Oversized},
-                                                       {"truncated", Garbage::Truncated},
-                                                       {"non-digits", Garbage::NonDigits},
-                                                       {"malformed-xml", Garbage::MalformedXml},
-                                                       {"enormous-xml", Garbage::EnormousXml}});
-         if (kind) o.garbage = *kind;
-         return kind.has_value();
-       }},
+      {"--garbage", choiceInto<Garbage>(&Options::garbage, {{"none", Garbage::None}, {"oversized", Garbage::Oversized}, {"truncated", Garbage::Truncated}, {"non-digits", Garbage::NonDigits}, {"malformed-xml", Garbage::MalformedXml}, {"enormous-xml", Garbage::EnormousXml}})},
       {"--garbage-bytes", numberInto(&Options::garbageBytes)},
   };
   return options;

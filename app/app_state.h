@@ -23,6 +23,9 @@ struct AppState {
   // The storage monitor has shown the space-full message and not yet seen room again.
   std::atomic<bool> spaceFullShown{false};
 
+  // The program is on its way out: no channel thread is started any more.
+  std::atomic<bool> shuttingDown{false};
+
   platform::ThreadSlot storageMonitor;  // user-interface thread only
   platform::ThreadSlot::RunFlag storageMonitorRunning{0};
 };

@@ -9,6 +9,7 @@
 
 #include "app/app_state.h"
 #include "app/channel_record.h"
+#include "app/channel_reports.h"
 #include "app/connection_worker.h"
 #include "app/multi_language.h"
 #include "app/viewer_settings.h"
@@ -29,36 +30,8 @@ bool validChannel(int channel) {
   return channel >= 0 && channel < kChannelCount;
 }
 
-void tileText(int channel, int code, const char* key) {
-  setChannelStatus(channel, code, CMultiLanguage::instance().text("ViewerElement", key));
-}
-
-void logEvent(int channel, const std::string& text) {
-  if (ViewerUi* ui = appState().ui.load()) ui->logEvent(channel, text);
-}
-
 void closeLegacySocket(ChannelRecord& record) {
   if (const int socket = record.legacySocket.exchange(0); socket != 0) ::close(socket);
-}
-
-// The same order as shutdown, so that no thread is left feeding one that is already gone.
-void stopChannelThreads(ChannelRecord& record) {
-  record.stream.stopWorkers();
-  ChannelThreads& threads = record.threads;
-  const std::pair<ChannelRecord::RunFlag*, platform::ThreadSlot*> slots[] = {
-      {&record.connectRunning, &threads.connect},
-      {&record.mpeg4DataRunning, &threads.mpeg4Data},
-      {&record.legacyDataRunning, &threads.legacyData},
-      {&record.mpeg4DecodeRunning, &threads.mpeg4Decode},
-      {&record.audioPlayRunning, &threads.audioPlay},
-      {&record.scheduleRunning, &threads.schedule},
-      {&record.manualRecordRunning, &threads.manualRecord},
-      {&record.motionRunning, &threads.motion},
-  };
-  for (const auto& [runFlag, slot] : slots) {
-    runFlag->store(0);
-    slot->stop();
-  }
 }
 
 // Reads a run-time integer of the live camera and clears it, under the settings lock.
@@ -116,7 +89,7 @@ void connectChannel(int channel) {
   ChannelRecord& record = channelRecord(channel);
   closeLegacySocket(record);
   refreshChannelAddress(record);
-  tileText(channel, kStatusDisconnected, "Message_Connecting");
+  showTileText(channel, kStatusDisconnected, "Message_Connecting");
   record.clearReconnect();
   record.connectRunning.store(1);
   armReconnect(record);
@@ -153,7 +126,37 @@ void resetChannel(int channel) {
   resetCamera(liveSettings(), channel);
   // A camera the settings dialog is about to drop is saved by the dialog itself.
   if (takeCameraFlag(channel, &CameraSettings::needsStop) == 0) saveSettings(liveSettings());
-  tileText(channel, kStatusNoSignal, "Message_NoSignal");
+  showTileText(channel, kStatusNoSignal, "Message_NoSignal");
+}
+
+bool postChannelCommand(int channel, int command) {
+  if (!validChannel(channel)) return false;
+  void (*action)(int) = nullptr;
+  switch (command) {
+    case kCommandConnect:
+      action = connectChannel;
+      break;
+    case kCommandDisconnect:
+      action = disconnectChannel;
+      break;
+    case kCommandReset:
+      action = resetChannel;
+      break;
+    case kCommandStartRecord:
+      action = startManualRecord;
+      break;
+    case kCommandStopRecord:
+      action = stopManualRecord;
+      break;
+    default:
+      return false;
+  }
+  return channelRecord(channel).threads.commands.post(
+      [action, channel](const platform::ThreadRun&) { action(channel); });
+}
+
+bool channelCommandsBusy(int channel) {
+  return validChannel(channel) && channelRecord(channel).threads.commands.busy();
 }
 
 void startManualRecord(int channel) {
@@ -164,7 +167,7 @@ void startManualRecord(int channel) {
   // No recorder yet: say so rather than leave a request nobody will ever serve.
   record.manualRecord.store(0);
   record.manualRecordRunning.store(0);
-  logEvent(channel, "Manual recording is not available in this version yet");
+  logChannelEvent(channel, "Manual recording is not available in this version yet");
 }
 
 void stopManualRecord(int channel) {

@@ -30,8 +30,18 @@ ChannelMenuState channelMenuState(int channel);
 std::vector<int> contextMenuEntries(const ChannelMenuState& state);
 std::vector<int> contextMenuEntries(int channel);
 
-// The menu commands. All run on the user-interface thread; disconnect and reset block it
-// while the channel's threads end (up to 1000 ms each, reset 500 ms more).
+// Runs a menu command (connect, disconnect, reset, start or stop recording) on the channel's
+// command worker, after the commands given before it, and returns at once: the
+// user-interface thread never waits for a channel's threads. The channel reports what
+// happens through its tile and the event log. False for another command, or when the worker
+// refuses (shutdown, or too many commands waiting).
+bool postChannelCommand(int channel, int command);
+// True while a command of the channel runs or waits.
+bool channelCommandsBusy(int channel);
+
+// The commands themselves. Disconnect and reset wait while the channel's threads end (up to
+// their limits each, reset 500 ms more), so they run on the command worker, not on the
+// user-interface thread.
 void connectChannel(int channel);
 void disconnectChannel(int channel);
 void resetChannel(int channel);

@@ -98,6 +98,25 @@ int refreshChannelAddress(ChannelRecord& record) {
   return 0;
 }
 
+namespace {
+
+std::array<platform::ThreadSlot*, 8> slotThreadsInStopOrder(ChannelThreads& threads) {
+  return {&threads.connect,   &threads.mpeg4Data, &threads.legacyData,   &threads.mpeg4Decode,
+          &threads.audioPlay, &threads.schedule,  &threads.manualRecord, &threads.motion};
+}
+
+}  // namespace
+
+void requestChannelStop(ChannelRecord& record) {
+  record.stream.requestStopWorkers();
+  for (platform::ThreadSlot* slot : slotThreadsInStopOrder(record.threads)) slot->requestStop();
+}
+
+void stopChannelThreads(ChannelRecord& record) {
+  record.stream.stopWorkers();
+  for (platform::ThreadSlot* slot : slotThreadsInStopOrder(record.threads)) slot->stop();
+}
+
 std::string tileStatusText(int channel, const std::string& text) {
   if (text.empty()) return {};
   return std::to_string(channel + 1) + " " + text;

@@ -2,12 +2,14 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "app/channel_count.h"
+#include "platform/serial_worker.h"
 #include "platform/thread_slot.h"
 #include "protocols/stream_context.h"
 
@@ -29,7 +31,12 @@ enum ChannelStatus : std::int32_t {
   kStatusRecording = 35,
 };
 
-// The eight thread slots of a channel, each paired with a run flag in the record.
+// Tasks that may wait behind the running one on a channel's command and pan/tilt workers.
+inline constexpr std::size_t kPendingChannelCommands = 16;
+inline constexpr std::size_t kPendingPtzRequests = 4;
+
+// The eight thread slots of a channel, each paired with a run flag in the record, and the two
+// workers that take slow work off the user-interface thread.
 struct ChannelThreads {
   platform::ThreadSlot connect;
   platform::ThreadSlot mpeg4Data;
@@ -39,6 +46,11 @@ struct ChannelThreads {
   platform::ThreadSlot schedule;
   platform::ThreadSlot manualRecord;
   platform::ThreadSlot motion;
+
+  // The tile menu's commands (connect, disconnect, reset, recording), one after another.
+  platform::SerialWorker commands{kPendingChannelCommands};
+  // Pan/tilt requests to the camera, in the order the user gave them.
+  platform::SerialWorker ptz{kPendingPtzRequests};
 };
 
 // Camera address and credentials as the record holds them.
@@ -107,6 +119,14 @@ struct ChannelRecord {
   mutable std::mutex credentialsMutex_;
   ChannelCredentials credentials_;  // guarded by credentialsMutex_
 };
+
+// Tells every thread of the channel to end, without waiting for any of them.
+void requestChannelStop(ChannelRecord& record);
+// Stops the channel's stream workers, then its eight slot threads in a fixed order (connection
+// worker, MPEG-4 server data, legacy server data, MPEG-4 decode, audio playback, schedule,
+// manual recording, motion), each given its time limit, so that no thread is left feeding one
+// that is already gone. Not on the user-interface thread: it waits.
+void stopChannelThreads(ChannelRecord& record);
 
 // The process-wide table of the 16 channel records.
 std::array<ChannelRecord, kChannelCount>& channelRecords();

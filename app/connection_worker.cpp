@@ -5,9 +5,8 @@
 
 #include "app/app_state.h"
 #include "app/channel_record.h"
-#include "app/multi_language.h"
+#include "app/channel_reports.h"
 #include "app/viewer_settings.h"
-#include "app/viewer_ui.h"
 #include "media/channel_display.h"
 #include "platform/run_wait.h"
 #include "platform/trace.h"
@@ -17,6 +16,7 @@ namespace ipcam {
 namespace {
 
 using namespace std::chrono_literals;
+using platform::ThreadRun;
 
 constexpr auto kRetryWait = 5000ms;
 constexpr auto kBusyWait = 3000ms;
@@ -24,48 +24,22 @@ constexpr auto kBusyWait = 3000ms;
 // in a tight loop against the camera.
 constexpr auto kLegacyPrepareRetryWait = 1000ms;
 
-std::string languageText(const char* section, const char* key) {
-  return CMultiLanguage::instance().text(section, key);
-}
-
-void logEvent(int channel, const std::string& text) {
-  if (ViewerUi* ui = appState().ui.load()) ui->logEvent(channel, text);
-}
-
-void cameraMessage(int channel, const char* key) {
-  if (ViewerUi* ui = appState().ui.load()) {
-    ui->messageBox("Camera " + std::to_string(channel + 1) + ": " + languageText("MessageBox", key),
-                   kDefaultMessageTitle);
-  }
-}
-
-void tileText(int channel, int code, const char* key) {
-  setChannelStatus(channel, code, languageText("ViewerElement", key));
-}
-
-// The worker is done with the channel: the road's threads own it now, or it failed.
-void endPass(ChannelRecord& record) {
-  record.connectRunning.store(0);
-}
-
 void fail(ChannelRecord& record) {
-  tileText(record.channel, kStatusDisconnected, "Message_Disconnected");
-  endPass(record);
+  showTileText(record.channel, kStatusDisconnected, "Message_Disconnected");
 }
 
 void disconnected(ChannelRecord& record) {
-  tileText(record.channel, kStatusDisconnected, "Message_Disconnected");
-  logEvent(record.channel, "Disconnected");
-  endPass(record);
+  showTileText(record.channel, kStatusDisconnected, "Message_Disconnected");
+  logChannelEvent(record.channel, "Disconnected");
 }
 
 void stoppedFromOutside(ChannelRecord& record) {
   const CameraSettings camera = cameraSnapshot(record.channel);
-  if (camera.restartPending != 1) logEvent(record.channel, "Disconnected");
+  if (camera.restartPending != 1) logChannelEvent(record.channel, "Disconnected");
   if (isCameraConfigured(camera) != 0) {
-    tileText(record.channel, kStatusDisconnected, "Message_Disconnected");
+    showTileText(record.channel, kStatusDisconnected, "Message_Disconnected");
   } else {
-    tileText(record.channel, kStatusNoSignal, "Message_NoSignal");
+    showTileText(record.channel, kStatusNoSignal, "Message_NoSignal");
   }
 }
 
@@ -99,27 +73,28 @@ void storePort(int channel, std::uint16_t port) {
   liveSettings().camera[static_cast<std::size_t>(channel)].port = port;
 }
 
-// True when the worker is done; false to start the next pass.
-bool streamRoad(ChannelRecord& record, const ConnectionServices& services,
+// Each road answers whether the worker is done with the channel, or starts another pass.
+enum class Pass { kDone, kAgain };
+
+Pass streamRoad(ChannelRecord& record, const ConnectionServices& services,
                 const CameraSettings& camera, StreamKind kind) {
   record.stream.configure({camera.login, camera.password, camera.ip, std::to_string(camera.webPort),
                            static_cast<int>(kind)});
   // The stream workers report connecting, live and lost themselves; a road that cannot even
   // start its workers is a failed connection.
-  if (services.startStream && services.startStream(record, kind)) {
-    endPass(record);
-  } else {
+  if (!services.startStream || !services.startStream(record, kind)) {
     platform::trace("Camera %d: the stream workers could not be started", record.channel + 1);
     fail(record);
   }
-  return true;
+  return Pass::kDone;
 }
 
-bool mpeg4Road(ChannelRecord& record, const ConnectionServices& services,
+Pass mpeg4Road(ChannelRecord& record, const ThreadRun& run, const ConnectionServices& services,
                const CameraSettings& camera) {
   const int channel = record.channel;
   if (record.avClient) record.avClient->setConnected(false);
   const int port = services.queryPrivateVideoPort ? services.queryPrivateVideoPort(channel) : -1;
+  if (!run.running()) return Pass::kAgain;
   // The data connection is on port + 1, so the control port must leave room for it.
   if (port >= 0 && port < 65535) {
     const auto controlPort = static_cast<std::uint16_t>(port);
@@ -129,58 +104,93 @@ bool mpeg4Road(ChannelRecord& record, const ConnectionServices& services,
         services.mpeg4Login && services.mpeg4Login(record, camera.ip, controlPort) == 1 &&
         services.mpeg4OpenData &&
         services.mpeg4OpenData(record, camera.ip, static_cast<std::uint16_t>(controlPort + 1)) == 1;
+    if (!run.running()) return Pass::kAgain;
     if (connected && services.startMpeg4DataThread) {
       setChannelStatus(channel, kStatusLive, std::string());
-      if (services.startMpeg4DataThread(record)) {
-        endPass(record);
-        return true;
-      }
+      if (services.startMpeg4DataThread(record)) return Pass::kDone;
     }
     disconnected(record);
-    return true;
+    return Pass::kDone;
   }
   if (port == -1 && record.mpeg4Reconnect.load()) {
-    platform::sleepWhileRunning(record.connectRunning, kRetryWait);
-    logEvent(channel, "Reconnect...");
+    if (!platform::sleepWhileRunning(run.flag(), kRetryWait)) return Pass::kAgain;
+    logChannelEvent(channel, "Reconnect...");
     armReconnect(record);
-    return false;
+    return Pass::kAgain;
   }
-  cameraMessage(channel, "Message_GetVideoPortFail");
+  showCameraMessage(channel, "Message_GetVideoPortFail");
+  if (run.abandoned()) return Pass::kDone;
   disconnected(record);
-  return true;
+  return Pass::kDone;
 }
 
-bool legacyRoad(ChannelRecord& record, const ConnectionServices& services) {
+Pass legacyRoad(ChannelRecord& record, const ThreadRun& run, const ConnectionServices& services) {
   const int channel = record.channel;
   if (!services.legacyConnect || services.legacyConnect(record) != 1) {
-    platform::sleepWhileRunning(record.connectRunning, kLegacyPrepareRetryWait);
-    return false;
+    platform::sleepWhileRunning(run.flag(), kLegacyPrepareRetryWait);
+    return Pass::kAgain;
   }
   if (services.legacyLogin && services.legacyLogin(record) == 1) {
+    if (!run.running()) return Pass::kAgain;
     if (record.avClient) record.avClient->setConnected(true);
     setChannelStatus(channel, kStatusLive, std::string());
     if (services.startLegacyDataThread && services.startLegacyDataThread(record)) {
       std::this_thread::sleep_for(10ms);
-      endPass(record);
     } else {
       if (record.avClient) record.avClient->setConnected(false);
       fail(record);
     }
-    return true;
+    return Pass::kDone;
   }
   UserCounts counts;
   const int result = services.queryUserCounts ? services.queryUserCounts(channel, counts) : -1;
+  if (!run.running()) return Pass::kAgain;
   if (result == -1) {
-    cameraMessage(channel, "Message_GetConnctNumbersFail");
-    endPass(record);
-    return true;
+    showCameraMessage(channel, "Message_GetConnctNumbersFail");
+    return Pass::kDone;
   }
   const bool refused =
       counts.current < counts.maximum || (counts.maximum == 0 && counts.current == 0);
-  tileText(channel, 0, refused ? "Message_PasswordError" : "Message_ServerBusy");
-  platform::sleepWhileRunning(record.connectRunning, kBusyWait);
+  showTileText(channel, 0, refused ? "Message_PasswordError" : "Message_ServerBusy");
+  platform::sleepWhileRunning(run.flag(), kBusyWait);
   if (record.avClient) record.avClient->setConnected(false);
-  return false;
+  return Pass::kAgain;
+}
+
+enum class Firmware { kKnown, kAskAgain, kFailed };
+
+// The firmware information, from the anonymous page when the first lacks the fields. Tells
+// the user what went wrong, and waits before a camera is asked again.
+Firmware askFirmware(ChannelRecord& record, const ThreadRun& run,
+                     const ConnectionServices& services, FirmwareInfo& firmware) {
+  const int channel = record.channel;
+  logChannelEvent(channel, "Get FW Info");
+  int result = services.queryFirmware(channel, firmware);
+  if (result == -3 && run.running()) result = services.queryFirmwareXml(channel, firmware);
+  if (!run.running()) return Firmware::kAskAgain;
+  switch (result) {
+    case 0:
+      return Firmware::kKnown;
+    case -1:
+      platform::sleepWhileRunning(run.flag(), kRetryWait);
+      return Firmware::kAskAgain;
+    case -2:
+      showCameraMessage(channel, "Message_Username_Password_Wrong");
+      break;
+    case -3:
+      // The tile says what happened while the worker waits to ask again; the channel still
+      // counts as connecting, so "Disconnect" stops the worker.
+      logChannelEvent(channel, "FW Info Error");
+      setChannelStatus(channel, kStatusConnecting, std::string("FW Info Error"));
+      if (platform::sleepWhileRunning(run.flag(), services.firmwareErrorRetryWait)) {
+        showTileText(channel, kStatusConnecting, "Message_Connecting");
+      }
+      return Firmware::kAskAgain;
+    default:
+      break;
+  }
+  if (!run.abandoned()) fail(record);
+  return Firmware::kFailed;
 }
 
 }  // namespace
@@ -248,16 +258,17 @@ void armReconnect(ChannelRecord& record) {
 }
 
 bool startConnectionWorker(ChannelRecord& record) {
+  if (appState().shuttingDown.load()) return false;
   // The record lives until process exit, so the worker may keep a plain reference.
-  return record.threads.connect.start(record.connectRunning,
-                                      [&record] { connectionWorker(record); });
+  return record.threads.connect.start(
+      record.connectRunning, [&record](const ThreadRun& run) { connectionWorker(record, run); });
 }
 
-void connectionWorker(ChannelRecord& record) {
+void connectionWorker(ChannelRecord& record, const ThreadRun& run) {
   const int channel = record.channel;
   // Copied once: the services are written before any worker starts.
   const ConnectionServices services = connectionServices();
-  while (record.connectRunning.load() == 1) {
+  while (run.running()) {
     if (record.display) record.display->discardPicture();
 
     if (!countReconnectPass(record)) {
@@ -265,45 +276,33 @@ void connectionWorker(ChannelRecord& record) {
       return;
     }
     const CameraSettings camera = cameraSnapshot(channel);
-    if (isCameraConfigured(camera) == 0) {
-      endPass(record);
-      return;
-    }
+    if (isCameraConfigured(camera) == 0) return;
 
-    logEvent(channel, "Get FW Info");
     FirmwareInfo firmware;
-    int result = services.queryFirmware(channel, firmware);
-    if (result == -3) result = services.queryFirmwareXml(channel, firmware);
-    if (result == -1) {
-      platform::sleepWhileRunning(record.connectRunning, kRetryWait);
-      continue;
-    }
-    if (result < 0) {
-      if (result == -2) cameraMessage(channel, "Message_Username_Password_Wrong");
-      if (result == -3) logEvent(channel, "FW Info Error");
-      fail(record);
-      return;
-    }
+    const Firmware known = askFirmware(record, run, services, firmware);
+    if (known == Firmware::kAskAgain) continue;
+    if (known == Firmware::kFailed) return;
 
     record.modelId.store(static_cast<std::int32_t>(firmware.modelId));
     storeFirmware(channel, firmware);
     const int type = static_cast<int>(firmware.modelId);
     const Road road = chooseRoad(type, camera.videoFormat);
-    bool done = true;
+    Pass pass = Pass::kDone;
     switch (road.kind) {
       case Road::Kind::Stream:
-        done = streamRoad(record, services, camera, road.stream);
+        pass = streamRoad(record, services, camera, road.stream);
         break;
       case Road::Kind::Mpeg4Server:
-        done = mpeg4Road(record, services, camera);
+        pass = mpeg4Road(record, run, services, camera);
         break;
       case Road::Kind::LegacyServer:
-        done = legacyRoad(record, services);
+        pass = legacyRoad(record, run, services);
         break;
     }
-    if (done) return;
+    if (pass == Pass::kDone) return;
   }
-  stoppedFromOutside(record);
+  // A worker the slot gave up on says nothing: a newer one may own the channel by now.
+  if (!run.abandoned()) stoppedFromOutside(record);
 }
 
 }  // namespace ipcam

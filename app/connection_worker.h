@@ -1,10 +1,15 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 namespace ipcam {
+
+namespace platform {
+class ThreadRun;
+}
 
 struct ChannelRecord;
 class AvServerClient;
@@ -63,6 +68,10 @@ struct ConnectionServices {
   std::function<int(ChannelRecord&)> legacyConnect;
   std::function<int(ChannelRecord&)> legacyLogin;
   std::function<bool(ChannelRecord&)> startLegacyDataThread;
+
+  // A camera whose information page lacks the firmware fields is usually starting up or
+  // installing new firmware: it is asked again after this pause (tests shorten it).
+  std::chrono::milliseconds firmwareErrorRetryWait{30000};
 };
 
 // The process-wide services. Until a road's protocol exists its starter reports failure, so
@@ -78,7 +87,8 @@ void armReconnect(ChannelRecord& record);
 bool startConnectionWorker(ChannelRecord& record);
 
 // The worker itself: identifies the camera, chooses its road and hands the channel to it.
-void connectionWorker(ChannelRecord& record);
+// Runs in the channel's connection slot until it ends by itself or `run` says stop.
+void connectionWorker(ChannelRecord& record, const platform::ThreadRun& run);
 
 // Passes without data after which a reconnecting channel gives up.
 inline constexpr int kReconnectBudget = 30000;

@@ -2,10 +2,15 @@
 
 #include <unistd.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "app/app_state.h"
 #include "app/channel_record.h"
+#include "app/channel_reports.h"
 #include "app/connection_worker.h"
 #include "app/multi_language.h"
 #include "app/viewer_settings.h"
@@ -13,6 +18,7 @@
 #include "media/audio_player.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
+#include "platform/trace.h"
 #include "protocols/av_server_client.h"
 #include "recording/channel_recorder.h"
 #include "recording/storage.h"
@@ -22,20 +28,64 @@ namespace {
 
 constexpr const char* kErrorTitle = "Error";
 
-std::string viewerText(const char* key) {
-  return CMultiLanguage::instance().text("ViewerElement", key);
+// How far the shutdown has come. Never destroyed: the thread that does the work may still
+// be on its way out when the process ends.
+struct ShutdownState {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool started = false;   // guarded by mutex
+  bool finished = false;  // guarded by mutex
+};
+
+ShutdownState& shutdownState() {
+  static auto* const state = new ShutdownState();
+  return *state;
 }
 
-std::atomic<bool>& shutDown() {
-  static std::atomic<bool> done{false};
-  return done;
+// Every thread is told to end first, so they all end at once and the waits that follow
+// overlap instead of adding up.
+void stopEveryThread() {
+  AppState& state = appState();
+  state.storageMonitor.requestStop();
+  for (ChannelRecord& record : channelRecords()) {
+    record.threads.commands.requestStop();
+    record.threads.ptz.requestStop();
+    requestChannelStop(record);
+  }
+  stopStorageMonitor();
+  // A command still under way may start a thread; it ends before the channels are stopped.
+  for (ChannelRecord& record : channelRecords()) {
+    record.threads.commands.stop();
+    record.threads.ptz.stop();
+  }
+  for (ChannelRecord& record : channelRecords()) stopChannelThreads(record);
+}
+
+void releaseChannels() {
+  for (ChannelRecord& record : channelRecords()) {
+    if (const int socket = record.legacySocket.exchange(0); socket != 0) ::close(socket);
+    // The objects themselves stay allocated until exit: a thread abandoned above may still
+    // hold them. Closing releases what they own.
+    if (record.display) record.display->close();
+    if (record.avClient) record.avClient->disconnect();
+    if (record.audioPlayer) record.audioPlayer->close();
+    if (record.media) record.media->close();
+    for (const auto& recorder :
+         {record.scheduleRecorder, record.manualRecorder, record.motionRecorder}) {
+      if (recorder) recorder->close();
+    }
+  }
 }
 
 }  // namespace
 
 void attachUi(ViewerUi* ui) {
   appState().ui.store(ui);
-  shutDown().store(false);
+  appState().shuttingDown.store(false);
+  ShutdownState& state = shutdownState();
+  std::lock_guard lock(state.mutex);
+  // A window after an earlier one (the tests start several in one process) begins afresh.
+  if (state.finished) state.started = state.finished = false;
 }
 
 void loadConfiguration(ViewerUi& ui) {
@@ -89,11 +139,11 @@ void startChannels(ViewerUi& /*ui*/) {
 
     const bool connected = record.avClient && record.avClient->connected();
     if (!connected && isCameraConfigured(channel, false) != 0) {
-      setChannelStatus(channel, kStatusConnecting, viewerText("Message_Connecting"));
+      setChannelStatus(channel, kStatusConnecting, tileLanguageText("Message_Connecting"));
       armReconnect(record);
       startConnectionWorker(record);
     } else {
-      setChannelStatus(channel, kStatusNoSignal, viewerText("Message_NoSignal"));
+      setChannelStatus(channel, kStatusNoSignal, tileLanguageText("Message_NoSignal"));
     }
   }
 }
@@ -102,40 +152,66 @@ void refreshTileTexts() {
   for (int channel = 0; channel < kChannelCount; ++channel) {
     const int status = channelRecord(channel).status.load();
     const auto key = CMultiLanguage::tileTextKeyForStatus(status);
-    setChannelStatus(channel, status, key ? viewerText(key->c_str()) : std::string());
+    setChannelStatus(channel, status, key ? tileLanguageText(key->c_str()) : std::string());
   }
 }
 
-void shutdownCore() {
-  if (shutDown().exchange(true)) return;
-
+bool beginCoreShutdown(std::function<void()> finished) {
+  ShutdownState& state = shutdownState();
+  {
+    std::lock_guard lock(state.mutex);
+    if (state.started) return false;
+    state.started = true;
+  }
+  appState().shuttingDown.store(true);
+  // Saved first and at once: whatever happens to the threads, the settings are on disk.
   saveSettings(liveSettings());
-  stopStorageMonitor();
-
-  for (ChannelRecord& record : channelRecords()) {
-    record.stream.stopWorkers();
-    ChannelThreads& threads = record.threads;
-    for (platform::ThreadSlot* slot :
-         {&threads.connect, &threads.mpeg4Data, &threads.legacyData, &threads.mpeg4Decode,
-          &threads.audioPlay, &threads.schedule, &threads.manualRecord, &threads.motion}) {
-      slot->stop();
+  try {
+    std::thread([finished = std::move(finished)] {
+      stopEveryThread();
+      releaseChannels();
+      appState().ui.store(nullptr);
+      {
+        ShutdownState& done = shutdownState();
+        std::lock_guard lock(done.mutex);
+        done.finished = true;
+        done.changed.notify_all();
+      }
+      if (finished) finished();
+    }).detach();
+  } catch (const std::system_error& e) {
+    platform::trace("shutdown: no thread for it (%s); stopping on this one", e.what());
+    stopEveryThread();
+    releaseChannels();
+    appState().ui.store(nullptr);
+    {
+      std::lock_guard lock(state.mutex);
+      state.finished = true;
+      state.changed.notify_all();
     }
+    if (finished) finished();
   }
+  return true;
+}
 
-  for (ChannelRecord& record : channelRecords()) {
-    if (const int socket = record.legacySocket.exchange(0); socket != 0) ::close(socket);
-    // The objects themselves stay allocated until exit: a thread abandoned above may still
-    // hold them. Closing releases what they own.
-    if (record.display) record.display->close();
-    if (record.avClient) record.avClient->disconnect();
-    if (record.audioPlayer) record.audioPlayer->close();
-    if (record.media) record.media->close();
-    for (const auto& recorder :
-         {record.scheduleRecorder, record.manualRecorder, record.motionRecorder}) {
-      if (recorder) recorder->close();
-    }
+bool coreShutdownFinished() {
+  ShutdownState& state = shutdownState();
+  std::lock_guard lock(state.mutex);
+  return state.finished;
+}
+
+bool waitForCoreShutdown(std::chrono::milliseconds limit) {
+  ShutdownState& state = shutdownState();
+  std::unique_lock lock(state.mutex);
+  return state.changed.wait_for(lock, limit, [&state] { return state.finished; });
+}
+
+void shutdownCore() {
+  beginCoreShutdown();
+  // Every wait inside has its limit, so this ends; the bound only guards against a fault.
+  if (!waitForCoreShutdown(std::chrono::seconds(30))) {
+    platform::trace("shutdown: the threads did not all end in time");
   }
-  appState().ui.store(nullptr);
 }
 
 }  // namespace ipcam

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
+
 namespace ipcam {
 
 class ViewerUi;
@@ -12,7 +15,8 @@ class ViewerUi;
 //   startChannels          channel records, tile texts, a connection worker per camera
 //   startStorageMonitor    (recording/storage.h)
 //   ...the program runs...
-//   shutdownCore           saves the settings, stops every thread, releases the objects
+//   beginCoreShutdown      saves the settings, then stops every thread and releases the
+//                          objects off the calling thread (shutdownCore does both and waits)
 //
 // `ui` becomes the process-wide main window reference before anything else happens.
 void attachUi(ViewerUi* ui);
@@ -20,8 +24,18 @@ void loadConfiguration(ViewerUi& ui);
 void createChannelObjects(ViewerUi& ui);
 void startChannels(ViewerUi& ui);
 
-// Safe to call when start-up ended early (the settings are then not saved, since no settings
-// path is known yet) and safe to call twice. Afterwards the core no longer calls the UI.
+// Shutdown in two halves, so that the window keeps painting while the channels stop: the
+// settings are saved at once on the calling thread, then a thread of its own tells every
+// thread of the program to end, waits for each up to its limit, releases the channels'
+// objects and calls `finished` (from that thread). Only the first call starts anything; later
+// calls return false. Safe when start-up ended early (the settings are then not saved, since
+// no settings path is known yet). Afterwards the core no longer calls the UI, and no channel
+// thread can be started any more.
+bool beginCoreShutdown(std::function<void()> finished = {});
+bool coreShutdownFinished();
+// Waits up to `limit` for the shutdown begun above; true when it has finished.
+bool waitForCoreShutdown(std::chrono::milliseconds limit);
+// Begins the shutdown (when nobody has) and waits for its end. Safe to call twice.
 void shutdownCore();
 
 // The tile texts again in the current language, for channels in state 5, 10 or 20; other

@@ -16,6 +16,7 @@
 #include "media/channel_media.h"
 #include "media/key_frames.h"
 #include "media/video_decode.h"
+#include "platform/thread_slot.h"
 #include "recording/channel_recorder.h"
 #include "recording/recording_threads.h"
 
@@ -78,7 +79,8 @@ void ageMotionFlag(ChannelRecord& record) {
   record.motionFlag.compare_exchange_strong(flag, next);
 }
 
-void runStreamDecode(ChannelRecord& record, std::shared_ptr<ChannelMedia> media) {
+void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
+                     std::shared_ptr<ChannelMedia> media) {
   StreamContext& stream = record.stream;
   MediaQueue& queue = stream.videoQueue;
 
@@ -94,7 +96,7 @@ void runStreamDecode(ChannelRecord& record, std::shared_ptr<ChannelMedia> media)
   std::vector<std::uint8_t> buffer(kFrameBufferSize);
   std::string parameterSets = queue.parameterSets();
 
-  while (stream.decodeRunning.load() != 0) {
+  while (run.running()) {
     queue.waitForEntry(kIdleWait);
 
     if (record.motionFlag.load() != 0 && record.motionRunning.load() == 0 &&
@@ -134,6 +136,8 @@ void runStreamDecode(ChannelRecord& record, std::shared_ptr<ChannelMedia> media)
     ageMotionFlag(record);
   }
 
+  // A thread the slot gave up on leaves the queue and the decoders to the newer one.
+  if (run.abandoned()) return;
   queue.clear();
   media->closeDecoders();
 }
@@ -143,8 +147,9 @@ void runStreamDecode(ChannelRecord& record, std::shared_ptr<ChannelMedia> media)
 void startStreamDecodeThread(ChannelRecord& record) {
   std::shared_ptr<ChannelMedia> media = record.media;
   if (!media) return;
-  record.stream.decodeThread.start(record.stream.decodeRunning,
-                                   [&record, media] { runStreamDecode(record, media); });
+  record.stream.decodeThread.start(
+      record.stream.decodeRunning,
+      [&record, media](const platform::ThreadRun& run) { runStreamDecode(record, run, media); });
 }
 
 void stopStreamDecodeThread(ChannelRecord& record) {

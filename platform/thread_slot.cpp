@@ -11,12 +11,20 @@
 
 namespace ipcam::platform {
 
-// Held by the slot and by its thread. Once a thread is abandoned, this record and the run
-// flag are the only things it may still touch, which is why it is shared rather than owned.
+// Held by the slot and by its thread. Once a thread is abandoned, this record and the slot's
+// run flag are the only things it may still touch, which is why it is shared rather than owned.
 struct ThreadSlot::Shared {
-  explicit Shared(RunFlag& flag) : runFlag(flag) {}
+  explicit Shared(RunFlag& flag) : slotFlag(flag) {}
 
-  RunFlag& runFlag;    // set before the thread starts, never changed; the flag itself is atomic
+  // Drops both flags: the thread's own, and the one the slot shows to readers.
+  void tellToStop() {
+    run.flag_.store(0);
+    std::lock_guard lock(mutex);
+    if (!abandoned) slotFlag.store(0);
+  }
+
+  RunFlag& slotFlag;   // set before the thread starts, never changed; the flag itself is atomic
+  ThreadRun run;       // the thread's own view; its fields are atomic
   std::thread thread;  // the owning slot only (the thread never looks at it)
   std::mutex mutex;
   std::condition_variable ended;  // signalled once, when `finished` becomes true
@@ -24,19 +32,35 @@ struct ThreadSlot::Shared {
   bool abandoned = false;         // protected by `mutex`
 };
 
+namespace {
+
+thread_local const ThreadRun* tCurrentRun = nullptr;
+
+}  // namespace
+
+const ThreadRun* currentThreadRun() {
+  return tCurrentRun;
+}
+
 ThreadSlot::~ThreadSlot() {
   stop();
 }
 
-bool ThreadSlot::start(RunFlag& runFlag, std::function<void()> body) {
+std::shared_ptr<ThreadSlot::Shared> ThreadSlot::current() const {
+  std::lock_guard lock(stateMutex_);
+  return shared_;
+}
+
+bool ThreadSlot::start(RunFlag& runFlag, Body body) {
   std::lock_guard slotLock(mutex_);
-  if (shared_) {
+  if (const std::shared_ptr<Shared> previous = current()) {
     {
-      std::lock_guard lock(shared_->mutex);
-      if (!shared_->finished) return false;
+      std::lock_guard lock(previous->mutex);
+      if (!previous->finished) return false;
     }
     // The previous thread ended by itself; only the join is left.
-    shared_->thread.join();
+    previous->thread.join();
+    std::lock_guard lock(stateMutex_);
     shared_.reset();
   }
 
@@ -44,18 +68,20 @@ bool ThreadSlot::start(RunFlag& runFlag, std::function<void()> body) {
   runFlag.store(1);
   try {
     shared->thread = std::thread([shared, body = std::move(body)]() mutable {
+      tCurrentRun = &shared->run;
       try {
-        if (body) body();
+        if (body) body(shared->run);
       } catch (const std::exception& e) {
         trace("thread slot: the thread body threw: %s", e.what());
       } catch (...) {
         trace("thread slot: the thread body threw a non-standard exception");
       }
+      tCurrentRun = nullptr;
       {
         std::lock_guard lock(shared->mutex);
         shared->finished = true;
-        // Once abandoned, the flag may already belong to a newer thread of the same slot.
-        if (!shared->abandoned) shared->runFlag.store(0);
+        // Once abandoned, the slot's flag may already belong to a newer thread.
+        if (!shared->abandoned) shared->slotFlag.store(0);
         shared->ended.notify_all();
       }
       // Released only now, after the end was reported: whoever watches the captures go away
@@ -67,23 +93,32 @@ bool ThreadSlot::start(RunFlag& runFlag, std::function<void()> body) {
     trace("thread slot: cannot start a thread: %s", e.what());
     return false;
   }
+  std::lock_guard lock(stateMutex_);
   shared_ = std::move(shared);
   return true;
 }
 
+void ThreadSlot::requestStop() {
+  if (const std::shared_ptr<Shared> shared = current()) shared->tellToStop();
+}
+
 bool ThreadSlot::stop(std::chrono::milliseconds limit) {
   // The slot stays locked through the wait, so nobody can start a second thread in it while
-  // the first is still on its way out.
+  // the first is still on its way out. Readers of running() are not held up: they only take
+  // the state lock.
   std::lock_guard slotLock(mutex_);
-  if (!shared_) return true;
-  const std::shared_ptr<Shared> shared = std::move(shared_);
-  shared->runFlag.store(0);
+  const std::shared_ptr<Shared> shared = current();
+  if (!shared) return true;
+  shared->tellToStop();
 
   bool endedInTime = false;
   {
     std::unique_lock lock(shared->mutex);
     endedInTime = shared->ended.wait_for(lock, limit, [&shared] { return shared->finished; });
-    if (!endedInTime) shared->abandoned = true;
+    if (!endedInTime) {
+      shared->abandoned = true;
+      shared->run.abandoned_.store(true);
+    }
   }
   if (endedInTime) {
     shared->thread.join();
@@ -92,15 +127,13 @@ bool ThreadSlot::stop(std::chrono::milliseconds limit) {
           static_cast<long long>(limit.count()));
     shared->thread.detach();
   }
+  std::lock_guard lock(stateMutex_);
+  shared_.reset();
   return endedInTime;
 }
 
 bool ThreadSlot::running() const {
-  std::shared_ptr<Shared> shared;
-  {
-    std::lock_guard slotLock(mutex_);
-    shared = shared_;
-  }
+  const std::shared_ptr<Shared> shared = current();
   if (!shared) return false;
   std::lock_guard lock(shared->mutex);
   return !shared->finished;

@@ -7,6 +7,7 @@
 #include "app/app_state.h"
 #include "app/viewer_settings.h"
 #include "app/viewer_ui.h"
+#include "platform/thread_slot.h"
 #include "platform/trace.h"
 #include "platform/xml_document.h"
 #include "platform/xml_http_request.h"
@@ -83,7 +84,10 @@ int fetchText(const std::string& url, const std::string& user, const std::string
       fetchFailure("Failed to send http request!");
       return kFetchSendFailed;
     }
-    if (platform::waitForCompletion(request, timeout) != platform::WaitOutcome::Completed) {
+    // A worker that is told to stop does not sit out the camera's silence.
+    const platform::ThreadRun* run = platform::currentThreadRun();
+    if (platform::waitForCompletion(request, timeout, run != nullptr ? &run->flag() : nullptr) !=
+        platform::WaitOutcome::Completed) {
       request.abort();
       return kFetchNoAnswer;
     }

@@ -1,51 +1,32 @@
 #include "protocols/http_workers.h"
 
+#include <array>
 #include <charconv>
-#include <chrono>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/app_state.h"
 #include "app/channel_record.h"
-#include "app/multi_language.h"
+#include "app/channel_reports.h"
 #include "app/viewer_settings.h"
-#include "app/viewer_ui.h"
 #include "media/audio_player.h"
 #include "media/stream_decode_thread.h"
-#include "platform/run_wait.h"
+#include "platform/thread_slot.h"
 #include "protocols/http_camera_client.h"
 #include "protocols/rtsp_worker.h"
+#include "protocols/stream_worker_loop.h"
 
 namespace ipcam {
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using platform::ThreadRun;
 
-constexpr auto kReopenWait = 5000ms;
-// A stream that has delivered nothing good for this long is reopened.
-constexpr auto kSilenceLimit = std::chrono::milliseconds(kHttpTimeoutMs);
-constexpr auto kPassPause = 1ms;
-constexpr int kServerBusy = 406;
-// The camera closed the stream (while a part header or picture was being read): nothing more
-// can come on that connection, so there is no point in waiting out the silence limit.
-constexpr int kPeerClosedHeader = -2014;
-constexpr int kPeerClosedPicture = -2024;
-constexpr int kPeerClosedAudio = -2034;
-
-bool peerClosed(int result) {
-  return result == kPeerClosedHeader || result == kPeerClosedPicture;
-}
-
-void logEvent(int channel, const std::string& text) {
-  if (ViewerUi* ui = appState().ui.load()) ui->logEvent(channel, text);
-}
-
-void tileText(int channel, int code, const char* key) {
-  setChannelStatus(channel, code, CMultiLanguage::instance().text("ViewerElement", key));
-}
+// Transfer results that mean the connection itself is gone (no socket, closed by the camera,
+// a receive error): nothing more can come on it, so the worker opens the stream again rather
+// than wait out the silence limit.
+constexpr std::array kPictureConnectionLost = {-2001, -2011, -2014, -2015, -2021, -2024, -2025};
+constexpr std::array kAudioConnectionLost = {-2001, -2031, -2034, -2035};
 
 std::uint16_t portOf(const std::string& text) {
   int port = 0;
@@ -73,120 +54,117 @@ int run(CameraHttpRequest& request, CameraHttpClient& client, std::uint8_t comma
   return RunHttpRequest(&request, client);
 }
 
-// After a failed open: the rest of the 5 seconds since the attempt, or until stopped.
-void waitBeforeReopen(const HttpRunFlag& running, Clock::time_point attempt) {
-  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - attempt);
-  if (waited < kReopenWait) platform::sleepWhileRunning(running, kReopenWait - waited);
+StreamOpen open(CameraHttpRequest& request, CameraHttpClient& client) {
+  if (run(request, client, CameraHttpRequest::kOpen) == 0) return StreamOpen::kOpened;
+  return request.httpStatus == kServerBusyStatus ? StreamOpen::kServerBusy : StreamOpen::kFailed;
+}
+
+StreamRead classify(int result, const CameraHttpRequest& request,
+                    std::span<const int> connectionLost) {
+  if (result == 0) return StreamRead::kData;
+  if (request.httpStatus == kServerBusyStatus) return StreamRead::kServerBusy;
+  return isOneOf(result, connectionLost) ? StreamRead::kLost : StreamRead::kRefused;
 }
 
 }  // namespace
 
-void httpVideoWorker(ChannelRecord& record) {
+void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
   const int channel = record.channel;
   StreamContext& stream = record.stream;
-  const HttpRunFlag& running = stream.httpVideoRunning;
 
   std::vector<std::uint8_t> buffer(kVideoReceiveBytes);
   CameraHttpClient client;
-  client.setRunFlag(&running);
+  client.setRunFlag(&thread.flag());
   CameraHttpRequest request = workerRequest(stream, CameraHttpRequest::kVideo, buffer);
   stream.videoQueue.setCodecKind(MediaQueue::kJpeg);
   stream.videoQueue.setCamera(channel);
 
-  bool serverBusy = false;
-  Clock::time_point lastPicture = Clock::now();
-  while (running.load() != 0) {
-    if (request.connected == 0) {
-      tileText(channel, kStatusConnecting, "Message_Connecting");
-      stopStreamDecodeThread(record);
-      record.motionFlag.store(0);
-      const Clock::time_point attempt = Clock::now();
-      if (run(request, client, CameraHttpRequest::kOpen) < 0) {
-        if (request.httpStatus == kServerBusy) {
-          serverBusy = true;
-          break;
-        }
-        waitBeforeReopen(running, attempt);
-      } else {
-        setChannelStatus(channel, kStatusLive, std::string());
-        if (!streamDecodeThreadRunning(record)) startStreamDecodeThread(record);
-      }
-    } else if (const int result = run(request, client, CameraHttpRequest::kTransfer); result == 0) {
-      lastPicture = Clock::now();
+  StreamWorkerSteps steps;
+  steps.connecting = [&] {
+    showTileText(channel, kStatusConnecting, "Message_Connecting");
+    stopStreamDecodeThread(record);
+    record.motionFlag.store(0);
+  };
+  steps.open = [&] { return open(request, client); };
+  steps.opened = [&] {
+    setChannelStatus(channel, kStatusLive, std::string());
+    if (!streamDecodeThreadRunning(record)) startStreamDecodeThread(record);
+  };
+  steps.read = [&] {
+    const int result = run(request, client, CameraHttpRequest::kTransfer);
+    if (result == 0) {
       if (request.motionEvent == 1) record.motionFlag.store(1);
       stream.videoQueue.push(std::span(buffer).first(request.receivedLength));
-    } else if (request.httpStatus == kServerBusy) {
-      serverBusy = true;
-      break;
-    } else if (peerClosed(result) || Clock::now() - lastPicture >= kSilenceLimit) {
-      request.connected = 0;
     }
-    if (running.load() != 0 && request.connected == 0) logEvent(channel, "Reconnect...");
-    std::this_thread::sleep_for(kPassPause);
-  }
+    return classify(result, request, kPictureConnectionLost);
+  };
+  steps.lost = [&] { logChannelEvent(channel, "Reconnect..."); };
+  const bool serverBusy = runStreamWorker(thread, steps);
 
-  // A busy camera ends the worker for good; the slot clears the rest when the thread ends.
-  if (serverBusy) {
-    tileText(channel, kStatusDisconnected, "Message_ServerBusy");
-    stream.httpVideoRunning.store(0);
-  }
-  stopStreamDecodeThread(record);
-  if (request.httpStatus != kServerBusy) {
-    tileText(channel, kStatusDisconnected, "Message_Disconnected");
-  }
-  logEvent(channel, "Disconnected");
   RunHttpRequest(nullptr, client);
+  // A worker the slot gave up on leaves the channel alone: a newer one may own it by now.
+  if (thread.abandoned()) return;
+  // A busy camera ends the worker for good; the slot notices the thread end.
+  if (serverBusy) showTileText(channel, kStatusDisconnected, "Message_ServerBusy");
+  stopStreamDecodeThread(record);
+  if (!serverBusy) showTileText(channel, kStatusDisconnected, "Message_Disconnected");
+  logChannelEvent(channel, "Disconnected");
 }
 
-void httpAudioWorker(ChannelRecord& record) {
+void httpAudioWorker(ChannelRecord& record, const ThreadRun& thread) {
   const int channel = record.channel;
   StreamContext& stream = record.stream;
-  const HttpRunFlag& running = stream.httpAudioRunning;
 
   std::vector<std::uint8_t> buffer(kAudioReceiveBytes);
   CameraHttpClient client;
-  client.setRunFlag(&running);
+  client.setRunFlag(&thread.flag());
   CameraHttpRequest request = workerRequest(stream, CameraHttpRequest::kAudioReceive, buffer);
   stream.audioQueue.setSampleFormat(1);
   stream.audioQueue.setCamera(channel);
 
-  Clock::time_point lastBlock = Clock::now();
-  while (running.load() != 0) {
-    if (request.connected == 0) {
-      stopAudioPlayback(record);
-      const Clock::time_point attempt = Clock::now();
-      if (run(request, client, CameraHttpRequest::kOpen) < 0) {
-        waitBeforeReopen(running, attempt);
-      } else if (!stream.audioPlayerThread.running()) {
-        startAudioPlayback(record);
-      }
-    } else if (const int result = run(request, client, CameraHttpRequest::kTransfer); result == 0) {
-      lastBlock = Clock::now();
-      stream.audioQueue.push(std::span(buffer).first(request.receivedLength));
-    } else if (result == kPeerClosedAudio || Clock::now() - lastBlock >= kSilenceLimit) {
-      request.connected = 0;
+  // The audio worker shows nothing and a busy camera does not end it: the pictures say so.
+  StreamWorkerSteps steps;
+  steps.connecting = [&] { stopAudioPlayback(record); };
+  steps.open = [&] {
+    return run(request, client, CameraHttpRequest::kOpen) == 0 ? StreamOpen::kOpened
+                                                               : StreamOpen::kFailed;
+  };
+  steps.opened = [&] {
+    if (!stream.audioPlayerThread.running()) startAudioPlayback(record);
+  };
+  steps.read = [&] {
+    const int result = run(request, client, CameraHttpRequest::kTransfer);
+    if (result != 0) {
+      return isOneOf(result, kAudioConnectionLost) ? StreamRead::kLost : StreamRead::kRefused;
     }
-    std::this_thread::sleep_for(kPassPause);
-  }
-  stopAudioPlayback(record);
+    stream.audioQueue.push(std::span(buffer).first(request.receivedLength));
+    return StreamRead::kData;
+  };
+  runStreamWorker(thread, steps);
+
   RunHttpRequest(nullptr, client);
+  if (!thread.abandoned()) stopAudioPlayback(record);
 }
 
 bool startStreamWorkers(ChannelRecord& record, StreamKind kind) {
   StreamContext& stream = record.stream;
+  if (appState().shuttingDown.load()) return false;
   if (stream.anyWorkerRunning()) return true;
   // Written once: a decode thread left over from an earlier run may still read it.
   if (stream.record != &record) stream.record = &record;
   // The record lives until process exit, so the workers may keep a plain reference.
   if (kind != StreamKind::Http) {
-    return stream.rtspWorker.start(stream.rtspRunning, [&record] { rtspWorker(record); });
+    return stream.rtspWorker.start(stream.rtspRunning,
+                                   [&record](const ThreadRun& run) { rtspWorker(record, run); });
   }
-  if (!stream.httpVideoWorker.start(stream.httpVideoRunning,
-                                    [&record] { httpVideoWorker(record); })) {
+  if (!stream.httpVideoWorker.start(stream.httpVideoRunning, [&record](const ThreadRun& run) {
+        httpVideoWorker(record, run);
+      })) {
     return false;
   }
   if (hasCameraAudio(record.channel, false)) {
-    stream.httpAudioWorker.start(stream.httpAudioRunning, [&record] { httpAudioWorker(record); });
+    stream.httpAudioWorker.start(stream.httpAudioRunning,
+                                 [&record](const ThreadRun& run) { httpAudioWorker(record, run); });
   }
   return true;
 }

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "app/channel_count.h"
 #include "app/channel_record.h"
@@ -18,6 +16,8 @@ namespace {
 
 constexpr std::string_view kPtzPath = "camera-cgi/com/ptz.cgi?";
 constexpr std::uint32_t kPtzTimeoutMs = 3000;
+// The answer is not looked at; it only has to fit.
+constexpr std::size_t kPtzAnswerCapacity = 1024;
 
 // Rows top to bottom, columns left to right.
 constexpr std::array<std::array<std::string_view, 3>, 3> kClickQueries{{
@@ -48,10 +48,12 @@ struct PtzRequest {
   std::string path;
 };
 
-void sendPtzRequest(const PtzRequest& ptz) {
+void sendPtzRequest(const PtzRequest& ptz, const platform::ThreadRun& run) {
   // A camera that does not move is not worth a message: the request is fire and forget.
   std::string answer;
-  if (const int result = FetchDocument(ptz.target, ptz.path, kPtzTimeoutMs, answer); result != 0) {
+  if (const int result = FetchDocument(ptz.target, ptz.path, kPtzTimeoutMs, answer,
+                                       kPtzAnswerCapacity, &run.flag());
+      result != 0) {
     platform::trace("pan/tilt request to %s failed: %d", ptz.target.host.c_str(), result);
   }
 }
@@ -77,13 +79,12 @@ bool sendPtzCommand(int channel, const std::string& query) {
   const CameraSettings camera = cameraSnapshot(channel);
   PtzRequest request{{camera.ip, camera.webPort, camera.login, camera.password},
                      std::string(kPtzPath) + query};
-  try {
-    std::thread([request = std::move(request)] { sendPtzRequest(request); }).detach();
-  } catch (const std::system_error& e) {
-    platform::trace("pan/tilt request not sent: %s", e.what());
-    return false;
-  }
-  return true;
+  // The channel's pan/tilt worker sends the requests in order, off the user-interface thread;
+  // when clicks come faster than the camera answers, the surplus is dropped.
+  return channelRecord(channel).threads.ptz.post(
+      [request = std::move(request)](const platform::ThreadRun& run) {
+        sendPtzRequest(request, run);
+      });
 }
 
 bool sendPtzButtonCommand(int channel, int buttonId) {

@@ -1,44 +1,28 @@
 #include "protocols/rtsp_worker.h"
 
-#include <chrono>
+#include <array>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "app/app_state.h"
 #include "app/channel_record.h"
-#include "app/multi_language.h"
-#include "app/viewer_ui.h"
+#include "app/channel_reports.h"
 #include "media/audio_player.h"
 #include "media/stream_decode_thread.h"
-#include "platform/run_wait.h"
+#include "platform/thread_slot.h"
 #include "protocols/rtsp_client.h"
+#include "protocols/stream_worker_loop.h"
 
 namespace ipcam {
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using platform::ThreadRun;
 
-constexpr auto kReopenWait = 5000ms;
 constexpr std::uint32_t kRtspTimeoutMs = 10000;
-// A stream that has delivered no good packet for this long is reopened.
-constexpr auto kSilenceLimit = std::chrono::milliseconds(kRtspTimeoutMs);
-constexpr auto kPassPause = 1ms;
-constexpr int kServerBusy = 406;
-// The camera hung up: nothing more comes on that connection, so waiting out the silence
-// limit would only delay the reconnect.
-constexpr int kPeerClosedHeader = -2014;
-constexpr int kPeerClosedPayload = -2034;
-
-void logEvent(int channel, const std::string& text) {
-  if (ViewerUi* ui = appState().ui.load()) ui->logEvent(channel, text);
-}
-
-void tileText(int channel, int code, const char* key) {
-  setChannelStatus(channel, code, CMultiLanguage::instance().text("ViewerElement", key));
-}
+// Read results that mean the connection itself is gone (not connected, no socket, closed by
+// the camera, a receive error): the worker opens the stream again at once instead of waiting
+// out the silence limit. A refused packet costs only that packet.
+constexpr std::array kConnectionLost = {-2001, -2011, -2014, -2015, -2031, -2034, -2035};
 
 // The video queue's codec for the context's stream kind (1 MPEG-4, 2 H.264, 3 Motion JPEG).
 int codecKindOf(int streamKind) {
@@ -64,16 +48,15 @@ void stopMedia(ChannelRecord& record) {
 
 }  // namespace
 
-void rtspWorker(ChannelRecord& record) {
+void rtspWorker(ChannelRecord& record, const ThreadRun& thread) {
   const int channel = record.channel;
   StreamContext& stream = record.stream;
-  const HttpRunFlag& running = stream.rtspRunning;
   const StreamContext::Setup setup = stream.setup();
 
   std::vector<std::uint8_t> video(kRtspVideoBufferBytes);
   std::vector<std::uint8_t> audio(kRtspAudioBufferBytes);
   RtspClient client;
-  client.setRunFlag(&running);
+  client.setRunFlag(&thread.flag());
   RtspRequest request;
   request.timeoutMs = kRtspTimeoutMs;
   request.user = setup.user;
@@ -87,58 +70,54 @@ void rtspWorker(ChannelRecord& record) {
   stream.audioQueue.setSampleFormat(0);
   stream.audioQueue.setCamera(channel);
 
-  Clock::time_point lastPacket = Clock::now();
-  while (running.load() != 0) {
-    if (request.connected == 0) {
-      tileText(channel, kStatusConnecting, "Message_Connecting");
-      stopMedia(record);
-      record.motionFlag.store(0);
-      int enable = 0;
-      QueryRtspParameters(stream, request.rtspPort, request.streamPath, enable, request.streamKind,
-                          &running);
-      if (run(request, client, RtspRequest::kOpen) < 0) {
-        if (request.rtspStatus == kServerBusy) {
-          tileText(channel, kStatusDisconnected, "Message_ServerBusy");
-          stream.rtspRunning.store(0);
-          break;
-        }
-        platform::sleepWhileRunning(running, kReopenWait);
-      } else {
-        lastPacket = Clock::now();
-        setChannelStatus(channel, kStatusLive, std::string());
-        if (request.streamKind == RtspRequest::kH264) {
-          stream.videoQueue.setParameterSets(
-              std::string(reinterpret_cast<const char*>(request.parameterSets.data()),
-                          request.parameterSetsLength));
-        }
-        if (!streamDecodeThreadRunning(record)) startStreamDecodeThread(record);
-        if (!stream.audioPlayerThread.running()) startAudioPlayback(record);
-      }
-    } else if (const int result = run(request, client, RtspRequest::kRead); result == 0) {
-      lastPacket = Clock::now();
-      if (request.mediaKind == RtspRequest::kVideo && request.frameContinues == 0) {
-        if (request.motionByte != 0) record.motionFlag.store(1);
-        stream.videoQueue.push(std::span(video).first(request.videoLength));
-      } else if (request.mediaKind == RtspRequest::kAudio &&
-                 request.audioLength % kAlawBlockBytes == 0) {
-        stream.audioQueue.push(std::span(audio).first(request.audioLength));
-      }
-      // The next packet is read at once: RTP arrives in bursts.
-      continue;
-    } else if (result == kPeerClosedHeader || result == kPeerClosedPayload ||
-               Clock::now() - lastPacket >= kSilenceLimit) {
-      request.connected = 0;
+  StreamWorkerSteps steps;
+  steps.connecting = [&] {
+    showTileText(channel, kStatusConnecting, "Message_Connecting");
+    stopMedia(record);
+    record.motionFlag.store(0);
+  };
+  steps.open = [&] {
+    int enable = 0;
+    QueryRtspParameters(stream, request.rtspPort, request.streamPath, enable, request.streamKind,
+                        &thread.flag());
+    if (run(request, client, RtspRequest::kOpen) == 0) return StreamOpen::kOpened;
+    return request.rtspStatus == kServerBusyStatus ? StreamOpen::kServerBusy : StreamOpen::kFailed;
+  };
+  steps.opened = [&] {
+    setChannelStatus(channel, kStatusLive, std::string());
+    if (request.streamKind == RtspRequest::kH264) {
+      stream.videoQueue.setParameterSets(
+          std::string(reinterpret_cast<const char*>(request.parameterSets.data()),
+                      request.parameterSetsLength));
     }
-    if (running.load() != 0 && request.connected == 0) logEvent(channel, "Reconnect...");
-    std::this_thread::sleep_for(kPassPause);
-  }
+    if (!streamDecodeThreadRunning(record)) startStreamDecodeThread(record);
+    if (!stream.audioPlayerThread.running()) startAudioPlayback(record);
+  };
+  steps.read = [&] {
+    const int result = run(request, client, RtspRequest::kRead);
+    if (result != 0) {
+      return isOneOf(result, kConnectionLost) ? StreamRead::kLost : StreamRead::kRefused;
+    }
+    if (request.mediaKind == RtspRequest::kVideo && request.frameContinues == 0) {
+      if (request.motionByte != 0) record.motionFlag.store(1);
+      stream.videoQueue.push(std::span(video).first(request.videoLength));
+    } else if (request.mediaKind == RtspRequest::kAudio &&
+               request.audioLength % kAlawBlockBytes == 0) {
+      stream.audioQueue.push(std::span(audio).first(request.audioLength));
+    }
+    return StreamRead::kData;
+  };
+  steps.lost = [&] { logChannelEvent(channel, "Reconnect..."); };
+  const bool serverBusy = runStreamWorker(thread, steps);
 
-  stopMedia(record);
-  if (request.rtspStatus != kServerBusy) {
-    tileText(channel, kStatusDisconnected, "Message_Disconnected");
-  }
-  logEvent(channel, "Disconnected");
+  // Close-all sends the prepared TEARDOWN.
   RunRtspRequest(nullptr, client);
+  // A worker the slot gave up on leaves the channel alone: a newer one may own it by now.
+  if (thread.abandoned()) return;
+  if (serverBusy) showTileText(channel, kStatusDisconnected, "Message_ServerBusy");
+  stopMedia(record);
+  if (!serverBusy) showTileText(channel, kStatusDisconnected, "Message_Disconnected");
+  logChannelEvent(channel, "Disconnected");
 }
 
 }  // namespace ipcam

@@ -5,6 +5,9 @@
 namespace ipcam {
 
 struct ChannelRecord;
+namespace platform {
+class ThreadRun;
+}
 
 // Buffers of the RTSP worker, allocated once per worker run.
 inline constexpr std::size_t kRtspVideoBufferBytes = 1'000'000;
@@ -13,9 +16,9 @@ inline constexpr std::size_t kRtspAudioBufferBytes = 1000;
 inline constexpr std::size_t kAlawBlockBytes = 160;
 
 // The RTSP worker: asks the camera for its RTSP port and path, opens the stream of the
-// StreamContext's kind and feeds frames and A-law packets into the channel's queues, reopening
-// every 5 seconds while it fails, until its run flag drops or the camera is busy (406). Runs in
-// the StreamContext's RTSP slot.
-void rtspWorker(ChannelRecord& record);
+// StreamContext's kind and feeds frames and A-law packets into the channel's queues, opening it
+// again (at most every 5 seconds) while it fails, until `run` says stop or the camera is busy
+// (406). Runs in the StreamContext's RTSP slot.
+void rtspWorker(ChannelRecord& record, const platform::ThreadRun& run);
 
 }  // namespace ipcam

@@ -16,6 +16,13 @@ bool StreamContext::anyWorkerRunning() const {
   return rtspWorker.running() || httpVideoWorker.running() || httpAudioWorker.running();
 }
 
+void StreamContext::requestStopWorkers() {
+  for (platform::ThreadSlot* slot :
+       {&rtspWorker, &httpVideoWorker, &httpAudioWorker, &decodeThread, &audioPlayerThread}) {
+    slot->requestStop();
+  }
+}
+
 void StreamContext::stopWorkers() {
   // The workers' sockets carry their own time-outs, so they end well within this; the limit
   // only keeps a worker stuck in something unforeseen from holding up the exit for good.

@@ -49,6 +49,8 @@ struct StreamContext {
   // Stops the workers in the order RTSP, HTTP video, HTTP audio. Each stop clears the
   // worker's running flag and waits for it (a few seconds at most, then it is abandoned).
   void stopWorkers();
+  // Tells the workers and their decode and player threads to end, without waiting.
+  void requestStopWorkers();
 
  private:
   mutable std::mutex setupMutex_;

@@ -83,10 +83,10 @@ void storageMonitorPass(ViewerUi* ui) {
 
 void startStorageMonitor() {
   AppState& state = appState();
-  state.storageMonitor.start(state.storageMonitorRunning, [&state] {
-    while (state.storageMonitorRunning.load() != 0) {
+  state.storageMonitor.start(state.storageMonitorRunning, [&state](const platform::ThreadRun& run) {
+    while (run.running()) {
       storageMonitorPass(state.ui.load());
-      platform::sleepWhileRunning(state.storageMonitorRunning, std::chrono::milliseconds(1000));
+      platform::sleepWhileRunning(run.flag(), std::chrono::milliseconds(1000));
     }
   });
 }

@@ -44,12 +44,13 @@ void CDisplayFrame::start(int intervalSeconds) {
   // A zero interval would flood the user-interface thread with steps.
   scanInterval = std::max(1, intervalSeconds);
   const std::chrono::milliseconds interval(scanInterval * 1000);
-  thread_.start(shared_->scanning, [shared = shared_, context = uiContext_, interval] {
-    while (shared->scanning.load() == 1) {
-      postStep(context, shared);
-      if (!platform::sleepWhileRunning(shared->scanning, interval)) break;
-    }
-  });
+  thread_.start(shared_->scanning,
+                [shared = shared_, context = uiContext_, interval](const platform::ThreadRun& run) {
+                  while (run.running()) {
+                    postStep(context, shared);
+                    if (!platform::sleepWhileRunning(run.flag(), interval)) break;
+                  }
+                });
 }
 
 void CDisplayFrame::stop() {

@@ -51,6 +51,11 @@ void QtViewerUi::onUi(std::function<void()> work) {
 
 void QtViewerUi::beginShutdown() {
   shuttingDown_.store(true);
+  releaseWaiters();
+}
+
+void QtViewerUi::releaseWaiters() {
+  noMoreBoxes_.store(true);
   std::lock_guard lock(pendingMutex_);
   for (const auto& box : pending_) {
     std::lock_guard boxLock(box->mutex);
@@ -95,7 +100,7 @@ void QtViewerUi::showBox(const std::string& text, const std::string& title) {
 }
 
 void QtViewerUi::messageBox(const std::string& text, const std::string& title) {
-  if (shuttingDown_.load()) return;
+  if (noMoreBoxes_.load()) return;
   if (onUiThread()) {
     showBox(text, title);
     return;
@@ -103,13 +108,13 @@ void QtViewerUi::messageBox(const std::string& text, const std::string& title) {
   auto box = std::make_shared<PendingBox>();
   {
     std::lock_guard lock(pendingMutex_);
-    if (shuttingDown_.load()) return;
+    if (noMoreBoxes_.load()) return;
     pending_.push_back(box);
   }
   QMetaObject::invokeMethod(
       this,
       [this, box, text, title] {
-        if (!shuttingDown_.load()) showBox(text, title);
+        if (!noMoreBoxes_.load()) showBox(text, title);
         std::lock_guard lock(pendingMutex_);
         pending_.remove(box);
         std::lock_guard boxLock(box->mutex);

@@ -33,7 +33,10 @@ class QtViewerUi final : public QObject, public ViewerUi {
   // Replaces the real message box (tests record the texts instead).
   void setMessagePresenter(MessagePresenter presenter);
 
-  // No more boxes, tile updates or log lines; releases workers waiting on a box.
+  // No more boxes: workers waiting on one are released, and later calls return at once. Tile
+  // updates and log lines still reach the window, which shows the channels stopping.
+  void releaseWaiters();
+  // Besides releasing the waiters: no more tile updates or log lines either.
   void beginShutdown();
   bool shuttingDown() const { return shuttingDown_.load(); }
 
@@ -61,6 +64,7 @@ class QtViewerUi final : public QObject, public ViewerUi {
   void onUi(std::function<void()> work);
   void showBox(const std::string& text, const std::string& title);
 
+  std::atomic<bool> noMoreBoxes_{false};
   std::atomic<bool> shuttingDown_{false};
   std::atomic<int> singleChannel_{0};
   std::atomic<int> scanInterval_{3};

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
@@ -11,7 +12,12 @@
 #include <QPainterPath>
 #include <QRegion>
 #include <QResizeEvent>
+#include <QPointer>
+#include <QTimer>
 #include <QWindow>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/app_state.h"
 #include "app/channel_record.h"
@@ -20,6 +26,7 @@
 #include "app/viewer_core.h"
 #include "app/viewer_settings.h"
 #include "platform/resources.h"
+#include "platform/trace.h"
 #include "protocols/camera_queries.h"
 #include "protocols/http_workers.h"
 #include "protocols/ptz.h"
@@ -38,6 +45,8 @@ constexpr int kCornerEllipse = 15;
 constexpr int kEventLogLimit = 4999;
 constexpr int kEventLogKeep = 3999;
 constexpr const char* kWindowTitle = "IP Camera Surveillance Software";
+// However the program is asked to end, it has ended after this long.
+constexpr std::chrono::milliseconds kShutdownLimit(10000);
 
 QString qs(const std::string& text) {
   return QString::fromStdString(text);
@@ -138,6 +147,7 @@ CTarsilDlg::CTarsilDlg(QtViewerUi& ui) : QWidget(nullptr, Qt::FramelessWindowHin
 }
 
 CTarsilDlg::~CTarsilDlg() {
+  destroying_ = true;
   shutdown();
 }
 
@@ -184,7 +194,18 @@ void CTarsilDlg::requestClose() {
   }
   closeRequested_ = true;
   ui_.beginShutdown();
-  if (QWidget* box = QApplication::activeModalWidget()) box->close();
+  dismissOpenBoxes();
+}
+
+void CTarsilDlg::dismissOpenBoxes() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (widget == this || !widget->isVisible()) continue;
+    if (auto* dialog = qobject_cast<QDialog*>(widget)) {
+      dialog->reject();
+    } else if (qobject_cast<QMenu*>(widget) != nullptr || widget->isModal()) {
+      widget->close();
+    }
+  }
 }
 
 bool CTarsilDlg::loadSkin() {
@@ -576,14 +597,56 @@ void CTarsilDlg::swapTiles(int channelA, int channelB) {
   b->show();
 }
 
-void CTarsilDlg::shutdown() {
-  if (shutDown_) return;
-  shutDown_ = true;
+void CTarsilDlg::startShutdown() {
+  if (shutdownStarted_) return;
+  shutdownStarted_ = true;
   if (displayFrame_) displayFrame_->stop();
-  // Boxes still waiting on workers are released first, so no worker holds up the exit.
+  // Boxes still waiting on workers are released first, so no worker holds up the exit, and
+  // the boxes this thread shows are closed, so no nested event loop does.
+  ui_.releaseWaiters();
+  dismissOpenBoxes();
+  const QPointer<CTarsilDlg> self(this);
+  beginCoreShutdown([self] {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [self] {
+          if (self) self->finishShutdown(true);
+        },
+        Qt::QueuedConnection);
+  });
+  // Every wait of the stop has its limit; should the stop hang all the same, the program
+  // still ends. The settings were saved before the threads were told to stop.
+  QTimer::singleShot(kShutdownLimit, this, [this] {
+    if (coreStopped_) return;
+    platform::trace("shutdown: the threads did not end within %lld ms; leaving anyway",
+                    static_cast<long long>(kShutdownLimit.count()));
+    std::fflush(nullptr);
+    std::_Exit(0);
+  });
+}
+
+void CTarsilDlg::finishShutdown(bool closeWindow) {
+  if (coreStopped_) return;
+  coreStopped_ = true;
   ui_.beginShutdown();
-  shutdownCore();
   ui_.setWindow(nullptr);
+  if (closeWindow) close();
+}
+
+void CTarsilDlg::shutdown() {
+  if (coreStopped_) return;
+  if (destroying_) {
+    // No window events from here on: nothing must reach a window that is being destroyed.
+    ui_.beginShutdown();
+  }
+  startShutdown();
+  const auto deadline = std::chrono::steady_clock::now() + kShutdownLimit;
+  while (!coreStopped_ && std::chrono::steady_clock::now() < deadline) {
+    if (waitForCoreShutdown(std::chrono::milliseconds(20))) break;
+    if (!destroying_) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  // The core is done (or given up on); the caller decides what becomes of the window.
+  finishShutdown(false);
 }
 
 void CTarsilDlg::showChannelStatus(int channel, int /*code*/,
@@ -643,7 +706,12 @@ void CTarsilDlg::resizeEvent(QResizeEvent* event) {
 }
 
 void CTarsilDlg::closeEvent(QCloseEvent* event) {
-  shutdown();
+  // The window stays up, painting, until every thread has stopped; then it closes for good.
+  if (!coreStopped_) {
+    event->ignore();
+    startShutdown();
+    return;
+  }
   event->accept();
 }
 

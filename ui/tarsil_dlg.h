@@ -65,8 +65,15 @@ class CTarsilDlg : public QWidget, public TileHost {
   // bitmap); the reason has been shown. `screen` is the primary screen's size.
   bool initialize(QSize screen);
 
-  // Saves the settings, stops every thread and releases the channels; runs once, however the
-  // window goes away (close, power button, signal, end of the desktop session).
+  // The way out, however the window goes (close, power button, signal, end of the desktop
+  // session): boxes still open are dismissed and waiting workers released, the settings are
+  // saved, and every thread is stopped off the user-interface thread while the window keeps
+  // painting; then the window closes. Runs once; returns at once.
+  void startShutdown();
+  bool shutdownFinished() const { return coreStopped_; }
+  // The same, waiting for the end: for when the event loop is gone or going (the window's
+  // destructor, the application's last moments). Still handles window events while it waits,
+  // except from the destructor.
   void shutdown();
 
   // Closing asked for from outside the window (a signal, the end of the desktop session).
@@ -141,6 +148,11 @@ class CTarsilDlg : public QWidget, public TileHost {
   void stopRecording();
   void sendPtzButton(int id);
   void placeRecordButtons();
+  // Closes every box, dialog and menu that is open, so that no nested event loop holds up the
+  // exit.
+  void dismissOpenBoxes();
+  // The core has stopped: nothing more reaches the window; it closes when `closeWindow`.
+  void finishShutdown(bool closeWindow);
 
   QtViewerUi& ui_;
   QPixmap background_;
@@ -160,7 +172,9 @@ class CTarsilDlg : public QWidget, public TileHost {
   bool recordingOn_ = false;
   bool initializing_ = false;
   bool closeRequested_ = false;
-  bool shutDown_ = false;
+  bool shutdownStarted_ = false;
+  bool coreStopped_ = false;
+  bool destroying_ = false;
 };
 
 }  // namespace ipcam::ui

@@ -251,28 +251,13 @@ std::unique_ptr<QMenu> CViewerElement::createContextMenu() {
 }
 
 void CViewerElement::runCommand(int command) {
-  switch (command) {
-    case kCommandConfigureCamera:
-      if (host_ != nullptr) host_->configureCameras();
-      break;
-    case kCommandReset:
-      resetChannel(channel_);
-      break;
-    case kCommandDisconnect:
-      disconnectChannel(channel_);
-      break;
-    case kCommandConnect:
-      connectChannel(channel_);
-      break;
-    case kCommandStartRecord:
-      startManualRecord(channel_);
-      break;
-    case kCommandStopRecord:
-      stopManualRecord(channel_);
-      break;
-    default:
-      break;
+  if (command == kCommandConfigureCamera) {
+    if (host_ != nullptr) host_->configureCameras();
+    return;
   }
+  // Stopping a channel waits for its threads; the channel's command worker does that, and the
+  // tile and the event log show how it goes.
+  postChannelCommand(channel_, command);
 }
 
 }  // namespace ipcam::ui

@@ -112,10 +112,10 @@ class ChannelCommandsTest : public ::testing::Test {
     return false;
   }
 
-  // A stand-in channel thread that runs until its flag drops, then notes its name.
+  // A stand-in channel thread that runs until it is stopped, then notes its name.
   void startThread(platform::ThreadSlot& slot, ChannelRecord::RunFlag& flag, std::string name) {
-    ASSERT_TRUE(slot.start(flag, [this, &flag, name] {
-      while (flag.load() == 1) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(slot.start(flag, [this, name](const platform::ThreadRun& run) {
+      while (run.running()) std::this_thread::sleep_for(1ms);
       std::lock_guard lock(endedMutex_);
       ended_.push_back(name);
     }));

@@ -19,6 +19,7 @@
 #include "protocols/camera_queries.h"
 #include "support/recording_viewer_ui.h"
 #include "support/test_environment.h"
+#include "support/wait_for.h"
 #include "tools/camsim/server.h"
 
 namespace ipcam {
@@ -56,7 +57,7 @@ class WorkerAgainstCamsim : public ::testing::Test {
     };
     services.legacyConnect = [this](ChannelRecord& record) {
       road_ = "legacy";
-      record.connectRunning = 0;  // one pass is enough to see the road
+      record.threads.connect.requestStop();  // one pass is enough to see the road
       return -1;
     };
     attachUi(&ui_);
@@ -111,8 +112,8 @@ TEST_F(WorkerAgainstCamsim, EachFamilyTakesItsRoadAndKeepsItsIdentity) {
     ChannelRecord& record = channelRecord(0);
     record.legacyReconnect = false;
     record.mpeg4Reconnect = false;
-    record.connectRunning = 1;
-    connectionWorker(record);
+    ASSERT_TRUE(startConnectionWorker(record));
+    ASSERT_TRUE(testing::waitFor([&record] { return !record.threads.connect.running(); }, 30s));
 
     EXPECT_EQ(road_, c.road) << c.model << "/" << c.videoFormat;
     EXPECT_EQ(cameraSnapshot(0).type, static_cast<int>(c.model));

@@ -13,6 +13,7 @@
 #include "app/viewer_settings.h"
 #include "support/recording_viewer_ui.h"
 #include "support/test_environment.h"
+#include "support/wait_for.h"
 
 namespace ipcam {
 namespace {
@@ -92,10 +93,10 @@ class ConnectionWorkerTest : public ::testing::Test {
   static std::string text(const char* section, const char* key) {
     return CMultiLanguage::instance().text(section, key);
   }
-  // Runs the worker on this thread until it ends by itself.
+  // Runs the worker in its slot, as the program does, until it ends by itself.
   static void runWorker() {
-    record().connectRunning = 1;
-    connectionWorker(record());
+    ASSERT_TRUE(startConnectionWorker(record()));
+    ASSERT_TRUE(testing::waitFor([] { return !record().threads.connect.running(); }, 30s));
   }
   void setCamera(int videoFormat) {
     std::lock_guard lock(settingsMutex());
@@ -139,26 +140,79 @@ TEST_F(ConnectionWorkerTest, StoresTypeAndModelEvenWhenTheRoadFails) {
   EXPECT_EQ(record().stream.setup().portText, "80");
 }
 
-TEST_F(ConnectionWorkerTest, FirmwareFailuresAreReportedAsDocumented) {
-  // Wrong credentials: a message box, then the tile says disconnected.
+TEST_F(ConnectionWorkerTest, WrongCredentialsAreReportedAndEndTheWorker) {
   services().queryFirmware = [](int, FirmwareInfo&) { return -2; };
   runWorker();
   ASSERT_EQ(ui_.messages().size(), 1u);
   EXPECT_EQ(ui_.messages()[0].text,
             "Camera 1: " + text("MessageBox", "Message_Username_Password_Wrong"));
   EXPECT_EQ(lastStatus().code, kStatusDisconnected);
+}
 
-  // Neither page has the firmware fields: the anonymous page is asked, then "FW Info Error".
-  int xmlAsked = 0;
-  services().queryFirmware = [](int, FirmwareInfo&) { return -3; };
+// A camera that is starting up, or installing new firmware, answers its information page
+// without the firmware fields. It is asked again later (not given up on), so a camera that
+// rebooted comes back by itself.
+TEST_F(ConnectionWorkerTest, CameraWithoutFirmwareFieldsIsAskedAgainUntilItAnswers) {
+  services().firmwareErrorRetryWait = 300ms;
+  std::atomic<int> asked{0};
+  std::atomic<int> xmlAsked{0};
+  services().queryFirmware = [&](int, FirmwareInfo& info) {
+    if (++asked < 3) return -3;
+    info = {"1.0", 20, 1};
+    return 0;
+  };
   services().queryFirmwareXml = [&](int, FirmwareInfo&) {
     ++xmlAsked;
     return -3;
   };
+  std::atomic<bool> streamed{false};
+  services().startStream = [&](ChannelRecord&, StreamKind) { return streamed = true; };
   runWorker();
-  EXPECT_EQ(xmlAsked, 1);
-  EXPECT_EQ(events().back(), "FW Info Error");
-  EXPECT_EQ(ui_.messages().size(), 1u);
+
+  EXPECT_EQ(asked.load(), 3);
+  EXPECT_EQ(xmlAsked.load(), 2) << "the anonymous page is asked after each refusal";
+  EXPECT_TRUE(streamed.load());
+  EXPECT_EQ(events(), (std::vector<std::string>{"Get FW Info", "FW Info Error", "Get FW Info",
+                                                "FW Info Error", "Get FW Info"}));
+  // Meanwhile the tile said so, and the channel counted as connecting (so "Disconnect" stops
+  // the worker); no message box.
+  const auto statuses = ui_.statuses();
+  ASSERT_GE(statuses.size(), 2u);
+  EXPECT_EQ(statuses[0].code, kStatusConnecting);
+  EXPECT_EQ(statuses[0].text, "1 FW Info Error");
+  EXPECT_EQ(statuses[1].code, kStatusConnecting);
+  EXPECT_EQ(statuses[1].text, "1 " + text("ViewerElement", "Message_Connecting"));
+  EXPECT_TRUE(ui_.messages().empty());
+}
+
+// A worker that was given up on while its message box stood open comes back after the user
+// pressed "Connect" again: the newer worker must keep the channel, and the old one say nothing.
+TEST_F(ConnectionWorkerTest, WorkerGivenUpOnInAMessageBoxLeavesTheNewerWorkerAlone) {
+  ui_.holdBoxes();
+  // Each worker copies the services when it starts; the token goes with the first one's copy.
+  auto firstWorker = std::make_shared<int>(0);
+  std::weak_ptr<int> firstWorkerGone = firstWorker;
+  services().queryFirmware = [token = std::move(firstWorker)](int, FirmwareInfo&) { return -2; };
+  ASSERT_TRUE(startConnectionWorker(record()));
+  ASSERT_TRUE(testing::waitFor([this] { return ui_.messages().size() == 1; }));
+  EXPECT_FALSE(record().threads.connect.stop(100ms)) << "the worker in its box is abandoned";
+
+  std::atomic<int> asked{0};
+  services().queryFirmware = [&](int, FirmwareInfo&) {
+    ++asked;
+    return -1;  // unreachable for now: the newer worker keeps asking
+  };
+  ASSERT_TRUE(startConnectionWorker(record()));
+  ASSERT_TRUE(testing::waitFor([&] { return asked.load() >= 1; }));
+  ui_.clear();
+  ui_.releaseBoxes();
+  ASSERT_TRUE(testing::waitFor([&] { return firstWorkerGone.expired(); }));
+
+  EXPECT_TRUE(record().threads.connect.running());
+  EXPECT_EQ(record().connectRunning.load(), 1);
+  EXPECT_TRUE(ui_.statuses().empty()) << "the abandoned worker reported over the newer one";
+  EXPECT_TRUE(ui_.events().empty());
+  EXPECT_TRUE(record().threads.connect.stop());
 }
 
 TEST_F(ConnectionWorkerTest, UnreachableCameraIsAskedAgainUntilStopped) {

@@ -15,6 +15,7 @@
 #include "app/multi_language.h"
 #include "app/viewer_core.h"
 #include "app/viewer_settings.h"
+#include "platform/thread_slot.h"
 #include "protocols/http_camera_client.h"
 #include "protocols/scripted_http_server.h"
 #include "support/recording_viewer_ui.h"
@@ -180,13 +181,39 @@ TEST_F(HttpWorkerTest, FailedOpenIsRetriedAfterFiveSeconds) {
   EXPECT_EQ(statuses(), expected);
 }
 
+// A camera that takes the request and hangs up at once (or answers and drops the stream) is
+// asked again at the documented pace, with one "Reconnect..." line per attempt, not in a tight
+// loop.
+TEST_F(HttpWorkerTest, CameraThatHangsUpAtOnceIsAskedAgainAfterFiveSeconds) {
+  const std::vector<ScriptedServer::Script> cameras = {
+      answerWith(std::string(testing::kStreamOk)),
+      answerWith(std::string(testing::kStreamOk) + "--myboundary\r\nContent-Len"),
+  };
+  for (const auto& camera : cameras) {
+    ui_.clear();
+    ScriptedServer server(std::vector<ScriptedServer::Script>(8, camera));
+    startVideo(server);
+    ASSERT_TRUE(waitFor([&server] { return server.acceptTimes().size() >= 2; }, 15s));
+    record().stream.stopWorkers();
+    const auto accepted = server.acceptTimes();
+    EXPECT_GE(accepted[1] - accepted[0], 4900ms);
+    const auto events = ui_.events();
+    const auto reconnects = std::count_if(events.begin(), events.end(), [](const auto& event) {
+      return event.text == "Reconnect...";
+    });
+    EXPECT_LE(reconnects, static_cast<long>(accepted.size()));
+    EXPECT_TRUE(record().stream.videoQueue.size() == 0);
+  }
+}
+
 TEST_F(HttpWorkerTest, AudioWorkerQueuesBlocksSilently) {
   const std::string blocks = std::string(33, 'a') + std::string(33, 'b');
   ScriptedServer server({streamWith(blocks)});
   useCamera(server.port(), 12);
   StreamContext& stream = record().stream;
-  ASSERT_TRUE(
-      stream.httpAudioWorker.start(stream.httpAudioRunning, [] { httpAudioWorker(record()); }));
+  ASSERT_TRUE(stream.httpAudioWorker.start(
+      stream.httpAudioRunning,
+      [](const platform::ThreadRun& run) { httpAudioWorker(record(), run); }));
   ASSERT_TRUE(waitFor([&stream] { return stream.audioQueue.size() == 2; }, 5s));
   stream.stopWorkers();
   EXPECT_EQ(stream.audioQueue.sampleFormat(), 1);

@@ -14,8 +14,23 @@ void RecordingViewerUi::logEvent(int channel, const std::string& text) {
 }
 
 void RecordingViewerUi::messageBox(const std::string& text, const std::string& title) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   messages_.push_back({text, title});
+  // A held box keeps its caller waiting, as a box the user has not answered yet.
+  boxesReleased_.wait(lock, [this] { return !holdBoxes_; });
+}
+
+void RecordingViewerUi::holdBoxes() {
+  std::lock_guard lock(mutex_);
+  holdBoxes_ = true;
+}
+
+void RecordingViewerUi::releaseBoxes() {
+  {
+    std::lock_guard lock(mutex_);
+    holdBoxes_ = false;
+  }
+  boxesReleased_.notify_all();
 }
 
 void RecordingViewerUi::presentPicture(int channel) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -9,7 +10,8 @@
 
 namespace ipcam::testing {
 
-// A ViewerUi that records every call; message boxes return at once.
+// A ViewerUi that records every call; message boxes return at once, unless the test holds
+// them (then they wait, as for a user who has not answered, until released).
 class RecordingViewerUi : public ViewerUi {
  public:
   struct Status {
@@ -43,6 +45,9 @@ class RecordingViewerUi : public ViewerUi {
   int scanInterval() const;
   // Forgets everything recorded so far.
   void clear();
+  // From now on message boxes keep their callers until releaseBoxes().
+  void holdBoxes();
+  void releaseBoxes();
 
   int visibleTiles = 16;
   int single = 0;
@@ -55,6 +60,8 @@ class RecordingViewerUi : public ViewerUi {
   std::vector<int> pictures_;      // guarded by mutex_
   bool recordingOn_ = false;       // guarded by mutex_
   int scanInterval_ = -1;          // guarded by mutex_
+  bool holdBoxes_ = false;         // guarded by mutex_
+  std::condition_variable boxesReleased_;
 };
 
 }  // namespace ipcam::testing

@@ -85,7 +85,13 @@ void attachUi(ViewerUi* ui) {
   ShutdownState& state = shutdownState();
   std::lock_guard lock(state.mutex);
   // A window after an earlier one (the tests start several in one process) begins afresh.
-  if (state.finished) state.started = state.finished = false;
+  if (state.finished) {
+    state.started = state.finished = false;
+    for (ChannelRecord& record : channelRecords()) {
+      record.threads.commands.resume();
+      record.threads.ptz.resume();
+    }
+  }
 }
 
 void loadConfiguration(ViewerUi& ui) {

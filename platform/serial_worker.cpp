@@ -92,6 +92,11 @@ bool SerialWorker::stop(std::chrono::milliseconds limit) {
   return slot_.stop(limit);
 }
 
+void SerialWorker::resume() {
+  std::lock_guard lock(queue_->mutex);
+  queue_->stopped = false;
+}
+
 bool SerialWorker::busy() const {
   std::lock_guard lock(queue_->mutex);
   return queue_->working || !queue_->tasks.empty();

@@ -36,6 +36,9 @@ class SerialWorker {
   // Drops the waiting tasks and tells the running one to end; does not wait.
   void requestStop();
 
+  // Takes tasks again after a stop (a program that starts anew in the same process).
+  void resume();
+
   // True while a task runs or waits.
   bool busy() const;
 

@@ -6,13 +6,16 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QRegion>
+#include <QTimer>
 #include <atomic>
 #include <fstream>
 #include <thread>
 
 #include "app/app_state.h"
+#include "app/channel_commands.h"
 #include "app/channel_record.h"
 #include "app/multi_language.h"
 #include "app/viewer_settings.h"
@@ -210,6 +213,114 @@ TEST_F(MainWindowTest, WorkerMessageBoxBlocksOnlyTheWorkerAndShutdownReleasesIt)
   EXPECT_TRUE(returned);
   QApplication::processEvents();
   EXPECT_EQ(boxes_.size(), 1u);
+}
+
+// Runs the event loop until `done` holds or `limit` passes.
+template <class Condition>
+bool processUntil(Condition done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Two threads of the channel that hear a stop only after a second and a half, as a thread
+// stuck in a blocking call would: stopping the channel takes seconds.
+void startDeafThreads(ChannelRecord& record) {
+  const auto deaf = [](const platform::ThreadRun&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  };
+  ASSERT_TRUE(record.threads.schedule.start(record.scheduleRunning, deaf));
+  ASSERT_TRUE(record.threads.motion.start(record.motionRunning, deaf));
+}
+
+// Counts the turns of the event loop: a window that stops answering stops counting.
+class Heartbeat {
+ public:
+  Heartbeat() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] { ++beats_; });
+    timer_.start(10);
+  }
+  int beats() const { return beats_; }
+
+ private:
+  QTimer timer_;
+  int beats_ = 0;
+};
+
+TEST_F(MainWindowTest, DisconnectFromTheTileMenuLeavesTheWindowAnswering) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  window.show();
+  constexpr int kChannel = 3;
+  ChannelRecord& record = channelRecord(kChannel);
+  startDeafThreads(record);
+  record.status = kStatusLive;
+
+  Heartbeat heartbeat;
+  window.tile(kChannel)->runCommand(kCommandDisconnect);
+  EXPECT_TRUE(channelCommandsBusy(kChannel)) << "the command came back before the channel stopped";
+  ASSERT_TRUE(processUntil([] { return !channelCommandsBusy(kChannel); }));
+  EXPECT_GE(heartbeat.beats(), 10) << "the window froze while the channel stopped";
+  EXPECT_EQ(record.status.load(), kStatusDisconnected);
+  EXPECT_FALSE(record.threads.motion.running());
+  window.close();
+  ASSERT_TRUE(processUntil([&window] { return window.shutdownFinished(); }));
+}
+
+TEST_F(MainWindowTest, ClosingSavesAtOnceAndKeepsTheWindowAnsweringUntilTheThreadsEnd) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  window.show();
+  ASSERT_TRUE(processUntil([&window] { return window.isVisible(); }));
+  startDeafThreads(channelRecord(6));
+
+  Heartbeat heartbeat;
+  window.close();
+  EXPECT_TRUE(std::filesystem::exists(settingsFile())) << "the settings are saved first";
+  EXPECT_TRUE(window.isVisible()) << "the window stays up while the threads stop";
+  ASSERT_TRUE(processUntil([&window] { return !window.isVisible(); }));
+  EXPECT_TRUE(window.shutdownFinished());
+  EXPECT_FALSE(channelRecord(6).threads.motion.running());
+  EXPECT_GE(heartbeat.beats(), 10) << "the window froze while the threads stopped";
+}
+
+// A signal or the end of the desktop session while a box is open (a worker's, shown by the
+// window's own nested event loop): the box goes, its worker is released, the program ends.
+TEST_F(MainWindowTest, ClosingDismissesAnOpenBoxAndReleasesItsWorker) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  window.show();
+  ui_->setMessagePresenter([](const std::string& text, const std::string& title) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title),
+                    QString::fromStdString(text), QMessageBox::Ok);
+    box.exec();
+  });
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    ui_->messageBox("from a worker", "Camera 1");
+    returned = true;
+  });
+  // The close comes from inside the box's event loop, as a signal would.
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&window] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (qobject_cast<QMessageBox*>(widget) != nullptr && widget->isVisible()) {
+        window.requestClose();
+        return;
+      }
+    }
+  });
+  closer.start(20);
+  ASSERT_TRUE(processUntil([&window] { return window.shutdownFinished() && !window.isVisible(); }));
+  ASSERT_TRUE(processUntil([&returned] { return returned.load(); }));
+  worker.join();
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    EXPECT_FALSE(qobject_cast<QMessageBox*>(widget) != nullptr && widget->isVisible());
+  }
 }
 
 TEST_F(MainWindowTest, LayoutButtonPlacesItsTilesAndHidesTheRest) {

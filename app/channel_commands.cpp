@@ -91,7 +91,6 @@ void connectChannel(int channel) {
   refreshChannelAddress(record);
   showTileText(channel, kStatusDisconnected, "Message_Connecting");
   record.clearReconnect();
-  record.connectRunning.store(1);
   armReconnect(record);
   startConnectionWorker(record);
   takeCameraFlag(channel, &CameraSettings::needsStart);
@@ -166,7 +165,6 @@ void startManualRecord(int channel) {
   if (startManualRecordThread(record)) return;
   // No recorder yet: say so rather than leave a request nobody will ever serve.
   record.manualRecord.store(0);
-  record.manualRecordRunning.store(0);
   logChannelEvent(channel, "Manual recording is not available in this version yet");
 }
 
@@ -174,7 +172,7 @@ void stopManualRecord(int channel) {
   if (!validChannel(channel)) return;
   ChannelRecord& record = channelRecord(channel);
   record.manualRecord.store(0);
-  record.manualRecordRunning.store(0);
+  record.threads.manualRecord.stop();
   if (record.manualRecorder) record.manualRecorder->close();
 }
 

@@ -30,6 +30,11 @@ void StreamContext::stopWorkers() {
   rtspWorker.stop(kLimit);
   httpVideoWorker.stop(kLimit);
   httpAudioWorker.stop(kLimit);
+  // A worker ends its decode and player threads itself; one that had to be given up on leaves
+  // them (a newer worker might own them), so they are stopped here. Usually there is nothing
+  // left to stop.
+  decodeThread.stop();
+  audioPlayerThread.stop();
 }
 
 }  // namespace ipcam

@@ -46,8 +46,9 @@ struct StreamContext {
   platform::ThreadSlot audioPlayerThread;
   platform::ThreadSlot::RunFlag audioPlayerRunning{0};  // atomic
 
-  // Stops the workers in the order RTSP, HTTP video, HTTP audio. Each stop clears the
-  // worker's running flag and waits for it (a few seconds at most, then it is abandoned).
+  // Stops the workers in the order RTSP, HTTP video, HTTP audio, then whatever decode or
+  // player thread they leave. Each stop clears the thread's running flag and waits for it (a
+  // few seconds at most, then it is abandoned).
   void stopWorkers();
   // Tells the workers and their decode and player threads to end, without waiting.
   void requestStopWorkers();

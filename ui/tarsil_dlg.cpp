@@ -20,6 +20,7 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "app/channel_commands.h"
 #include "app/channel_record.h"
 #include "app/connection_worker.h"
 #include "app/multi_language.h"
@@ -553,10 +554,10 @@ void CTarsilDlg::stopRecording() {
     recordingOn_ = false;
     placeRecordButtons();
   }
-  for (ChannelRecord& record : channelRecords()) {
-    record.manualRecordRunning.store(0);
-    record.manualRecord.store(0);
-    if (record.manualRecorder) record.manualRecorder->close();
+  // Closing a recording waits for its thread and its file; the channels' command workers do
+  // that, each after the commands given before.
+  for (int channel = 0; channel < kChannelCount; ++channel) {
+    postChannelCommand(channel, kCommandStopRecord);
   }
 }
 

@@ -30,8 +30,9 @@ LAUNCH_LINES = {
     "/h264": f"( {SOURCE} ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=10 "
     "! rtph264pay name=pay0 pt=96 config-interval=1 )",
     "/jpeg-alaw": f"( {SOURCE} ! jpegenc quality=50 ! rtpjpegpay name=pay0 pt=26 "
-    "audiotestsrc is-live=true ! audio/x-raw,rate=8000,channels=1 ! alawenc "
-    "! rtppcmapay name=pay1 pt=8 )",
+    # 160 samples a packet, the 20 ms that cameras send.
+    "audiotestsrc is-live=true samplesperbuffer=160 ! audio/x-raw,rate=8000,channels=1 "
+    "! alawenc ! rtppcmapay name=pay1 pt=8 )",
 }
 ELEMENTS = ("videotestsrc", "jpegenc", "rtpjpegpay", "x264enc", "rtph264pay", "audiotestsrc",
             "alawenc", "rtppcmapay")

@@ -119,7 +119,8 @@ struct OpenedClient {
   int result = 0;
 };
 
-void open(OpenedClient& opened, const ScriptedServer& server, std::uint8_t kind) {
+void open(OpenedClient& opened, const ScriptedServer& server, std::uint8_t kind,
+          std::uint32_t timeoutMs = 3000) {
   opened.request.command = RtspRequest::kOpen;
   opened.request.streamKind = kind;
   opened.request.user = "admin";
@@ -127,7 +128,7 @@ void open(OpenedClient& opened, const ScriptedServer& server, std::uint8_t kind)
   opened.request.host = "127.0.0.1";
   opened.request.rtspPort = server.port();
   opened.request.streamPath = "live.sdp";
-  opened.request.timeoutMs = 3000;
+  opened.request.timeoutMs = timeoutMs;
   opened.result = RunRtspRequest(&opened.request, opened.client);
 }
 
@@ -326,6 +327,54 @@ TEST(RtspOpenTest, FailedStepsGiveTheirCodes) {
     EXPECT_EQ(opened.request.command, RtspRequest::kOpen);
     EXPECT_EQ(opened.request.connected, 0);
     EXPECT_FALSE(opened.client.sockets[RtspRequest::kJpeg].valid());
+  }
+}
+
+// A server that writes every header name in lower case, as RTSP allows.
+TEST(RtspOpenTest, HeaderNamesInAnyCase) {
+  const std::string sdp(kVideoAudioSdp);
+  ScriptedServer server({rtspCamera({
+      "RTSP/1.0 401 Unauthorized\r\ncseq: 0\r\nwww-authenticate: basic realm=\"cam\"\r\n\r\n",
+      "RTSP/1.0 200 OK\r\ncseq: 1\r\ncontent-length:" + std::to_string(sdp.size()) + "\r\n\r\n" +
+          sdp,
+      "RTSP/1.0 200 OK\r\ncseq: 2\r\nsession:  abc;timeout=60\r\n\r\n",
+      "RTSP/1.0 200 OK\r\ncseq: 3\r\nsession:  abc;timeout=60\r\n\r\n",
+      "RTSP/1.0 200 OK\r\ncseq: 4\r\n\r\n",
+  })});
+  OpenedClient opened;
+  open(opened, server, RtspRequest::kJpeg);
+  EXPECT_EQ(opened.result, 0);
+  const auto requests = waitForRequests(server, 5);
+  ASSERT_EQ(requests.size(), 5U);
+  EXPECT_NE(requests[1].find("\r\nAuthorization: Basic YWRtaW46c2VjcmV0"), std::string::npos);
+  EXPECT_NE(requests[4].find("\r\nsession:  abc;timeout=60\r\n"), std::string::npos) << requests[4];
+}
+
+// A server that sends one byte every 300 ms never lets a single receive time out; the Open as
+// a whole ends at its deadline (timeoutMs) all the same, with the codes of a receive error.
+TEST(RtspOpenTest, TricklingServerEndsAtTheDeadline) {
+  using namespace std::chrono_literals;
+  const std::string sdp = std::string(kVideoAudioSdp) + "a=x-pad:" + std::string(100, 'x');
+  const struct {
+    const char* name;
+    std::string answer;  // sent at once
+    std::string trickled;
+    int result;
+  } cases[] = {
+      {"DESCRIBE answer", "", describeOk(sdp), -1015},
+      {"SDP", describeOk(sdp).substr(0, describeOk(sdp).size() - sdp.size()), sdp, -1035},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({[&c](ScriptedServer::Connection& connection) {
+      if (!connection.readRequest()) return;
+      connection.send(c.answer);
+      connection.trickle(c.trickled, 300ms);
+    }});
+    OpenedClient opened;
+    open(opened, server, RtspRequest::kJpeg, 1000);
+    EXPECT_EQ(opened.result, c.result);
+    EXPECT_LT(opened.request.elapsedMs, 15000U) << "the whole trickle takes over 30 s";
   }
 }
 

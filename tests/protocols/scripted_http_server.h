@@ -56,6 +56,14 @@ class ScriptedServer {
       }
       return true;
     }
+    // Sends one byte every `pause`, as a camera on a failing link might, until all is sent,
+    // the peer has gone or the server stops.
+    void trickle(std::string_view bytes, std::chrono::milliseconds pause) {
+      for (const char c : bytes) {
+        if (server_.stopping_.load() || !send(std::string_view(&c, 1))) return;
+        std::this_thread::sleep_for(pause);
+      }
+    }
     // Keeps the connection open until the peer closes it or the server stops.
     void hold() {
       char c = 0;

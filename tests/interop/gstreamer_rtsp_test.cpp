@@ -17,11 +17,7 @@
 #include <utility>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
-
+#include "interop/jpeg_decoder.h"
 #include "interop/peer_process.h"
 #include "protocols/rtsp_client.h"
 
@@ -84,46 +80,6 @@ std::optional<std::size_t> sdpLength(std::uint16_t port, const std::string& path
   if (at == std::string::npos) return std::nullopt;
   return static_cast<std::size_t>(std::atoi(answer.c_str() + at + kField.size()));
 }
-
-// The Motion JPEG decoder of libavcodec, for checking that a rebuilt picture is a picture.
-class JpegDecoder {
- public:
-  JpegDecoder() {
-    if (const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_MJPEG)) {
-      context_ = avcodec_alloc_context3(decoder);
-      if (context_ != nullptr && avcodec_open2(context_, decoder, nullptr) != 0) {
-        avcodec_free_context(&context_);
-      }
-    }
-  }
-  ~JpegDecoder() {
-    av_packet_free(&packet_);
-    av_frame_free(&frame_);
-    avcodec_free_context(&context_);
-  }
-  JpegDecoder(const JpegDecoder&) = delete;
-  JpegDecoder& operator=(const JpegDecoder&) = delete;
-
-  // The picture's width and height, or nothing when it does not decode.
-  std::optional<std::pair<int, int>> decode(std::span<const std::uint8_t> jpeg) {
-    if (context_ == nullptr || packet_ == nullptr || frame_ == nullptr) return std::nullopt;
-    packet_->data = const_cast<std::uint8_t*>(jpeg.data());
-    packet_->size = static_cast<int>(jpeg.size());
-    const bool decoded =
-        avcodec_send_packet(context_, packet_) == 0 && avcodec_receive_frame(context_, frame_) == 0;
-    packet_->data = nullptr;
-    packet_->size = 0;
-    if (!decoded) return std::nullopt;
-    const std::pair<int, int> size{frame_->width, frame_->height};
-    av_frame_unref(frame_);
-    return size;
-  }
-
- private:
-  AVCodecContext* context_ = nullptr;
-  AVPacket* packet_ = av_packet_alloc();
-  AVFrame* frame_ = av_frame_alloc();
-};
 
 // Our client, with the worker's buffers, on one of the launcher's mounts.
 struct GstStream {
@@ -200,7 +156,7 @@ TEST_F(GStreamerRtspTest, JpegPicturesAreReassembledAndDecode) {
   ASSERT_EQ(stream.open(server_.port(), "jpeg", RtspRequest::kJpeg), 0);
   ASSERT_EQ(stream.request.connected, 1);
 
-  JpegDecoder decoder;
+  testing::JpegDecoder decoder;
   constexpr int kPictures = 5;
   int pictures = 0;
   EXPECT_TRUE(stream.readPackets([&] {
@@ -251,7 +207,7 @@ TEST_F(GStreamerRtspTest, JpegWithAlawSoundSetsUpBothTracks) {
   GstStream stream;
   ASSERT_EQ(stream.open(server_.port(), "jpeg-alaw", RtspRequest::kJpeg), 0);
 
-  JpegDecoder decoder;
+  testing::JpegDecoder decoder;
   int pictures = 0;
   int soundPackets = 0;
   EXPECT_TRUE(stream.readPackets([&] {

@@ -64,6 +64,8 @@ class ScriptedServer {
         std::this_thread::sleep_for(pause);
       }
     }
+    bool stopping() const { return server_.stopping_.load(); }
+    int fd() const { return fd_; }
     // Keeps the connection open until the peer closes it or the server stops.
     void hold() {
       char c = 0;

@@ -17,6 +17,12 @@
 namespace ipcam {
 namespace {
 
+// The shared dispatch reads the command byte with these values.
+static_assert(CameraHttpRequest::kQuery == kCommandQuery &&
+              CameraHttpRequest::kClose == kCommandClose &&
+              CameraHttpRequest::kOpen == kCommandOpen &&
+              CameraHttpRequest::kTransfer == kCommandTransfer);
+
 // The fixed path each socket channel asks for.
 constexpr std::array<std::string_view, CameraHttpClient::kSocketChannels> kChannelPaths = {
     "/snapshot.cgi", "/camera-cgi/audio/receive.cgi", "/camera-cgi/audio/transmit.cgi"};

@@ -9,6 +9,10 @@
 namespace ipcam {
 namespace {
 
+// The shared dispatch reads the command byte with these values.
+static_assert(RtspRequest::kQuery == kCommandQuery && RtspRequest::kClose == kCommandClose &&
+              RtspRequest::kOpen == kCommandOpen && RtspRequest::kRead == kCommandTransfer);
+
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 constexpr std::string_view kContentLength = "Content-Length";
 constexpr std::string_view kSession = "Session";
@@ -110,8 +114,8 @@ struct Session {
     return length > 0 ? std::string(header.data(), static_cast<std::size_t>(length)) : "";
   }
 
-  // Sends `text` and reads the answer header; the exchange's result, -7 when the answer has
-  // neither the status text `expected` (when given) nor a `field` line (when given).
+  // Sends `text` and reads the answer header; the exchange's result, -7 when the answer lacks
+  // the status text `expected` or the header line `field` (each only when given).
   int exchange(const std::string& text, std::string_view expected, std::string_view field = {}) {
     buffer.fill(0);
     const int result =

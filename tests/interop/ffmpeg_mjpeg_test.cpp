@@ -74,16 +74,11 @@ class FfmpegMjpegTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(::access(kFfmpeg, X_OK), 0)
         << kFfmpeg << " is missing (the package ffmpeg of scripts/lib.sh)";
-    feed_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(feed_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(feed_.get(), 1), 0);
-    ASSERT_EQ(::getsockname(feed_.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::uint16_t port = 0;
+    feed_.reset(testing::listenOnLoopback(1, port));
+    ASSERT_TRUE(feed_.valid());
     // A generated picture source, paced at its frame rate, ending by itself after a minute.
-    const std::string target = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const std::string target = "tcp://127.0.0.1:" + std::to_string(port);
     ASSERT_TRUE(ffmpeg_.start(
         kFfmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-f", "lavfi", "-i",
                   "testsrc=size=320x240:rate=10", "-t", "60", "-f", "mpjpeg", target}));

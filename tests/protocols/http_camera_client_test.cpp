@@ -418,14 +418,13 @@ TEST_F(CameraClientTest, TricklingCameraEndsAtTheDeadline) {
 TEST_F(CameraClientTest, ConnectToASilentHostEndsAtTheTimeOutOrWhenStopped) {
   using namespace std::chrono_literals;
   // A listener whose backlog is full: the kernel drops further connection requests unanswered.
-  TcpSocket listener(::socket(AF_INET, SOCK_STREAM, 0));
+  std::uint16_t port = 0;
+  const TcpSocket listener(testing::listenOnLoopback(0, port));
+  ASSERT_TRUE(listener.valid());
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener.get(), 0), 0);
-  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  address.sin_port = htons(port);
   std::array<TcpSocket, 2> backlog;
   for (TcpSocket& socket : backlog) {
     socket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
@@ -435,7 +434,7 @@ TEST_F(CameraClientTest, ConnectToASilentHostEndsAtTheTimeOutOrWhenStopped) {
   ASSERT_EQ(::poll(&first, 1, 5000), 1) << "the first connection did not fill the backlog";
 
   request_.host = "127.0.0.1";
-  request_.port = ntohs(address.sin_port);
+  request_.port = port;
   request_.timeoutMs = 500;
   EXPECT_EQ(open(), -1004);
   EXPECT_EQ(client_.sockets[0].get(), -1);

@@ -140,13 +140,11 @@ std::optional<Number> leadingNumber(std::string_view text) {
 
 // ---- Request dispatch --------------------------------------------------------------------
 
-// The commands of both clients' requests.
-enum RequestCommand : std::uint8_t {
-  kCommandQuery = 0,
-  kCommandClose = 1,
-  kCommandOpen = 2,
-  kCommandTransfer = 3,
-};
+// The command byte of both clients' requests (Transfer is the RTSP client's Read).
+inline constexpr std::uint8_t kCommandQuery = 0;
+inline constexpr std::uint8_t kCommandClose = 1;
+inline constexpr std::uint8_t kCommandOpen = 2;
+inline constexpr std::uint8_t kCommandTransfer = 3;
 
 // Result offsets of the two wrapping steps, so that a code tells where it failed.
 inline constexpr int kOpenFailureOffset = 1000;

@@ -83,9 +83,12 @@ inline constexpr std::size_t kAudioBlockBytes = 33;
 //   0        success (commands 4..255 do nothing and give 0 as well)
 //   -2       channel out of range (above 3 for Transfer, above 2 for the others)
 //   Open     -1001..-1004 the ConnectTcp codes; -1011..-1017 the ExchangeHttp codes, with
-//            httpStatus 401 (second challenge), 404 or 406; the socket is closed again
+//            httpStatus 401 (second challenge), 404 or 406; the socket is closed again. The
+//            whole Open has timeoutMs: a connect or answer that runs past it gives -1004/-1015
 //   Transfer -2001 not connected; pictures: -2011 no socket, -2014/-2015 peer closed/receive
-//            error in the part header, -2016 header over 1024 bytes, -2017 no Content-Length,
+//            error in the part header (also when the header takes longer than timeoutMs in
+//            all), -2016 header over 1024 bytes, -2017 no Content-Length line (header names
+//            are matched without regard to case),
 //            -2020 too many users (httpStatus 406) or a length below 1 or above the buffer,
 //            -2021/-2024/-2025 in the picture data; audio receive -2030..-2035, transmit
 //            -2040..-2043; document fetch -2050..-2057 (object, open, header, send, no answer

@@ -105,7 +105,9 @@ inline constexpr std::size_t kJpegHeaderBytes = 605;
 // request is close-all. Results:
 //   0        success (commands 4..255 do nothing)
 //   -2       stream kind above 3
-//   Open     -1001..-1004 connect; -1011..-1017 DESCRIBE exchange (rtspStatus 401/404/406);
+//   Open     (the whole Open has timeoutMs; a receive that runs past it fails as a receive
+//            error) -1001..-1004 connect; -1011..-1017 DESCRIBE exchange (rtspStatus
+//            401/404/406);
 //            -1030 SDP length missing or outside 1..kSdpLimit, -1031/-1034/-1035 reading the
 //            SDP;
 //            -1040 H.264 without usable "sprop-parameter-sets="; -1041 no track with a

@@ -1,15 +1,6 @@
 #include "protocols/http_camera_client.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -26,7 +17,11 @@
 namespace ipcam {
 namespace {
 
-using namespace std::chrono_literals;
+// The shared dispatch reads the command byte with these values.
+static_assert(CameraHttpRequest::kQuery == kCommandQuery &&
+              CameraHttpRequest::kClose == kCommandClose &&
+              CameraHttpRequest::kOpen == kCommandOpen &&
+              CameraHttpRequest::kTransfer == kCommandTransfer);
 
 // The fixed path each socket channel asks for.
 constexpr std::array<std::string_view, CameraHttpClient::kSocketChannels> kChannelPaths = {
@@ -40,153 +35,15 @@ constexpr std::string_view kOk = "200 OK";
 constexpr std::string_view kUnauthorized = "Unauthorized";
 constexpr std::string_view kNotFound = "Not Found";
 constexpr std::string_view kNotAcceptable = "Not Acceptable";
-constexpr std::string_view kContentLength = "Content-Length:";
-constexpr std::string_view kTooManyUsers = "X-CurrentUsers: Too many users";
-constexpr std::string_view kMotionEvent = "Motion-Event: 1";
+constexpr std::string_view kContentLength = "Content-Length";
+constexpr std::string_view kCurrentUsers = "X-CurrentUsers";
+constexpr std::string_view kTooManyUsers = "Too many users";
+constexpr std::string_view kMotionEvent = "Motion-Event";
+constexpr std::string_view kAuthenticate = "WWW-Authenticate";
 
-// Result offsets of the two wrapping steps, so that a code tells where it failed.
-constexpr int kOpenOffset = 1000;
-constexpr int kTransferOffset = 2000;
-
-// How often a receive that waits for data looks at the run flag.
-constexpr int kRunFlagPollMs = 50;
-
-std::uint32_t tickMs() {
-  return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count());
-}
-
-std::string_view limited(std::string_view text, std::size_t limit = kHttpTextLimit) {
-  return text.substr(0, std::min(text.size(), limit));
-}
-
-std::string_view textOf(std::span<const std::uint8_t> bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-std::span<const std::uint8_t> bytesOf(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
-
-// The socket's own receive time-out, which bounds a wait as it would bound a blocking recv.
-std::chrono::milliseconds receiveTimeout(int fd) {
-  timeval timeout{};
-  socklen_t length = sizeof timeout;
-  if (::getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length) != 0) return 0ms;
-  return std::chrono::seconds(timeout.tv_sec) +
-         std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::microseconds(timeout.tv_usec));
-}
-
-// recv() as the camera code expects it (0 peer closed, -1 error or time-out), which with a run
-// flag also gives up as soon as the flag drops.
-ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const HttpRunFlag* runFlag) {
-  for (;;) {
-    const ssize_t received = ::recv(fd, data, size, runFlag != nullptr ? MSG_DONTWAIT : 0);
-    if (received >= 0) return received;
-    if (errno == EINTR) continue;
-    if (runFlag == nullptr || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
-    if (!waitUntilReadable(fd, *runFlag)) return -1;
-  }
-}
-
-ssize_t sendSome(int fd, const std::uint8_t* data, std::size_t size) {
-  for (;;) {
-    // A camera that hung up must cost an error code, not the process.
-    const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (sent >= 0 || errno != EINTR) return sent;
-  }
-}
-
-enum class IoResult { Done, Closed, Failed };
-
-IoResult receiveExactly(int fd, std::span<std::uint8_t> buffer, const HttpRunFlag* runFlag) {
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t received = receiveSome(fd, buffer.data() + done, buffer.size() - done, runFlag);
-    if (received == 0) return IoResult::Closed;
-    if (received < 0) return IoResult::Failed;
-    done += static_cast<std::size_t>(received);
-  }
-  return IoResult::Done;
-}
-
-IoResult sendExactly(int fd, std::span<const std::uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t sent = sendSome(fd, bytes.data() + done, bytes.size() - done);
-    if (sent == 0) return IoResult::Closed;
-    if (sent < 0) return IoResult::Failed;
-    done += static_cast<std::size_t>(sent);
-  }
-  return IoResult::Done;
-}
-
-// Reads byte by byte until `terminator` ends what was read, so nothing behind it is
-// consumed. 0, or -4 peer closed, -5 receive error, -6 the buffer filled up first.
-int receiveUntil(int fd, std::span<std::uint8_t> buffer, std::string_view terminator,
-                 const HttpRunFlag* runFlag, std::size_t& received) {
-  received = 0;
-  for (;;) {
-    if (received == buffer.size()) return -6;
-    const ssize_t got = receiveSome(fd, buffer.data() + received, 1, runFlag);
-    if (got == 0) return -4;
-    if (got < 0) return -5;
-    ++received;
-    if (textOf(buffer.first(received)).ends_with(terminator)) return 0;
-  }
-}
-
-int exchange(int fd, std::span<const std::uint8_t> request, std::span<std::uint8_t> response,
-             std::string_view terminator, std::string_view expected, const HttpRunFlag* runFlag,
-             std::size_t& received) {
-  received = 0;
-  if (fd < 0) return -1;
-  std::size_t sent = 0;
-  while (sent < request.size()) {
-    const ssize_t count = sendSome(fd, request.data() + sent, request.size() - sent);
-    if (count == 0) return -2;
-    if (count < 0) return -3;
-    sent += static_cast<std::size_t>(count);
-  }
-  if (response.empty()) return static_cast<int>(sent);
-
-  if (!terminator.empty()) {
-    const int result = receiveUntil(fd, response, terminator, runFlag, received);
-    if (result < 0) return result;
-  } else {
-    while (received < response.size()) {
-      const ssize_t count =
-          receiveSome(fd, response.data() + received, response.size() - received, runFlag);
-      if (count == 0) return -4;
-      if (count < 0) return -5;
-      received += static_cast<std::size_t>(count);
-    }
-  }
-  if (expected.empty()) return static_cast<int>(received);
-  const std::size_t offset = textOf(response.first(received)).find(expected);
-  return offset == std::string_view::npos ? -7 : static_cast<int>(offset);
-}
-
-// "%*[^:]:%d" from the "Content-Length:" position: a number that is missing, malformed or out
-// of range gives nothing.
-std::optional<int> contentLength(std::string_view field) {
-  const std::size_t colon = field.find(':');
-  if (colon == 0 || colon == std::string_view::npos) return std::nullopt;
-  std::string_view value = field.substr(colon + 1);
-  const std::size_t digits = value.find_first_not_of(" \t\r\n\v\f");
-  if (digits == std::string_view::npos) return std::nullopt;
-  value.remove_prefix(digits);
-  if (value.starts_with('+')) value.remove_prefix(1);
-  int number = 0;
-  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
-  if (error != std::errc()) return std::nullopt;
-  return number;
+// A text of the request or the challenge as far as it is used.
+std::string_view cutText(std::string_view text) {
+  return limited(text, kHttpTextLimit);
 }
 
 int openChannel(CameraHttpRequest& request, CameraHttpClient& client) {
@@ -195,8 +52,11 @@ int openChannel(CameraHttpRequest& request, CameraHttpClient& client) {
   request.httpStatus = 0;
   const std::string_view path = kChannelPaths[static_cast<std::size_t>(channel)];
   TcpSocket& socket = client.sockets[static_cast<std::size_t>(channel)];
-  const std::string_view host = limited(request.host);
-  int result = ConnectTcp(host, request.port, request.timeoutMs, socket);
+  const std::string_view host = cutText(request.host);
+  // The whole open, challenge and all, ends at one deadline: a camera that trickles its
+  // answer cannot hold the channel in "Connecting..." for ever.
+  const IoLimits limits = IoLimits::within(request.timeoutMs, client.runFlag());
+  int result = connectWithin(host, request.port, request.timeoutMs, socket, limits);
   if (result != 0) return result;
 
   AuthChallenge challenge;
@@ -206,15 +66,15 @@ int openChannel(CameraHttpRequest& request, CameraHttpClient& client) {
     response.fill(0);
     std::array<char, kAuthorizationHeaderCapacity> header{};
     const int headerLength = BuildAuthorizationHeader(
-        challenge.realm, challenge.nonce, limited(request.user), limited(request.password), "GET",
+        challenge.realm, challenge.nonce, cutText(request.user), cutText(request.password), "GET",
         path, challenge.qop, header, challenge.kind);
     std::string line = "GET " + std::string(path) + " HTTP/1.1";
     if (headerLength > 0) line.append(header.data(), static_cast<std::size_t>(headerLength));
     line += kHeaderEnd;
 
     std::size_t received = 0;
-    result = exchange(socket.get(), bytesOf(line), response, kHeaderEnd, kOk, client.runFlag(),
-                      received);
+    result =
+        exchangeWithin(socket.get(), bytesOf(line), response, kHeaderEnd, kOk, limits, received);
     if (result >= 0) {
       client.connected[static_cast<std::size_t>(channel)] = 1;
       return 0;
@@ -228,7 +88,7 @@ int openChannel(CameraHttpRequest& request, CameraHttpClient& client) {
     challenge.kind = kAuthUnknown;
     parseChallenge(answer, challenge);
     // The camera closes the connection after its challenge; the answer goes on a new one.
-    const int reconnect = ConnectTcp(host, request.port, request.timeoutMs, socket);
+    const int reconnect = connectWithin(host, request.port, request.timeoutMs, socket, limits);
     if (reconnect != 0) return reconnect;
   }
   if (contains(answer, kNotFound)) request.httpStatus = 404;
@@ -251,22 +111,26 @@ int readPicture(CameraHttpRequest& request, CameraHttpClient& client) {
 
   std::array<std::uint8_t, kPartHeaderCapacity> header{};
   std::size_t used = 0;
-  const int headerResult = receiveUntil(fd, header, kHeaderEnd, client.runFlag(), used);
+  // The part header as a whole has the time-out, not each of its bytes.
+  const int headerResult = receiveUntil(
+      fd, header, kHeaderEnd, IoLimits::within(request.timeoutMs, client.runFlag()), used);
   if (headerResult < 0) return headerResult - 10;
   const std::string_view block = textOf(std::span(header).first(used));
 
-  const std::size_t lengthField = block.find(kContentLength);
-  if (lengthField == std::string_view::npos) return -17;
-  if (contains(block, kTooManyUsers)) {
+  const std::optional<HeaderField> lengthField = findHeaderField(block, kContentLength);
+  if (!lengthField) return -17;
+  if (const auto users = findHeaderField(block, kCurrentUsers);
+      users && users->value.starts_with(kTooManyUsers)) {
     request.httpStatus = 406;
     return -20;
   }
-  const std::optional<int> length = contentLength(block.substr(lengthField));
+  const std::optional<int> length = leadingNumber<int>(lengthField->value);
   if (!length || *length < 1 || static_cast<std::size_t>(*length) > request.receiveBuffer.size()) {
     return -20;
   }
   const auto size = static_cast<std::size_t>(*length);
-  switch (receiveExactly(fd, request.receiveBuffer.first(size), client.runFlag())) {
+  switch (receiveExactly(fd, request.receiveBuffer.first(size),
+                         IoLimits::untilStopped(client.runFlag()))) {
     case IoResult::Closed:
       return -24;
     case IoResult::Failed:
@@ -275,7 +139,8 @@ int readPicture(CameraHttpRequest& request, CameraHttpClient& client) {
       break;
   }
   request.receivedLength = static_cast<std::uint32_t>(size);
-  request.motionEvent = contains(block, kMotionEvent) ? 1 : 0;
+  const auto motion = findHeaderField(block, kMotionEvent);
+  request.motionEvent = motion && motion->value.starts_with('1') ? 1 : 0;
   return 0;
 }
 
@@ -283,7 +148,8 @@ int receiveAudio(CameraHttpRequest& request, CameraHttpClient& client) {
   if (request.receiveBuffer.size() < kAudioBlockBytes) return -30;
   const int fd = client.sockets[CameraHttpRequest::kAudioReceive].get();
   if (fd < 0) return -31;
-  switch (receiveExactly(fd, request.receiveBuffer.first(kAudioBlockBytes), client.runFlag())) {
+  switch (receiveExactly(fd, request.receiveBuffer.first(kAudioBlockBytes),
+                         IoLimits::untilStopped(client.runFlag()))) {
     case IoResult::Closed:
       return -34;
     case IoResult::Failed:
@@ -323,12 +189,12 @@ int fetchDocument(CameraHttpRequest& request, CameraHttpClient& client) {
   try {
     std::string_view path = textOf(request.sendData);
     path = path.substr(0, path.find('\0'));
-    const std::string url = "http://" + std::string(limited(request.host)) + ":" +
+    const std::string url = "http://" + std::string(cutText(request.host)) + ":" +
                             std::to_string(request.port) + "/" + std::string(path);
     const std::chrono::milliseconds timeout(request.timeoutMs);
     // The object's own limits end its transfer thread no later than our wait gives up.
     xml.setTimeouts(timeout, timeout);
-    if (xml.open("GET", url, true, limited(request.user), limited(request.password)) !=
+    if (xml.open("GET", url, true, cutText(request.user), cutText(request.password)) !=
         platform::XmlHttpResult::Ok) {
       return -51;
     }
@@ -373,21 +239,15 @@ int transfer(CameraHttpRequest& request, CameraHttpClient& client) {
 }
 
 int dispatch(CameraHttpRequest& request, CameraHttpClient& client) {
-  if (request.command > CameraHttpRequest::kTransfer) return 0;
-  if (request.command == CameraHttpRequest::kTransfer) {
-    if (request.channel > CameraHttpRequest::kDocument) return -2;
-    const int result = transfer(request, client);
-    return result < 0 ? result - kTransferOffset : result;
+  if (request.command <= CameraHttpRequest::kTransfer) {
+    const int lastChannel = request.command == CameraHttpRequest::kTransfer
+                                ? CameraHttpRequest::kDocument
+                                : CameraHttpClient::kSocketChannels - 1;
+    if (request.channel > lastChannel) return -2;
   }
-  if (request.channel >= CameraHttpClient::kSocketChannels) return -2;
-  int result = openOrClose(request, client);
-  if (request.command == CameraHttpRequest::kOpen && result < 0) {
-    request.command = CameraHttpRequest::kClose;
-    openOrClose(request, client);
-    request.command = CameraHttpRequest::kOpen;
-    result -= kOpenOffset;
-  }
-  return result;
+  return dispatchCommand(
+      request.command, [&] { return transfer(request, client); },
+      [&] { return openOrClose(request, client); });
 }
 
 std::string hex32(std::uint32_t value, int digits) {
@@ -397,47 +257,6 @@ std::string hex32(std::uint32_t value, int digits) {
 }
 
 }  // namespace
-
-// Waits until the socket has something to read. False (errno EAGAIN) when the socket's
-// receive time-out passes, or (errno ECANCELED) when the run flag drops.
-bool waitUntilReadable(int fd, const HttpRunFlag& runFlag) {
-  const std::chrono::milliseconds limit = receiveTimeout(fd);
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (runFlag.load() != 0) {
-    int slice = kRunFlagPollMs;
-    if (limit > 0ms) {
-      const auto remaining =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (remaining <= 0ms) {
-        errno = EAGAIN;
-        return false;
-      }
-      slice = static_cast<int>(std::min<std::int64_t>(slice, remaining.count()));
-    }
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, slice);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
-  }
-  errno = ECANCELED;
-  return false;
-}
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
-void TcpSocket::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-int TcpSocket::release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
 
 CameraHttpClient::CameraHttpClient() = default;
 
@@ -461,71 +280,33 @@ int RunHttpRequest(CameraHttpRequest* request, CameraHttpClient& client) {
     client.closeAll();
     return 0;
   }
-  const std::uint32_t start = tickMs();
-  const int result = dispatch(*request, client);
-  request->elapsedMs = tickMs() - start;
-  return result;
-}
-
-int ConnectTcp(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs,
-               TcpSocket& slot) {
-  slot.reset();
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string hostText(host);
-  if (hostText.empty() || ::getaddrinfo(hostText.c_str(), nullptr, &hints, &found) != 0 ||
-      found == nullptr) {
-    return -1;
-  }
-  sockaddr_in address{};
-  std::copy_n(reinterpret_cast<const std::uint8_t*>(found->ai_addr),
-              std::min<std::size_t>(found->ai_addrlen, sizeof address),
-              reinterpret_cast<std::uint8_t*>(&address));
-  ::freeaddrinfo(found);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-
-  TcpSocket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!socket.valid()) return -2;
-  timeval timeout{};
-  timeout.tv_sec = static_cast<time_t>(timeoutMs / 1000);
-  timeout.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
-  if (::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
-      ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
-    return -3;
-  }
-  if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return -4;
-  }
-  slot = std::move(socket);
-  return 0;
-}
-
-int ExchangeHttp(int socket, std::span<const std::uint8_t> request,
-                 std::span<std::uint8_t> response, std::string_view terminator,
-                 std::string_view expected, const HttpRunFlag* runFlag) {
-  std::size_t received = 0;
-  return exchange(socket, request, response, terminator, expected, runFlag, received);
+  return timedRequest(*request, [&] { return dispatch(*request, client); });
 }
 
 void parseChallenge(std::string_view response, AuthChallenge& challenge) {
   // Each value is what stands between the first two double quotes after its key.
   const auto quoted = [response](std::string_view key, std::string& field) {
-    const std::size_t keyAt = response.find(key);
+    const std::size_t keyAt = findNoCase(response, key);
     if (keyAt == std::string_view::npos) return;
     const std::size_t open = response.find('"', keyAt);
     if (open == std::string_view::npos) return;
     std::string_view value = response.substr(open + 1);
     value = value.substr(0, value.find('"'));
-    if (!value.empty()) field = limited(value);
+    if (!value.empty()) field = cutText(value);
   };
   quoted("realm=", challenge.realm);
   quoted("nonce=", challenge.nonce);
   quoted("qop=", challenge.qop);
-  if (contains(response, "WWW-Authenticate: Basic")) challenge.kind = kAuthBasic;
-  if (contains(response, "WWW-Authenticate: Digest")) challenge.kind = kAuthDigest;
+  bool basic = false;
+  bool digest = false;
+  for (auto field = findHeaderField(response, kAuthenticate); field;
+       field = findHeaderField(response, kAuthenticate, field->nextLine)) {
+    const std::string_view scheme = field->value.substr(0, field->value.find_first_of(" \t,"));
+    basic = basic || equalsNoCase(scheme, "Basic");
+    digest = digest || equalsNoCase(scheme, "Digest");
+  }
+  if (basic) challenge.kind = kAuthBasic;
+  if (digest) challenge.kind = kAuthDigest;
 }
 
 int BuildAuthorizationHeader(std::string_view realm, std::string_view nonce, std::string_view user,

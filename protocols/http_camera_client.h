@@ -8,37 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "protocols/client_io.h"
+
 namespace ipcam {
 
 namespace platform {
 class XmlHttpRequest;
 }
 struct StreamContext;
-
-// An owned POSIX socket; -1 when there is none.
-class TcpSocket {
- public:
-  TcpSocket() = default;
-  explicit TcpSocket(int fd) : fd_(fd) {}
-  TcpSocket(TcpSocket&& other) noexcept : fd_(other.release()) {}
-  TcpSocket& operator=(TcpSocket&& other) noexcept;
-  TcpSocket(const TcpSocket&) = delete;
-  TcpSocket& operator=(const TcpSocket&) = delete;
-  ~TcpSocket() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes the socket (if any) and takes `fd`.
-  void reset(int fd = -1);
-  int release();
-
- private:
-  int fd_ = -1;
-};
-
-// A worker's run flag. Blocking socket calls also end when it drops, so a stopped worker
-// does not sit out a 10-second receive.
-using HttpRunFlag = std::atomic<std::int32_t>;
 
 // The camera connection of one worker: the three socket channels and the request object of
 // the document fetch. Owned by one thread; no lock is taken inside.
@@ -106,29 +83,17 @@ inline constexpr std::size_t kAudioBlockBytes = 33;
 //   0        success (commands 4..255 do nothing and give 0 as well)
 //   -2       channel out of range (above 3 for Transfer, above 2 for the others)
 //   Open     -1001..-1004 the ConnectTcp codes; -1011..-1017 the ExchangeHttp codes, with
-//            httpStatus 401 (second challenge), 404 or 406; the socket is closed again
+//            httpStatus 401 (second challenge), 404 or 406; the socket is closed again. The
+//            whole Open has timeoutMs: a connect or answer that runs past it gives -1004/-1015
 //   Transfer -2001 not connected; pictures: -2011 no socket, -2014/-2015 peer closed/receive
-//            error in the part header, -2016 header over 1024 bytes, -2017 no Content-Length,
+//            error in the part header (also when the header takes longer than timeoutMs in
+//            all), -2016 header over 1024 bytes, -2017 no Content-Length line (header names
+//            are matched without regard to case),
 //            -2020 too many users (httpStatus 406) or a length below 1 or above the buffer,
 //            -2021/-2024/-2025 in the picture data; audio receive -2030..-2035, transmit
 //            -2040..-2043; document fetch -2050..-2057 (object, open, header, send, no answer
 //            in time or none at all, too long, -, exception)
 int RunHttpRequest(CameraHttpRequest* request, CameraHttpClient& client);
-
-// Connects a fresh IPv4 stream socket to host:port into `slot` (its old socket is closed
-// first), with SO_SNDTIMEO and SO_RCVTIMEO of timeoutMs. 0, or -1 host not resolved, -2 no
-// socket, -3 a time-out option not set, -4 the connection failed (the slot is then empty).
-int ConnectTcp(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs, TcpSocket& slot);
-
-// Sends `request` whole, then (with a response buffer) reads a response: byte by byte up to
-// `terminator` when one is given, else until the buffer is full. Returns the offset of
-// `expected` in what was read (or -7 without it), without an expected text the count read,
-// without a response buffer the count sent; -1 no socket, -2/-3 send gave 0/-1, -4/-5 receive
-// gave 0/-1, -6 the buffer filled up before the terminator. With a run flag, a receive also
-// fails as soon as the flag drops.
-int ExchangeHttp(int socket, std::span<const std::uint8_t> request,
-                 std::span<std::uint8_t> response, std::string_view terminator,
-                 std::string_view expected, const HttpRunFlag* runFlag = nullptr);
 
 // The authentication schemes a camera may ask for.
 enum AuthKind : int { kAuthNotChallenged = -1, kAuthUnknown = 0, kAuthBasic = 1, kAuthDigest = 2 };
@@ -155,10 +120,6 @@ int BuildAuthorizationHeader(std::string_view realm, std::string_view nonce, std
 
 // The room a header needs with every field at its limit.
 inline constexpr std::size_t kAuthorizationHeaderCapacity = 1024;
-
-// Waits until the socket has something to read. False (errno EAGAIN) when the socket's own
-// receive time-out passes, or (errno ECANCELED) as soon as the run flag drops.
-bool waitUntilReadable(int fd, const HttpRunFlag& runFlag);
 
 // Where a document fetch goes, and with which credentials.
 struct DocumentTarget {

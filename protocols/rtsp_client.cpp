@@ -1,14 +1,6 @@
 #include "protocols/rtsp_client.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <charconv>
-#include <chrono>
-#include <cstring>
 #include <optional>
 
 #include "protocols/base64.h"
@@ -17,21 +9,28 @@
 namespace ipcam {
 namespace {
 
-using namespace std::chrono_literals;
+// The shared dispatch reads the command byte with these values.
+static_assert(RtspRequest::kQuery == kCommandQuery && RtspRequest::kClose == kCommandClose &&
+              RtspRequest::kOpen == kCommandOpen && RtspRequest::kRead == kCommandTransfer);
 
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
-constexpr std::string_view kContentLength = "Content-Length:";
-constexpr std::string_view kSessionField = "Session:";
+constexpr std::string_view kContentLength = "Content-Length";
+constexpr std::string_view kSession = "Session";
 constexpr std::string_view kOk = "200 OK";
 constexpr std::string_view kUnauthorized = "Unauthorized";
 constexpr std::string_view kNotFound = "Not Found";
 constexpr std::string_view kNotAcceptable = "Not Acceptable";
-constexpr std::string_view kSpropField = "sprop-parameter-sets=";
-constexpr std::string_view kControlField = "a=control:";
+constexpr std::string_view kMediaLine = "m=";
+constexpr std::string_view kControlAttribute = "a=control:";
+constexpr std::string_view kFormatAttribute = "a=fmtp:";
+constexpr std::string_view kParameterSetsParameter = "sprop-parameter-sets";
+constexpr std::string_view kAbsoluteUrlScheme = "rtsp://";
 constexpr std::array<std::uint8_t, 4> kStartCode = {0, 0, 0, 1};
+// Every answer header is read into a buffer of this size.
+constexpr std::size_t kAnswerCapacity = 512;
 
-// Interleave header ("$", channel, length) and the RTP fixed header.
-constexpr std::size_t kPacketHeaderBytes = 16;
+// Interleave header: "$", channel, 16-bit length of the RTP or RTCP packet behind it.
+constexpr std::size_t kInterleaveHeaderBytes = 4;
 constexpr std::size_t kRtpHeaderBytes = 12;
 constexpr std::uint8_t kInterleaveMarker = 0x24;
 constexpr std::uint8_t kPayloadPcma = 8;
@@ -47,34 +46,10 @@ constexpr std::size_t kJpegTableHeaderBytes = 4;
 constexpr std::size_t kJpegTableBytes = 64;
 // Room in front of a payload: the JPEG header replaces 140 bytes of RFC 2435 headers.
 constexpr std::size_t kFrontRoom = 608;
-
-std::uint32_t tickMs() {
-  return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count());
-}
-
-std::string_view limited(std::string_view text, std::size_t limit) {
-  return text.substr(0, std::min(text.size(), limit));
-}
-
-std::span<const std::uint8_t> bytesOf(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
-
-bool isSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-// What was read into a zero-filled answer buffer.
-std::string_view answerText(std::span<const std::uint8_t> buffer) {
-  const std::string_view all(reinterpret_cast<const char*>(buffer.data()), buffer.size());
-  return all.substr(0, all.find('\0'));
-}
+// After a lost interleave marker, the reader looks for the next packet in at most this many
+// bytes per Read, and only in what has already arrived, so the scan never keeps a call long.
+constexpr std::size_t kResyncScanBytes = 16384;
+constexpr std::size_t kResyncChunkBytes = 2048;
 
 // The text after the first `separator` (which must not be the first character), as the
 // "%*[^x]x" scan prefix skips to it.
@@ -94,44 +69,10 @@ std::optional<std::string_view> word(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-// "%d"-like: white space, an optional sign, digits; a value out of range gives nothing.
-template <typename Number>
-std::optional<Number> number(std::string_view text) {
-  std::size_t begin = 0;
-  while (begin < text.size() && isSpace(text[begin])) ++begin;
-  text.remove_prefix(begin);
-  if (text.starts_with('+')) text.remove_prefix(1);
-  Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc()) return std::nullopt;
-  return value;
-}
-
-enum class IoResult { Done, Closed, Failed };
-
-IoResult receiveExactly(int fd, std::span<std::uint8_t> buffer, const HttpRunFlag* runFlag) {
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t received = ::recv(fd, buffer.data() + done, buffer.size() - done,
-                                    runFlag != nullptr ? MSG_DONTWAIT : 0);
-    if (received == 0) return IoResult::Closed;
-    if (received < 0) {
-      if (errno == EINTR) continue;
-      if (runFlag != nullptr && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-          waitUntilReadable(fd, *runFlag)) {
-        continue;
-      }
-      return IoResult::Failed;
-    }
-    done += static_cast<std::size_t>(received);
-  }
-  return IoResult::Done;
-}
-
 // Receive step codes: -1 (no socket), -4 peer closed, -5 error, offset by the step.
-int receiveStep(int fd, std::span<std::uint8_t> buffer, const HttpRunFlag* runFlag, int step) {
+int receiveStep(int fd, std::span<std::uint8_t> buffer, const IoLimits& limits, int step) {
   if (fd < 0) return step - 1;
-  switch (receiveExactly(fd, buffer, runFlag)) {
+  switch (receiveExactly(fd, buffer, limits)) {
     case IoResult::Closed:
       return step - 4;
     case IoResult::Failed:
@@ -146,15 +87,23 @@ int receiveStep(int fd, std::span<std::uint8_t> buffer, const HttpRunFlag* runFl
 
 struct Session {
   Session(RtspRequest& request_, RtspClient& client_, TcpSocket& socket_, std::string baseUrl_)
-      : request(request_), client(client_), socket(socket_), baseUrl(std::move(baseUrl_)) {}
+      : request(request_),
+        client(client_),
+        socket(socket_),
+        baseUrl(std::move(baseUrl_)),
+        limits(IoLimits::within(request_.timeoutMs, client_.runFlag())) {}
 
   RtspRequest& request;
   RtspClient& client;
   TcpSocket& socket;
   const std::string baseUrl;
+  // The whole Open ends at one deadline: a server that trickles its answers cannot hold the
+  // channel in "Connecting..." for ever.
+  const IoLimits limits;
   int cseq = 0;
   AuthChallenge challenge;
-  std::array<std::uint8_t, kSdpLimit> buffer{};
+  std::array<std::uint8_t, kAnswerCapacity> buffer{};
+  std::size_t received = 0;
 
   std::string authorization(std::string_view method) const {
     std::array<char, kAuthorizationHeaderCapacity> header{};
@@ -165,14 +114,17 @@ struct Session {
     return length > 0 ? std::string(header.data(), static_cast<std::size_t>(length)) : "";
   }
 
-  // Sends `text` and reads the answer header; the exchange's result.
-  int exchange(const std::string& text, std::string_view expected) {
+  // Sends `text` and reads the answer header; the exchange's result, -7 when the answer lacks
+  // the status text `expected` or the header line `field` (each only when given).
+  int exchange(const std::string& text, std::string_view expected, std::string_view field = {}) {
     buffer.fill(0);
-    return ExchangeHttp(socket.get(), bytesOf(text), buffer, kHeaderEnd, expected,
-                        client.runFlag());
+    const int result =
+        exchangeWithin(socket.get(), bytesOf(text), buffer, kHeaderEnd, expected, limits, received);
+    if (result >= 0 && !field.empty() && !findHeaderField(answer(), field)) return -7;
+    return result;
   }
 
-  std::string_view answer() const { return answerText(buffer); }
+  std::string_view answer() const { return textOf(std::span(buffer).first(received)); }
 
   // A failed step: the status the answer tells and the exchange's code moved by the step.
   int failed(int result, int step) {
@@ -186,10 +138,8 @@ struct Session {
 };
 
 std::optional<int> contentLengthOf(std::string_view header) {
-  const std::size_t at = header.find(kContentLength);
-  if (at == std::string_view::npos) return std::nullopt;
-  const auto value = afterSeparator(header.substr(at), ':');
-  return value ? number<int>(*value) : std::nullopt;
+  const std::optional<HeaderField> field = findHeaderField(header, kContentLength);
+  return field ? leadingNumber<int>(field->value) : std::nullopt;
 }
 
 // DESCRIBE, answering one challenge on the same connection. 0 or the failed step's code.
@@ -197,7 +147,7 @@ int describe(Session& session, std::string& sdp) {
   for (;;) {
     const std::string text = "DESCRIBE " + session.baseUrl + " RTSP/1.0" + session.cseqLine() +
                              session.authorization("DESCRIBE") + std::string(kHeaderEnd);
-    int result = session.exchange(text, kContentLength);
+    int result = session.exchange(text, {}, kContentLength);
     const bool challenged = contains(session.answer(), kUnauthorized);
     if (result >= 0 && !challenged) break;
     // A challenge that carries a body of its own counts as a challenge all the same.
@@ -205,10 +155,11 @@ int describe(Session& session, std::string& sdp) {
     if (challenged && session.challenge.kind == kAuthNotChallenged) {
       session.challenge.kind = kAuthUnknown;
       parseChallenge(session.answer(), session.challenge);
+      // The challenge's body must not be taken for the next answer.
       const std::optional<int> body = contentLengthOf(session.answer());
       if (body && *body > 0 && static_cast<std::size_t>(*body) <= kSdpLimit) {
-        receiveExactly(session.socket.get(), std::span(session.buffer).first(*body),
-                       session.client.runFlag());
+        std::vector<std::uint8_t> skipped(static_cast<std::size_t>(*body));
+        receiveExactly(session.socket.get(), skipped, session.limits);
       }
       continue;
     }
@@ -218,13 +169,74 @@ int describe(Session& session, std::string& sdp) {
 
   const std::optional<int> length = contentLengthOf(session.answer());
   if (!length || *length < 1 || static_cast<std::size_t>(*length) > kSdpLimit) return -30;
-  const auto body = std::span(session.buffer).first(static_cast<std::size_t>(*length));
-  if (const int result = receiveStep(session.socket.get(), body, session.client.runFlag(), -30);
+  std::vector<std::uint8_t> body(static_cast<std::size_t>(*length));
+  if (const int result = receiveStep(session.socket.get(), body, session.limits, -30);
       result != 0) {
     return result;
   }
-  sdp.assign(reinterpret_cast<const char*>(body.data()), body.size());
+  sdp.assign(textOf(body));
   return 0;
+}
+
+// What the client takes from one media section of an SDP: the lines from its m= line to the
+// next m= line.
+struct MediaSection {
+  std::string_view control;        // the first a=control value
+  std::string_view parameterSets;  // the sprop-parameter-sets value of its a=fmtp lines
+};
+
+// The first video and the first audio section; session-level lines (a=control:* among them)
+// and sections of other media are passed over.
+struct SessionDescription {
+  std::optional<MediaSection> video;
+  std::optional<MediaSection> audio;
+};
+
+// "a=fmtp:<format> name=value;name=value": the value of `name` (matched without regard to
+// case, as media type parameters are).
+std::string_view formatParameter(std::string_view line, std::string_view name) {
+  std::string_view parameters = line.substr(kFormatAttribute.size());
+  const std::size_t space = parameters.find_first_of(" \t");
+  if (space == std::string_view::npos) return {};
+  parameters.remove_prefix(space + 1);
+  while (!parameters.empty()) {
+    const std::size_t end = std::min(parameters.find(';'), parameters.size());
+    std::string_view parameter = parameters.substr(0, end);
+    parameters.remove_prefix(std::min(end + 1, parameters.size()));
+    while (!parameter.empty() && isSpace(parameter.front())) parameter.remove_prefix(1);
+    const std::size_t equals = parameter.find('=');
+    if (equals != std::string_view::npos && equalsNoCase(parameter.substr(0, equals), name)) {
+      return word(parameter.substr(equals + 1)).value_or(std::string_view());
+    }
+  }
+  return {};
+}
+
+// Line by line, with "\n" or "\r\n" line ends, so that the order of the lines and attributes
+// this client does not know do no harm.
+SessionDescription parseSdp(std::string_view sdp) {
+  SessionDescription description;
+  MediaSection* section = nullptr;  // null outside a section this client uses
+  while (!sdp.empty()) {
+    const std::size_t end = std::min(sdp.find('\n'), sdp.size());
+    std::string_view line = sdp.substr(0, end);
+    sdp.remove_prefix(std::min(end + 1, sdp.size()));
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.starts_with(kMediaLine)) {
+      const std::string_view media =
+          line.substr(kMediaLine.size(), line.find(' ') - kMediaLine.size());
+      section = nullptr;
+      if (media == "video" && !description.video) section = &description.video.emplace();
+      if (media == "audio" && !description.audio) section = &description.audio.emplace();
+    } else if (section == nullptr) {
+      continue;
+    } else if (line.starts_with(kControlAttribute) && section->control.empty()) {
+      section->control = word(line.substr(kControlAttribute.size())).value_or(std::string_view());
+    } else if (line.starts_with(kFormatAttribute) && section->parameterSets.empty()) {
+      section->parameterSets = formatParameter(line, kParameterSetsParameter);
+    }
+  }
+  return description;
 }
 
 // One Base64 parameter set; its decoded length or nothing.
@@ -235,19 +247,16 @@ std::optional<std::size_t> decodeParameterSet(std::string_view text, std::span<s
   return static_cast<std::size_t>(length);
 }
 
-// "sprop-parameter-sets=SPS,PPS" into 00 00 00 01 SPS 00 00 00 01 PPS. A PPS followed by
-// further fmtp parameters ends at the semicolon that separates them.
-int readParameterSets(std::string_view sdp, RtspRequest& request) {
-  const std::size_t at = sdp.find(kSpropField);
-  if (at == std::string_view::npos) return -40;
-  const auto value = afterSeparator(sdp.substr(at), '=');
-  if (!value) return -40;
-  const std::size_t comma = value->find(',');
+// The video section's "sprop-parameter-sets=SPS,PPS" into 00 00 00 01 SPS 00 00 00 01 PPS.
+// A further parameter set behind the PPS is left out.
+int readParameterSets(const SessionDescription& description, RtspRequest& request) {
+  if (!description.video) return -40;
+  const std::string_view value = description.video->parameterSets;
+  const std::size_t comma = value.find(',');
   if (comma == 0 || comma == std::string_view::npos) return -40;
-  const std::string_view spsText = value->substr(0, comma);
-  const auto ppsWord = word(value->substr(comma + 1));
-  if (!ppsWord) return -40;
-  const std::string_view ppsText = ppsWord->substr(0, ppsWord->find(';'));
+  const std::string_view spsText = value.substr(0, comma);
+  std::string_view ppsText = value.substr(comma + 1);
+  ppsText = ppsText.substr(0, ppsText.find(','));
 
   std::array<std::uint8_t, RtspRequest::kParameterSetsCapacity> sps{};
   std::array<std::uint8_t, RtspRequest::kParameterSetsCapacity> pps{};
@@ -266,49 +275,44 @@ int readParameterSets(std::string_view sdp, RtspRequest& request) {
   return 0;
 }
 
-// The control value of a track: "a=control:" searched onward from the media line.
-std::optional<std::string_view> trackControl(std::string_view sdp, std::string_view mediaLine) {
-  const std::size_t media = sdp.find(mediaLine);
-  if (media == std::string_view::npos) return std::nullopt;
-  const std::size_t control = sdp.find(kControlField, media);
-  if (control == std::string_view::npos) return std::nullopt;
-  const auto value = afterSeparator(sdp.substr(control), ':');
-  const auto text = value ? word(*value) : std::nullopt;
-  // A control value that does not fit is no usable track.
-  if (!text || text->size() > RtspRequest::kTextLimit) return std::nullopt;
-  return text;
+// The URL a track is set up with: an absolute control URL as it stands (standard servers
+// write them), else the base URL and the control value. Nothing when the section has no
+// usable control value (a value that does not fit is no usable track).
+std::optional<std::string> trackUrl(const std::optional<MediaSection>& section,
+                                    const std::string& baseUrl) {
+  if (!section || section->control.empty() || section->control.size() > RtspRequest::kTextLimit) {
+    return std::nullopt;
+  }
+  if (startsWithNoCase(section->control, kAbsoluteUrlScheme)) return std::string(section->control);
+  return baseUrl + "/" + std::string(section->control);
 }
 
-// From the line break before "Session:" to the end of the header, without the empty line:
-// every header line the camera sent behind its Session line goes back with the later requests.
-std::string sessionText(std::string_view answer, std::size_t sessionAt) {
-  const std::size_t begin = sessionAt >= 2 ? sessionAt - 2 : sessionAt;
-  const std::size_t end = std::max(answer.find(kHeaderEnd, begin), begin);
-  std::string text(answer.substr(begin, end - begin));
-  if (!text.starts_with("\r\n")) text.insert(0, "\r\n");
-  return text;
+// From the line break before the Session line to the end of the header, without the empty
+// line: every header line the camera sent behind its Session line goes back with the later
+// requests.
+std::string sessionText(std::string_view answer, std::size_t sessionLine) {
+  const std::size_t end = std::min(answer.find(kHeaderEnd, sessionLine), answer.size());
+  return "\r\n" + std::string(answer.substr(sessionLine, end - sessionLine));
 }
 
-int setupTracks(Session& session, std::string_view sdp, std::string& sessionLine) {
+int setupTracks(Session& session, const SessionDescription& description, std::string& sessionLine) {
   int interleaved = 0;
   bool videoSetUp = false;
-  for (const std::string_view mediaLine :
-       {std::string_view("m=video"), std::string_view("m=audio")}) {
-    const bool audio = mediaLine == "m=audio";
-    const auto control = trackControl(sdp, mediaLine);
-    if (!control) {
+  for (const bool audio : {false, true}) {
+    const auto url = trackUrl(audio ? description.audio : description.video, session.baseUrl);
+    if (!url) {
       if (audio && !videoSetUp) return -41;
       continue;
     }
     const std::string text =
-        "SETUP " + session.baseUrl + "/" + std::string(*control) + " RTSP/1.0" +
-        session.cseqLine() +
+        "SETUP " + *url + " RTSP/1.0" + session.cseqLine() +
         "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=" + std::to_string(interleaved) + "-" +
         std::to_string(interleaved + 1) + sessionLine + session.authorization("SETUP") +
         std::string(kHeaderEnd);
-    const int result = session.exchange(text, kSessionField);
+    const int result = session.exchange(text, {}, kSession);
     if (result < 0) return session.failed(result, 50);
-    sessionLine = sessionText(session.answer(), static_cast<std::size_t>(result));
+    sessionLine =
+        sessionText(session.answer(), findHeaderField(session.answer(), kSession)->lineStart);
     interleaved += 2;
     if (!audio) videoSetUp = true;
   }
@@ -323,18 +327,22 @@ int openSlot(RtspRequest& request, RtspClient& client) {
   Session session(request, client, client.sockets[static_cast<std::size_t>(slot)],
                   "rtsp://" + std::string(host) + ":" + std::to_string(request.rtspPort) + "/" +
                       std::string(limited(request.streamPath, RtspRequest::kPathLimit)));
-  if (const int result = ConnectTcp(host, request.rtspPort, request.timeoutMs, session.socket);
+  if (const int result =
+          connectWithin(host, request.rtspPort, request.timeoutMs, session.socket, session.limits);
       result != 0) {
     return result;
   }
 
   std::string sdp;
   if (const int result = describe(session, sdp); result != 0) return result;
+  const SessionDescription description = parseSdp(sdp);
   if (request.streamKind == RtspRequest::kH264) {
-    if (const int result = readParameterSets(sdp, request); result != 0) return result;
+    if (const int result = readParameterSets(description, request); result != 0) return result;
   }
   std::string sessionLine;
-  if (const int result = setupTracks(session, sdp, sessionLine); result != 0) return result;
+  if (const int result = setupTracks(session, description, sessionLine); result != 0) {
+    return result;
+  }
 
   const std::string play = "PLAY " + session.baseUrl + " RTSP/1.0" + session.cseqLine() +
                            "\r\nRange: npt=0-" + sessionLine + session.authorization("PLAY") +
@@ -466,33 +474,122 @@ int storeVideo(const Payload& payload, RtspRequest& request) {
   return 0;
 }
 
+// Whether four bytes can begin an interleaved packet this reader takes: the marker, a data or
+// control channel and a length the packet buffer holds.
+bool plausibleHeader(std::span<const std::uint8_t> bytes) {
+  const std::size_t length = (std::size_t{bytes[2]} << 8) | bytes[3];
+  return bytes[0] == kInterleaveMarker && bytes[1] <= 3 && length > kRtpHeaderBytes &&
+         length <= kRtpHeaderBytes + kRtpPayloadLimit;
+}
+
+// The interleaved stream of one slot as the reader takes it: first the bytes a re-sync
+// received ahead, then the socket.
+class InterleavedInput {
+ public:
+  InterleavedInput(int fd, std::vector<std::uint8_t>& ahead, const HttpRunFlag* runFlag)
+      : fd_(fd), ahead_(ahead), limits_(IoLimits::untilStopped(runFlag)) {}
+
+  // Fills `out`: 0, or the step's codes (-4 peer closed, -5 error, offset by the step).
+  int take(std::span<std::uint8_t> out, int step) {
+    const std::size_t early = std::min(out.size(), ahead_.size());
+    std::copy_n(ahead_.begin(), early, out.begin());
+    ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(early));
+    return early == out.size() ? 0 : receiveStep(fd_, out.subspan(early), limits_, step);
+  }
+
+  // Passes over `count` bytes, using `scratch` for them: a refused packet of known length.
+  int skip(std::size_t count, std::span<std::uint8_t> scratch, int step) {
+    while (count > 0) {
+      const std::size_t part = std::min(count, scratch.size());
+      if (const int result = take(scratch.first(part), step); result != 0) return result;
+      count -= part;
+    }
+    return 0;
+  }
+
+  // Puts bytes that were taken back in front of the stream.
+  void giveBack(std::span<const std::uint8_t> bytes) {
+    ahead_.insert(ahead_.begin(), bytes.begin(), bytes.end());
+  }
+
+  // The interleave marker was lost (a server's RTSP message between packets, or garbage):
+  // drops everything before the next plausible packet header, or as far as the scan gets in
+  // what has arrived, keeping a '$' too near the end to judge for the next Read.
+  void resync() {
+    std::size_t scanned = 0;
+    for (;;) {
+      ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(nextCandidate()));
+      if (ahead_.size() >= kInterleaveHeaderBytes || scanned >= kResyncScanBytes) return;
+      std::array<std::uint8_t, kResyncChunkBytes> chunk{};
+      const long got = receiveAvailable(
+          fd_, std::span(chunk).first(std::min(chunk.size(), kResyncScanBytes - scanned)));
+      // Nothing more yet, or the peer went: the next Read waits, or tells.
+      if (got <= 0) return;
+      ahead_.insert(ahead_.end(), chunk.begin(), chunk.begin() + got);
+      scanned += static_cast<std::size_t>(got);
+    }
+  }
+
+ private:
+  // The offset of the first plausible packet header, or of a '$' with too few bytes behind
+  // it to judge; the size when there is neither.
+  std::size_t nextCandidate() const {
+    for (std::size_t at = 0; at < ahead_.size(); ++at) {
+      if (ahead_[at] != kInterleaveMarker) continue;
+      if (ahead_.size() - at < kInterleaveHeaderBytes) return at;
+      if (plausibleHeader(std::span(ahead_).subspan(at, kInterleaveHeaderBytes))) return at;
+    }
+    return ahead_.size();
+  }
+
+  int fd_;
+  std::vector<std::uint8_t>& ahead_;
+  IoLimits limits_;
+};
+
+// A refused packet's code once it has been passed over (or the code of the failed skip).
+int refused(int skipResult, int refusal) {
+  return skipResult != 0 ? skipResult : refusal;
+}
+
 int readPacket(RtspRequest& request, RtspClient& client) {
   const auto slot = static_cast<std::size_t>(request.streamKind);
   if (client.connected[slot] == 0) return -1;
   const int fd = client.sockets[slot].get();
   if (fd < 0) return -11;
 
-  std::array<std::uint8_t, kPacketHeaderBytes> header{};
-  if (const int result = receiveStep(fd, header, client.runFlag(), -10); result != 0) {
-    return result;
+  InterleavedInput input(fd, client.ahead[slot], client.runFlag());
+  std::array<std::uint8_t, kInterleaveHeaderBytes> interleave{};
+  if (const int result = input.take(interleave, -10); result != 0) return result;
+  if (interleave[0] != kInterleaveMarker) {
+    input.giveBack(std::span(interleave).subspan(1));
+    input.resync();
+    return -20;
   }
-  if (header[0] != kInterleaveMarker) return -20;
-  const std::uint8_t channel = header[1];
-  const std::uint8_t* rtp = header.data() + 4;
+  const std::uint8_t channel = interleave[1];
+  const std::size_t length = (std::size_t{interleave[2]} << 8) | interleave[3];
   const bool control = channel == 1 || channel == 3;
-  if (channel == 0 || channel == 2) {
-    if (!acceptedPayloadType(rtp[1] & 0x7F)) return -22;
-  } else if (!control) {
-    return -21;
+  const bool data = channel == 0 || channel == 2;
+  // From here on the packet's extent is known: a refused packet is passed over whole, so the
+  // next Read starts at the next packet.
+  const std::span<std::uint8_t> scratch(client.packet);
+  if (!control && !data) return refused(input.skip(length, scratch, -30), -21);
+  if (length <= kRtpHeaderBytes || length > kRtpHeaderBytes + kRtpPayloadLimit) {
+    if (!data || length < kRtpHeaderBytes) return refused(input.skip(length, scratch, -30), -23);
+    std::array<std::uint8_t, kRtpHeaderBytes> rtp{};
+    if (const int result = input.take(rtp, -30); result != 0) return result;
+    const int refusal = acceptedPayloadType(rtp[1] & 0x7F) ? -23 : -22;
+    return refused(input.skip(length - kRtpHeaderBytes, scratch, -30), refusal);
   }
-  const int length = ((header[2] << 8) | header[3]) - static_cast<int>(kRtpHeaderBytes);
-  if (length < 1 || static_cast<std::size_t>(length) > kRtpPayloadLimit) return -23;
 
-  Payload payload{client.packet.data() + kFrontRoom, static_cast<std::size_t>(length)};
-  if (const int result = receiveStep(fd, {payload.begin, payload.size}, client.runFlag(), -30);
-      result != 0) {
-    return result;
-  }
+  // The RTP header lands just before the front room, the payload right behind it.
+  const std::span<std::uint8_t> packet =
+      std::span(client.packet).subspan(kFrontRoom - kRtpHeaderBytes, length);
+  if (const int result = input.take(packet, -30); result != 0) return result;
+  std::array<std::uint8_t, kRtpHeaderBytes> rtp{};
+  std::copy_n(packet.begin(), rtp.size(), rtp.begin());
+  if (data && !acceptedPayloadType(rtp[1] & 0x7F)) return -22;
+  Payload payload{client.packet.data() + kFrontRoom, length - kRtpHeaderBytes};
 
   request.mediaKind = RtspRequest::kControl;
   request.frameContinues = 0;
@@ -520,19 +617,9 @@ int readPacket(RtspRequest& request, RtspClient& client) {
 
 int dispatch(RtspRequest& request, RtspClient& client) {
   if (request.streamKind >= RtspClient::kSlots) return -2;
-  if (request.command > RtspRequest::kRead) return 0;
-  if (request.command == RtspRequest::kRead) {
-    const int result = readPacket(request, client);
-    return result < 0 ? result - kRtspReadOffset : result;
-  }
-  int result = openOrClose(request, client);
-  if (request.command == RtspRequest::kOpen && result < 0) {
-    request.command = RtspRequest::kClose;
-    openOrClose(request, client);
-    request.command = RtspRequest::kOpen;
-    result -= kRtspOpenOffset;
-  }
-  return result;
+  return dispatchCommand(
+      request.command, [&] { return readPacket(request, client); },
+      [&] { return openOrClose(request, client); });
 }
 
 // ---- Parameter query ----------------------------------------------------------------------
@@ -552,7 +639,7 @@ std::optional<std::string_view> valueAfter(std::string_view text, std::string_vi
 
 void readPort(std::string_view text, std::string_view key, char separator, std::uint16_t& port) {
   const auto value = valueAfter(text, key, separator);
-  if (const auto found = value ? number<std::uint16_t>(*value) : std::nullopt) port = *found;
+  if (const auto found = value ? leadingNumber<std::uint16_t>(*value) : std::nullopt) port = *found;
 }
 
 // A path that would not fit with what is appended to it is refused.
@@ -564,7 +651,7 @@ void readPath(std::string_view path, std::string_view suffix, std::string& strea
 void readPlainList(std::string_view text, int streamKind, std::uint16_t& port,
                    std::string& streamPath, int& enable) {
   if (const auto value = valueAfter(text, "Network.RTSP.Enable=", '=')) {
-    if (const auto found = number<int>(*value)) enable = *found;
+    if (const auto found = leadingNumber<int>(*value)) enable = *found;
   }
   readPort(text, "Network.RTSP.Port=", '=', port);
   static constexpr std::array<std::string_view, 3> kPathKeys = {
@@ -690,6 +777,7 @@ void RtspClient::closeSlot(int slot) {
     ExchangeHttp(sockets[index].get(), bytesOf(prepared), {}, {}, {});
   }
   prepared.clear();
+  ahead[index].clear();
   connected[index] = 0;
   sockets[index].reset();
 }
@@ -703,10 +791,7 @@ int RunRtspRequest(RtspRequest* request, RtspClient& client) {
     client.closeAll();
     return 0;
   }
-  const std::uint32_t start = tickMs();
-  const int result = dispatch(*request, client);
-  request->elapsedMs = tickMs() - start;
-  return result;
+  return timedRequest(*request, [&] { return dispatch(*request, client); });
 }
 
 int QueryRtspParameters(const StreamContext& context, std::uint16_t& rtspPort,

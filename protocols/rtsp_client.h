@@ -41,6 +41,9 @@ class RtspClient {
   // One payload as received, with room in front for what reassembly puts there (a start code
   // or the JPEG header), so a packet is rebuilt without moving its data.
   std::vector<std::uint8_t> packet;
+  // Per slot: bytes of the interleaved stream that a re-sync after a lost marker received
+  // ahead of the next packet; the next Read takes them first.
+  std::array<std::vector<std::uint8_t>, kSlots> ahead;
 
  private:
   const HttpRunFlag* runFlag_ = nullptr;
@@ -88,12 +91,13 @@ struct RtspRequest {
 };
 
 // Result offsets of the two wrapping steps.
-inline constexpr int kRtspOpenOffset = 1000;
-inline constexpr int kRtspReadOffset = 2000;
+inline constexpr int kRtspOpenOffset = kOpenFailureOffset;
+inline constexpr int kRtspReadOffset = kTransferFailureOffset;
 // The largest RTP payload a camera sends in one interleaved packet.
 inline constexpr std::size_t kRtpPayloadLimit = 8196;
-// The SDP must fit the 512-byte answer buffer.
-inline constexpr std::size_t kSdpLimit = 512;
+// The longest SDP a DESCRIBE answer may carry (standard servers write 500 bytes and more for
+// ordinary streams).
+inline constexpr std::size_t kSdpLimit = 16384;
 // The generated JPEG header of a picture rebuilt from RFC 2435 packets.
 inline constexpr std::size_t kJpegHeaderBytes = 605;
 
@@ -101,14 +105,18 @@ inline constexpr std::size_t kJpegHeaderBytes = 605;
 // request is close-all. Results:
 //   0        success (commands 4..255 do nothing)
 //   -2       stream kind above 3
-//   Open     -1001..-1004 connect; -1011..-1017 DESCRIBE exchange (rtspStatus 401/404/406);
-//            -1030 SDP length missing or outside 1..512, -1031/-1034/-1035 reading the SDP;
+//   Open     (the whole Open has timeoutMs; a receive that runs past it fails as a receive
+//            error) -1001..-1004 connect; -1011..-1017 DESCRIBE exchange (rtspStatus
+//            401/404/406);
+//            -1030 SDP length missing or outside 1..kSdpLimit, -1031/-1034/-1035 reading the
+//            SDP;
 //            -1040 H.264 without usable "sprop-parameter-sets="; -1041 no track with a
 //            control attribute; -1051..-1057 SETUP exchange; -1061..-1067 PLAY exchange
 //   Read     -2001 not connected, -2011 no socket, -2014/-2015 peer closed/receive error in
-//            the header; -2020 not "$", -2021 bad channel, -2022 bad payload type, -2023 bad
-//            length; -2031/-2034/-2035 payload receive; -2040/-2042 audio/video buffer
-//            missing or full; -2041 JPEG packet outside an in-sequence picture
+//            the header; -2020 not "$" (the stream is scanned on to the next packet header),
+//            -2021 bad channel, -2022 bad payload type, -2023 bad length (a refused packet is
+//            passed over whole); -2031/-2034/-2035 payload receive; -2040/-2042 audio/video
+//            buffer missing or full; -2041 JPEG packet outside an in-sequence picture
 int RunRtspRequest(RtspRequest* request, RtspClient& client);
 
 // Asks the camera's parameter list for the RTSP port and the path of `streamKind` (plain

@@ -12,6 +12,7 @@ IPCAM_PACKAGES=(
   libturbojpeg0-dev libgsm1-dev
   libavcodec-dev libavutil-dev libswscale-dev
   xvfb xauth
+  ffmpeg
   python3-gi python3-gst-1.0 gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
 )

@@ -3,7 +3,8 @@
 
 Usage: gst_rtsp_server.py [PORT]   (0 or nothing: a free port is chosen)
 
-Serves /jpeg (RFC 2435 Motion JPEG) and /h264 (x264), RTP interleaved on TCP only. Once
+Serves /jpeg (RFC 2435 Motion JPEG), /h264 (x264) and /jpeg-alaw (Motion JPEG with A-law
+sound), RTP interleaved on TCP only. Once
 the server listens, one line goes to stdout: the port actually bound. Exits when stdin
 closes (the test died or let go of it) or on SIGTERM / SIGINT.
 """
@@ -28,13 +29,19 @@ LAUNCH_LINES = {
     "/jpeg": f"( {SOURCE} ! jpegenc quality=50 ! rtpjpegpay name=pay0 pt=26 )",
     "/h264": f"( {SOURCE} ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=10 "
     "! rtph264pay name=pay0 pt=96 config-interval=1 )",
+    "/jpeg-alaw": f"( {SOURCE} ! jpegenc quality=50 ! rtpjpegpay name=pay0 pt=26 "
+    # 160 samples a packet, the 20 ms that cameras send.
+    "audiotestsrc is-live=true samplesperbuffer=160 ! audio/x-raw,rate=8000,channels=1 "
+    "! alawenc ! rtppcmapay name=pay1 pt=8 )",
 }
+ELEMENTS = ("videotestsrc", "jpegenc", "rtpjpegpay", "x264enc", "rtph264pay", "audiotestsrc",
+            "alawenc", "rtppcmapay")
 
 
 def main():
     port = int(sys.argv[1]) if len(sys.argv) > 1 else 0
     Gst.init(None)
-    for element in ("videotestsrc", "jpegenc", "rtpjpegpay", "x264enc", "rtph264pay"):
+    for element in ELEMENTS:
         if Gst.ElementFactory.find(element) is None:
             sys.exit(f"GStreamer element {element} is missing (install the plugin packages)")
 

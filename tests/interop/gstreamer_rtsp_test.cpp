@@ -1,41 +1,25 @@
 // Our RTSP client against GStreamer's RTSP server, which none of us wrote: it catches the
 // places where our reading of RTSP, RTP and RFC 2435 agrees only with our own camsim.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <thread>
+#include <utility>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
-
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/multi_language.h"
-#include "app/viewer_core.h"
-#include "protocols/http_workers.h"
+#include "interop/jpeg_decoder.h"
+#include "interop/peer_process.h"
 #include "protocols/rtsp_client.h"
-#include "protocols/scripted_http_server.h"
-#include "support/recording_viewer_ui.h"
-#include "support/test_environment.h"
 
 namespace ipcam {
 namespace {
@@ -49,110 +33,27 @@ constexpr const char* kLauncher = IPCAM_TESTS_DIR "/interop/gst_rtsp_server.py";
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 
-// Reads what `fd` delivers until `stop` says so, EOF, or the deadline.
-std::string readUntil(int fd, Clock::time_point deadline,
-                      const std::function<bool(const std::string&)>& stop) {
-  std::string text;
-  while (!stop(text)) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd entry{fd, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) break;
-    std::array<char, 4096> chunk{};
-    const ssize_t got = ::read(fd, chunk.data(), chunk.size());
-    if (got <= 0) break;
-    text.append(chunk.data(), static_cast<std::size_t>(got));
-  }
-  return text;
-}
-
-// The launcher as a child process: its stdin is ours to close (it exits then), its stdout
-// gives the port, its stderr explains a failed start.
+// The launcher as a child process; its first line on stdout is the port it bound.
 class GstRtspServerProcess {
  public:
   // Empty on success, else why the server did not come up.
   std::string start() {
-    std::array<int, 2> input{};
-    std::array<int, 2> output{};
-    std::array<int, 2> errors{};
-    if (::pipe2(input.data(), O_CLOEXEC) != 0 || ::pipe2(output.data(), O_CLOEXEC) != 0 ||
-        ::pipe2(errors.data(), O_CLOEXEC) != 0) {
-      return "pipe2 failed";
-    }
-    std::string python = kPython;
-    std::string launcher = kLauncher;
-    std::string port = "0";
-    std::array<char*, 4> argv = {python.data(), launcher.data(), port.data(), nullptr};
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(input[0], STDIN_FILENO);
-      ::dup2(output[1], STDOUT_FILENO);
-      ::dup2(errors[1], STDERR_FILENO);
-      ::execv(argv[0], argv.data());
-      constexpr char kExecFailed[] = "cannot execute /usr/bin/python3\n";
-      [[maybe_unused]] const ssize_t written =
-          ::write(STDERR_FILENO, kExecFailed, sizeof kExecFailed - 1);
-      ::_exit(127);
-    }
-    ::close(input[0]);
-    ::close(output[1]);
-    ::close(errors[1]);
-    input_ = input[1];
-    output_ = output[0];
-    errors_ = errors[0];
-    if (pid_ < 0) return "fork failed";
-
-    const std::string line = readUntil(output_, Clock::now() + 15s, [](const std::string& text) {
-      return text.find('\n') != std::string::npos;
-    });
+    if (!process_.start(kPython, {kLauncher, "0"})) return "cannot start " + std::string(kPython);
+    const std::string line = testing::readUntil(
+        process_.output(), Clock::now() + 15s,
+        [](const std::string& text) { return text.find('\n') != std::string::npos; });
     if (std::sscanf(line.c_str(), "%hu", &port_) == 1 && port_ != 0) return {};
-    stop();
-    const std::string why =
-        readUntil(errors_, Clock::now() + 1s, [](const std::string&) { return false; });
+    process_.stop();
     return "GStreamer's RTSP server did not start (the interop packages of scripts/lib.sh are "
            "gir1.2-gst-rtsp-server-1.0, python3-gst-1.0 and the gstreamer1.0-plugins-* "
            "packages):\n" +
-           why;
-  }
-
-  // Closing stdin asks the launcher to end; SIGTERM and then SIGKILL if it does not.
-  void stop() {
-    if (input_ >= 0) ::close(input_);
-    input_ = -1;
-    if (pid_ > 0) {
-      int status = 0;
-      const auto deadline = Clock::now() + 3s;
-      bool terminated = false;
-      while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (Clock::now() >= deadline) {
-          ::kill(pid_, SIGKILL);
-          ::waitpid(pid_, &status, 0);
-          break;
-        }
-        if (!terminated && Clock::now() >= deadline - 2s) {
-          ::kill(pid_, SIGTERM);
-          terminated = true;
-        }
-        std::this_thread::sleep_for(10ms);
-      }
-    }
-    pid_ = -1;
-  }
-
-  ~GstRtspServerProcess() {
-    stop();
-    for (const int fd : {output_, errors_}) {
-      if (fd >= 0) ::close(fd);
-    }
+           process_.errors(1s);
   }
 
   std::uint16_t port() const { return port_; }
 
  private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-  int errors_ = -1;
+  testing::PeerProcess process_;
   std::uint16_t port_ = 0;
 };
 
@@ -171,156 +72,155 @@ std::optional<std::size_t> sdpLength(std::uint16_t port, const std::string& path
   if (::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size()))
     return std::nullopt;
-  const std::string answer =
-      readUntil(socket.get(), Clock::now() + 5s,
-                [](const std::string& text) { return text.find("\r\n\r\n") != std::string::npos; });
+  const std::string answer = testing::readUntil(
+      socket.get(), Clock::now() + 5s,
+      [](const std::string& text) { return text.find("\r\n\r\n") != std::string::npos; });
   constexpr std::string_view kField = "Content-Length:";
   const std::size_t at = answer.find(kField);
   if (at == std::string::npos) return std::nullopt;
   return static_cast<std::size_t>(std::atoi(answer.c_str() + at + kField.size()));
 }
 
+// Our client, with the worker's buffers, on one of the launcher's mounts.
+struct GstStream {
+  std::vector<std::uint8_t> video = std::vector<std::uint8_t>(1'000'000);
+  std::vector<std::uint8_t> audio = std::vector<std::uint8_t>(1000);
+  RtspClient client;
+  RtspRequest request;
+
+  int open(std::uint16_t port, const std::string& path, std::uint8_t kind) {
+    request.command = RtspRequest::kOpen;
+    request.streamKind = kind;
+    request.host = "127.0.0.1";
+    request.rtspPort = port;
+    request.streamPath = path;
+    request.timeoutMs = 5000;
+    request.videoBuffer = video;
+    request.audioBuffer = audio;
+    return RunRtspRequest(&request, client);
+  }
+
+  // Reads packets, handing each good one to `take` until it says it has seen enough; false
+  // after 15 s. The packets of the JPEG picture under way when PLAY starts give -2041 (its
+  // start was never seen) and are passed over; any other failure fails the test.
+  bool readPackets(const std::function<bool()>& take) {
+    const auto deadline = Clock::now() + 15s;
+    request.command = RtspRequest::kRead;
+    bool frameSeen = false;
+    while (Clock::now() < deadline) {
+      const int result = RunRtspRequest(&request, client);
+      if (result == -(kRtspReadOffset + 41) && !frameSeen) continue;
+      EXPECT_EQ(result, 0);
+      if (result != 0) return false;
+      frameSeen = frameSeen || completeFrame();
+      if (take()) return true;
+    }
+    return false;
+  }
+
+  bool completeFrame() const {
+    return request.mediaKind == RtspRequest::kVideo && request.frameContinues == 0;
+  }
+  std::span<const std::uint8_t> frame() const {
+    return std::span(video).first(request.videoLength);
+  }
+
+  ~GstStream() { RunRtspRequest(nullptr, client); }
+};
+
 class GStreamerRtspTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CMultiLanguage::instance().selectBySystemLangId(1033);
-    attachUi(&ui_);
     const std::string failure = server_.start();
     ASSERT_TRUE(failure.empty()) << failure;
   }
-  void TearDown() override {
-    channelRecord(0).stream.stopWorkers();
-    appState().ui.store(nullptr);
+
+  // The SDP's size, so that a test can say which side of the old 512-byte limit it was on.
+  std::size_t describedBytes(const std::string& path) {
+    const auto length = sdpLength(server_.port(), path);
+    EXPECT_TRUE(length.has_value());
+    RecordProperty(path + "_sdp_bytes", static_cast<int>(length.value_or(0)));
+    return length.value_or(0);
   }
 
-  platform::test_support::ScopedEnv resources_{"IPCAM_RESOURCES", IPCAM_RESOURCE_DIR};
-  testing::RecordingViewerUi ui_;
   GstRtspServerProcess server_;
 };
 
+// The answer buffer of the DESCRIBE header; GStreamer's SDPs for H.264 and for JPEG with
+// A-law sound run past it.
+constexpr std::size_t kOldSdpLimit = 512;
+
 TEST_F(GStreamerRtspTest, JpegPicturesAreReassembledAndDecode) {
-  // Whatever GStreamer puts in its SDP, the Open below depends on it fitting our limit.
-  const auto length = sdpLength(server_.port(), "jpeg");
-  ASSERT_TRUE(length.has_value());
-  ASSERT_LE(*length, kSdpLimit);
-  RecordProperty("jpeg_sdp_bytes", static_cast<int>(*length));
+  describedBytes("jpeg");
+  GstStream stream;
+  ASSERT_EQ(stream.open(server_.port(), "jpeg", RtspRequest::kJpeg), 0);
+  ASSERT_EQ(stream.request.connected, 1);
 
-  std::vector<std::uint8_t> video(1'000'000);
-  RtspClient client;
-  RtspRequest request;
-  request.command = RtspRequest::kOpen;
-  request.streamKind = RtspRequest::kJpeg;
-  request.host = "127.0.0.1";
-  request.rtspPort = server_.port();
-  request.streamPath = "jpeg";
-  request.timeoutMs = 5000;
-  request.videoBuffer = video;
-  ASSERT_EQ(RunRtspRequest(&request, client), 0);
-  ASSERT_EQ(request.connected, 1);
-
-  const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
-  ASSERT_NE(decoder, nullptr);
-  AVCodecContext* context = avcodec_alloc_context3(decoder);
-  ASSERT_EQ(avcodec_open2(context, decoder, nullptr), 0);
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* decoded = av_frame_alloc();
-
-  // The packets of the picture under way when PLAY starts give -2041 (its start was never
-  // seen); a -2041 later means a packet of an in-sequence picture was refused.
+  testing::JpegDecoder decoder;
   constexpr int kPictures = 5;
   int pictures = 0;
-  int dropped = 0;
-  const auto deadline = Clock::now() + 15s;
-  request.command = RtspRequest::kRead;
-  while (pictures < kPictures && Clock::now() < deadline) {
-    const int result = RunRtspRequest(&request, client);
-    if (result == -(kRtspReadOffset + 41) && pictures == 0) {
-      ++dropped;
-      continue;
-    }
-    ASSERT_EQ(result, 0) << "after " << pictures << " pictures";
-    if (request.mediaKind != RtspRequest::kVideo || request.frameContinues != 0) continue;
+  EXPECT_TRUE(stream.readPackets([&] {
+    if (!stream.completeFrame()) return false;
     ++pictures;
-    ASSERT_GT(request.videoLength, kJpegHeaderBytes);
-    packet->data = video.data();
-    packet->size = static_cast<int>(request.videoLength);
-    ASSERT_EQ(avcodec_send_packet(context, packet), 0) << "picture " << pictures;
-    ASSERT_EQ(avcodec_receive_frame(context, decoded), 0) << "picture " << pictures;
-    EXPECT_EQ(decoded->width, kWidth);
-    EXPECT_EQ(decoded->height, kHeight);
-    av_frame_unref(decoded);
-  }
-  EXPECT_EQ(pictures, kPictures);
-  RecordProperty("jpeg_packets_dropped_at_start", dropped);
-
-  packet->data = nullptr;
-  packet->size = 0;
-  av_packet_free(&packet);
-  av_frame_free(&decoded);
-  avcodec_free_context(&context);
-  RunRtspRequest(nullptr, client);
-  EXPECT_EQ(client.connected[RtspRequest::kJpeg], 0);
+    EXPECT_GT(stream.request.videoLength, kJpegHeaderBytes);
+    EXPECT_EQ(decoder.decode(stream.frame()), std::make_pair(kWidth, kHeight))
+        << "picture " << pictures;
+    return pictures == kPictures;
+  }));
+  RunRtspRequest(nullptr, stream.client);
+  EXPECT_EQ(stream.client.connected[RtspRequest::kJpeg], 0);
 }
 
-// GStreamer's H.264 SDP (fmtp parameters after the PPS, a bandwidth line, ssrc and cname)
-// runs to about 525 bytes, past our 512-byte answer buffer: the Open must refuse it with
-// -1030 and the worker keep trying every 5 seconds without going live.
-TEST_F(GStreamerRtspTest, OversizedH264SdpFailsTheOpenAndTheWorkerRetries) {
-  const auto length = sdpLength(server_.port(), "h264");
-  ASSERT_TRUE(length.has_value());
-  ASSERT_GT(*length, kSdpLimit) << "this GStreamer's H.264 SDP fits; the -1030 case is gone";
-  RecordProperty("h264_sdp_bytes", static_cast<int>(*length));
+// GStreamer's H.264 SDP (fmtp parameters after the PPS, a bandwidth line, ssrc, clock lines)
+// runs past 512 bytes; it opens, with the parameter sets of its video section.
+TEST_F(GStreamerRtspTest, H264SdpOpensWithItsParameterSets) {
+  EXPECT_GT(describedBytes("h264"), kOldSdpLimit) << "the SDP no longer shows the longer limit";
+  GstStream stream;
+  ASSERT_EQ(stream.open(server_.port(), "h264", RtspRequest::kH264), 0);
+  EXPECT_EQ(stream.request.rtspStatus, 0);
+  EXPECT_FALSE(stream.client.teardown[RtspRequest::kH264].empty());
 
-  {
-    RtspClient client;
-    RtspRequest request;
-    request.command = RtspRequest::kOpen;
-    request.streamKind = RtspRequest::kH264;
-    request.host = "127.0.0.1";
-    request.rtspPort = server_.port();
-    request.streamPath = "h264";
-    request.timeoutMs = 5000;
-    EXPECT_EQ(RunRtspRequest(&request, client), -1030);
-    EXPECT_EQ(request.connected, 0);
-    EXPECT_EQ(request.rtspStatus, 0);
-    EXPECT_TRUE(client.teardown[RtspRequest::kH264].empty());
-  }
+  // 00 00 00 01 SPS (NAL type 7) 00 00 00 01 PPS (NAL type 8).
+  const std::string sets(reinterpret_cast<const char*>(stream.request.parameterSets.data()),
+                         stream.request.parameterSetsLength);
+  ASSERT_GT(sets.size(), 10U);
+  EXPECT_EQ(sets.substr(0, 4), std::string("\0\0\0\1", 4));
+  EXPECT_EQ(sets[4] & 0x1F, 7);
+  const std::size_t second = sets.find(std::string("\0\0\0\1", 4), 4);
+  ASSERT_NE(second, std::string::npos);
+  ASSERT_LT(second + 4, sets.size());
+  EXPECT_EQ(sets[second + 4] & 0x1F, 8);
 
-  // The worker learns the port and path from the camera's parameter page, served here for
-  // as many reconnects as the test waits for.
-  const std::string list =
-      "Network.RTSP.Enable=1\r\nNetwork.RTSP.Port=" + std::to_string(server_.port()) +
-      "\r\nNetwork.RTSP.H264Path=h264\r\n";
-  const testing::ScriptedServer::Script page = [list](testing::ScriptedServer::Connection& c) {
-    if (!c.readRequest()) return;
-    c.send("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
-           std::to_string(list.size()) + "\r\nConnection: close\r\n\r\n" + list);
-  };
-  testing::ScriptedServer camera(std::vector<testing::ScriptedServer::Script>(8, page));
-  ChannelRecord& record = channelRecord(0);
-  record.stream.configure({"", "", "127.0.0.1", std::to_string(camera.port()), 2});
-  ASSERT_TRUE(startStreamWorkers(record, StreamKind::RtspH264));
+  // The stream flows: access units come out whole, each starting with a start code.
+  int frames = 0;
+  EXPECT_TRUE(stream.readPackets([&] {
+    if (!stream.completeFrame()) return false;
+    EXPECT_EQ(textOf(stream.frame().first(4)), std::string_view("\0\0\0\1", 4));
+    return ++frames == 5;
+  }));
+}
 
-  const auto reconnects = [this] {
-    return std::ranges::count_if(ui_.events(), [](const auto& event) {
-      return event.channel == 0 && event.text == "Reconnect...";
-    });
-  };
-  const auto deadline = Clock::now() + 14s;
-  while (reconnects() < 2 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
-  EXPECT_GE(reconnects(), 2);
-  // Each try asks the parameter page first, so the page counts the Opens.
-  EXPECT_GE(camera.requests().size(), 2U);
-  EXPECT_TRUE(record.stream.rtspWorker.running());
+// JPEG video with A-law sound: the 541-byte SDP opens, both tracks are set up (sound on
+// interleaved channels 2-3), and pictures and sound arrive.
+TEST_F(GStreamerRtspTest, JpegWithAlawSoundSetsUpBothTracks) {
+  EXPECT_GT(describedBytes("jpeg-alaw"), kOldSdpLimit) << "the SDP no longer shows the limit";
+  GstStream stream;
+  ASSERT_EQ(stream.open(server_.port(), "jpeg-alaw", RtspRequest::kJpeg), 0);
 
-  record.stream.stopWorkers();
-  EXPECT_FALSE(record.stream.rtspWorker.running());
-  const auto statuses = ui_.statuses();
-  EXPECT_TRUE(std::ranges::none_of(statuses, [](const auto& s) { return s.code == kStatusLive; }));
-  ASSERT_FALSE(statuses.empty());
-  EXPECT_EQ(statuses.back().code, kStatusDisconnected);
-  ASSERT_FALSE(ui_.events().empty());
-  EXPECT_EQ(ui_.events().back().text, "Disconnected");
+  testing::JpegDecoder decoder;
+  int pictures = 0;
+  int soundPackets = 0;
+  EXPECT_TRUE(stream.readPackets([&] {
+    if (stream.request.mediaKind == RtspRequest::kAudio) {
+      ++soundPackets;
+      EXPECT_GT(stream.request.audioLength, 0U);
+    } else if (stream.completeFrame()) {
+      ++pictures;
+      EXPECT_EQ(decoder.decode(stream.frame()), std::make_pair(kWidth, kHeight));
+    }
+    return pictures >= 3 && soundPackets >= 10;
+  })) << pictures
+      << " pictures, " << soundPackets << " sound packets";
 }
 
 }  // namespace

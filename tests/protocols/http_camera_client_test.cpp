@@ -1,10 +1,16 @@
 // The HTTP camera client against a scripted server on 127.0.0.1, and its MD5 and Base64.
 #include "protocols/http_camera_client.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocols/base64.h"
@@ -222,6 +228,12 @@ TEST_F(CameraClientTest, ChallengeSchemeDecidesTheCredentials) {
        "Authorization: Digest username=\"admin\""},
       {"WWW-Authenticate: Basic realm=\"cam\"\r\n", "Authorization: Basic YWRtaW46c2VjcmV0\r\n"},
       {"", ""},
+      // Header names and scheme names are matched without regard to case.
+      {"www-authenticate: basic realm=\"cam\"\r\n", "Authorization: Basic YWRtaW46c2VjcmV0\r\n"},
+      {"WWW-AUTHENTICATE:DIGEST REALM=\"cam\", Nonce=\"n\"\r\n",
+       "Authorization: Digest username=\"admin\", realm=\"cam\", nonce=\"n\""},
+      // Only a WWW-Authenticate line names the scheme.
+      {"X-Note: Digest realm=\"cam\", nonce=\"n\"\r\n", ""},
   };
   for (const auto& c : cases) {
     const std::string challenge = std::string("HTTP/1.1 401 Unauthorized\r\n") + c.challenge;
@@ -317,6 +329,127 @@ TEST_F(CameraClientTest, BadPartHeadersFailTheRead) {
     EXPECT_EQ(run(CameraHttpRequest::kTransfer), c.result) << c.part.substr(0, 60);
     EXPECT_EQ(request_.httpStatus, c.httpStatus) << c.part.substr(0, 60);
   }
+}
+
+// Header names as HTTP defines them: without regard to case, the value after optional white
+// space; the values keep their own matching.
+TEST_F(CameraClientTest, PartHeaderNamesInAnyCase) {
+  const struct {
+    const char* headers;
+    int result;
+    int motionEvent;
+    int httpStatus;
+  } cases[] = {
+      {"Content-Length: 5\r\n", 0, 0, 0},
+      {"content-length: 5\r\n", 0, 0, 0},
+      {"Content-type: image/jpeg\r\nContent-length: 5\r\n", 0, 0, 0},  // FFmpeg's mpjpeg
+      {"CONTENT-LENGTH:5\r\n", 0, 0, 0},
+      {"Content-Length:\t5 \r\n", 0, 0, 0},
+      {"motion-event: 1\r\nContent-Length: 5\r\n", 0, 1, 0},
+      {"MOTION-EVENT:1\r\ncontent-length: 5\r\n", 0, 1, 0},
+      {"Motion-Event: 0\r\nContent-Length: 5\r\n", 0, 0, 0},
+      {"X-Motion-Event: 1\r\nContent-Length: 5\r\n", 0, 0, 0},
+      {"x-currentusers: Too many users\r\nContent-Length: 5\r\n", -2020, 0, 406},
+      {"X-CURRENTUSERS:Too many users\r\ncontent-length: 5\r\n", -2020, 0, 406},
+      {"X-CurrentUsers: 3\r\nContent-Length: 5\r\n", 0, 0, 0},
+      // A longer name that ends in the one looked for is another header.
+      {"X-Original-Content-Length: 5\r\n", -2017, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.headers);
+    ScriptedServer server({streamWith(std::string("--myboundary\r\n") + c.headers + "\r\nJPEG!")});
+    useServer(server);
+    request_.motionEvent = 7;
+    ASSERT_EQ(open(), 0);
+    EXPECT_EQ(run(CameraHttpRequest::kTransfer), c.result);
+    EXPECT_EQ(request_.httpStatus, c.httpStatus);
+    if (c.result == 0) {
+      EXPECT_EQ(received(), "JPEG!");
+      EXPECT_EQ(request_.motionEvent, c.motionEvent);
+    }
+  }
+}
+
+// A camera that sends one byte every 300 ms never lets a single receive time out; the open
+// and the part header each end at their deadline (timeoutMs) all the same, with the codes of
+// a receive error.
+TEST_F(CameraClientTest, TricklingCameraEndsAtTheDeadline) {
+  using namespace std::chrono_literals;
+  // 120 bytes: 36 s at the camera's pace.
+  const std::string answer = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(94, 'x') + "\r\n\r\n";
+  const std::string part =
+      "--myboundary\r\nX-Pad: " + std::string(87, 'x') + "\r\nContent-Length: 1\r\n\r\nJ";
+  const struct {
+    const char* name;
+    ScriptedServer::Script script;
+    int openResult;
+    int transferResult;
+  } cases[] = {
+      {"open answer",
+       [&answer](ScriptedServer::Connection& connection) {
+         if (connection.readRequest()) connection.trickle(answer, 300ms);
+       },
+       -1015, 0},
+      {"part header",
+       [&part](ScriptedServer::Connection& connection) {
+         if (!connection.readRequest()) return;
+         connection.send(testing::kStreamOk);
+         connection.trickle(part, 300ms);
+       },
+       0, -2015},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({c.script});
+    useServer(server);
+    request_.timeoutMs = 1000;
+    EXPECT_EQ(open(), c.openResult);
+    std::uint32_t elapsed = request_.elapsedMs;
+    if (c.openResult == 0) {
+      EXPECT_EQ(run(CameraHttpRequest::kTransfer), c.transferResult);
+      elapsed = request_.elapsedMs;
+    }
+    EXPECT_LT(elapsed, 15000U) << "the whole trickle takes over 30 s";
+  }
+}
+
+// Connecting to a host that does not answer ends at the time-out, and at once when the
+// worker is stopped (rather than after the time-out).
+TEST_F(CameraClientTest, ConnectToASilentHostEndsAtTheTimeOutOrWhenStopped) {
+  using namespace std::chrono_literals;
+  // A listener whose backlog is full: the kernel drops further connection requests unanswered.
+  std::uint16_t port = 0;
+  const TcpSocket listener(testing::listenOnLoopback(0, port));
+  ASSERT_TRUE(listener.valid());
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  std::array<TcpSocket, 2> backlog;
+  for (TcpSocket& socket : backlog) {
+    socket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  }
+  pollfd first{backlog[0].get(), POLLOUT, 0};
+  ASSERT_EQ(::poll(&first, 1, 5000), 1) << "the first connection did not fill the backlog";
+
+  request_.host = "127.0.0.1";
+  request_.port = port;
+  request_.timeoutMs = 500;
+  EXPECT_EQ(open(), -1004);
+  EXPECT_EQ(client_.sockets[0].get(), -1);
+
+  HttpRunFlag running{1};
+  client_.setRunFlag(&running);
+  request_.timeoutMs = 10000;
+  std::thread stopper([&running] {
+    std::this_thread::sleep_for(200ms);
+    running.store(0);
+  });
+  EXPECT_EQ(open(), -1004);
+  stopper.join();
+  EXPECT_LT(request_.elapsedMs, 5000U) << "well under the 10 s time-out";
+  client_.setRunFlag(nullptr);
 }
 
 TEST_F(CameraClientTest, AudioBlocksOf33Bytes) {

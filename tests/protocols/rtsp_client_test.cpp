@@ -119,7 +119,8 @@ struct OpenedClient {
   int result = 0;
 };
 
-void open(OpenedClient& opened, const ScriptedServer& server, std::uint8_t kind) {
+void open(OpenedClient& opened, const ScriptedServer& server, std::uint8_t kind,
+          std::uint32_t timeoutMs = 3000) {
   opened.request.command = RtspRequest::kOpen;
   opened.request.streamKind = kind;
   opened.request.user = "admin";
@@ -127,7 +128,7 @@ void open(OpenedClient& opened, const ScriptedServer& server, std::uint8_t kind)
   opened.request.host = "127.0.0.1";
   opened.request.rtspPort = server.port();
   opened.request.streamPath = "live.sdp";
-  opened.request.timeoutMs = 3000;
+  opened.request.timeoutMs = timeoutMs;
   opened.result = RunRtspRequest(&opened.request, opened.client);
 }
 
@@ -169,26 +170,77 @@ TEST(RtspOpenTest, ChallengeIsAnsweredOnTheSameConnectionAndTeardownCloses) {
 
 struct TrackCase {
   const char* name;
-  std::string_view sdp;
+  std::string sdp;
   std::uint8_t kind;
   int result;
-  std::vector<std::string> transports;  // the interleaved pairs of the SETUPs, in order
+  // Each SETUP's URL ("BASE" for the stream's URL) and interleaved pair, in order.
+  std::vector<std::string> setups;
 };
+
+// SPS 67 42 00 1e and PPS 68 ce 3c 80 as the parameter sets that kH264Sdp carries.
+const std::string kParameterSets("\0\0\0\1\x67\x42\x00\x1e\0\0\0\1\x68\xce\x3c\x80", 16);
 
 TEST(RtspOpenTest, TracksAndParameterSetsFromTheSdp) {
   const std::string hugeSprop =
       "v=0\r\nm=video 0 RTP/AVP 96\r\na=fmtp:96 sprop-parameter-sets=" + std::string(200, 'A') +
       ",aM48gA==\r\na=control:t\r\n";
+  // Shaped like a standard server's: session-level "a=control:*", attributes this client does
+  // not know before and after the ones it needs, a second PPS, "\n" line ends, and long.
+  const std::string standardServer =
+      "v=0\no=- 6756737380201569016 1 IN IP4 127.0.0.1\ns=Session streamed\nt=0 0\n"
+      "a=tool:GStreamer\na=type:broadcast\na=control:*\na=range:npt=now-\n"
+      "m=video 0 RTP/AVP 96\nc=IN IP4 0.0.0.0\nb=AS:2097\na=rtpmap:96 H264/90000\n"
+      "a=framerate:10\na=fmtp:96 packetization-mode=1;SPROP-parameter-sets=Z0IAHg==,aM48gA==,"
+      "aM4xsg==;profile-level-id=42c015\na=control:stream=0\na=ts-refclk:local\n"
+      "a=mediaclk:sender\na=ssrc:2219225119 cname:user859660793@host-be20c76b\n" +
+      std::string(15000, '\n') +
+      "m=audio 0 RTP/AVP 8\na=rtpmap:8 PCMA/8000\na=ssrc:1 cname:x\na=control:stream=1\n";
   const std::vector<TrackCase> cases = {
-      {"video and audio", kVideoAudioSdp, RtspRequest::kJpeg, 0, {"0-1", "2-3"}},
+      {"video and audio",
+       std::string(kVideoAudioSdp),
+       RtspRequest::kJpeg,
+       0,
+       {"BASE/track1 0-1", "BASE/track2 2-3"}},
       {"audio only",
        "v=0\r\nm=audio 0 RTP/AVP 8\r\na=control:track2\r\n",
        RtspRequest::kMpeg4,
        0,
-       {"0-1"}},
+       {"BASE/track2 0-1"}},
       {"no track", "v=0\r\ns=nothing\r\nm=video 0 RTP/AVP 26\r\n", RtspRequest::kJpeg, -1041, {}},
-      {"H.264", kH264Sdp, RtspRequest::kH264, 0, {"0-1", "2-3"}},
-      {"H.264 without sprop", kVideoAudioSdp, RtspRequest::kH264, -1040, {}},
+      {"only a session-level control",
+       "v=0\r\na=control:*\r\nm=video 0 RTP/AVP 26\r\n",
+       RtspRequest::kJpeg,
+       -1041,
+       {}},
+      // The video section has no control of its own; the audio section's is not its.
+      {"control of the next section",
+       "v=0\r\nm=video 0 RTP/AVP 26\r\nm=audio 0 RTP/AVP 8\r\na=control:track2\r\n",
+       RtspRequest::kJpeg,
+       0,
+       {"BASE/track2 0-1"}},
+      {"absolute control URLs",
+       "v=0\r\nm=video 0 RTP/AVP 26\r\na=control:rtsp://127.0.0.1:554/cam/trackID=1\r\n"
+       "m=audio 0 RTP/AVP 8\r\na=control:RTSP://127.0.0.1:554/cam/trackID=2\r\n",
+       RtspRequest::kJpeg,
+       0,
+       {"rtsp://127.0.0.1:554/cam/trackID=1 0-1", "RTSP://127.0.0.1:554/cam/trackID=2 2-3"}},
+      {"H.264",
+       std::string(kH264Sdp),
+       RtspRequest::kH264,
+       0,
+       {"BASE/track1 0-1", "BASE/track2 2-3"}},
+      {"H.264 from a standard server",
+       standardServer,
+       RtspRequest::kH264,
+       0,
+       {"BASE/stream=0 0-1", "BASE/stream=1 2-3"}},
+      {"H.264 without sprop", std::string(kVideoAudioSdp), RtspRequest::kH264, -1040, {}},
+      {"sprop of the audio section",
+       "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:t\r\nm=audio 0 RTP/AVP 8\r\n"
+       "a=fmtp:8 sprop-parameter-sets=Z0IAHg==,aM48gA==\r\n",
+       RtspRequest::kH264,
+       -1040,
+       {}},
       {"sprop without comma",
        "v=0\r\nm=video 0 RTP/AVP 96\r\na=fmtp:96 sprop-parameter-sets=Z0IA",
        RtspRequest::kH264,
@@ -209,25 +261,23 @@ TEST(RtspOpenTest, TracksAndParameterSetsFromTheSdp) {
     open(opened, server, c.kind);
     EXPECT_EQ(opened.result, c.result);
     EXPECT_EQ(opened.request.connected, c.result == 0 ? 1 : 0);
+    if (c.result == 0 && c.kind == RtspRequest::kH264) {
+      EXPECT_EQ(
+          text(std::span(opened.request.parameterSets).first(opened.request.parameterSetsLength)),
+          kParameterSets);
+    }
     opened.client.closeAll();
-    std::vector<std::string> transports;
+    const std::string base = "rtsp://127.0.0.1:" + std::to_string(server.port()) + "/live.sdp";
+    std::vector<std::string> setups;
     for (const std::string& request : waitForRequests(server, 1)) {
       const std::size_t at = request.find("interleaved=");
-      if (request.starts_with("SETUP") && at != std::string::npos) {
-        transports.push_back(request.substr(at + 12, 3));
-      }
+      if (!request.starts_with("SETUP ") || at == std::string::npos) continue;
+      std::string url = request.substr(6, request.find(' ', 6) - 6);
+      if (url.starts_with(base)) url.replace(0, base.size(), "BASE");
+      setups.push_back(url + " " + request.substr(at + 12, 3));
     }
-    EXPECT_EQ(transports, c.transports);
+    EXPECT_EQ(setups, c.setups);
   }
-
-  ScriptedServer server({rtspCamera(
-      {describeOk(kH264Sdp), std::string(kSetupOk), std::string(kSetupOk), std::string(kPlayOk)})});
-  OpenedClient opened;
-  open(opened, server, RtspRequest::kH264);
-  ASSERT_EQ(opened.result, 0);
-  const std::string expected("\0\0\0\1\x67\x42\x00\x1e\0\0\0\1\x68\xce\x3c\x80", 16);
-  EXPECT_EQ(text(std::span(opened.request.parameterSets).first(opened.request.parameterSetsLength)),
-            expected);
 }
 
 struct FailureCase {
@@ -250,7 +300,7 @@ TEST(RtspOpenTest, FailedStepsGiveTheirCodes) {
       {"busy", {busy}, -1017, 406},
       {"wrong password", {std::string(kChallenge), std::string(kChallenge)}, -1017, 401},
       {"header over 512 bytes", {"RTSP/1.0 200 OK\r\nX: " + std::string(600, 'x')}, -1016, 0},
-      {"SDP over 512 bytes", {lengthOnly("513") + std::string(513, 'v')}, -1030, 0},
+      {"SDP over 16 KiB", {lengthOnly("16385") + std::string(16385, 'v')}, -1030, 0},
       {"absurd length", {lengthOnly("99999999999999999999")}, -1030, 0},
       {"negative length", {lengthOnly("-5")}, -1030, 0},
       {"length not a number", {lengthOnly("many")}, -1030, 0},
@@ -277,6 +327,54 @@ TEST(RtspOpenTest, FailedStepsGiveTheirCodes) {
     EXPECT_EQ(opened.request.command, RtspRequest::kOpen);
     EXPECT_EQ(opened.request.connected, 0);
     EXPECT_FALSE(opened.client.sockets[RtspRequest::kJpeg].valid());
+  }
+}
+
+// A server that writes every header name in lower case, as RTSP allows.
+TEST(RtspOpenTest, HeaderNamesInAnyCase) {
+  const std::string sdp(kVideoAudioSdp);
+  ScriptedServer server({rtspCamera({
+      "RTSP/1.0 401 Unauthorized\r\ncseq: 0\r\nwww-authenticate: basic realm=\"cam\"\r\n\r\n",
+      "RTSP/1.0 200 OK\r\ncseq: 1\r\ncontent-length:" + std::to_string(sdp.size()) + "\r\n\r\n" +
+          sdp,
+      "RTSP/1.0 200 OK\r\ncseq: 2\r\nsession:  abc;timeout=60\r\n\r\n",
+      "RTSP/1.0 200 OK\r\ncseq: 3\r\nsession:  abc;timeout=60\r\n\r\n",
+      "RTSP/1.0 200 OK\r\ncseq: 4\r\n\r\n",
+  })});
+  OpenedClient opened;
+  open(opened, server, RtspRequest::kJpeg);
+  EXPECT_EQ(opened.result, 0);
+  const auto requests = waitForRequests(server, 5);
+  ASSERT_EQ(requests.size(), 5U);
+  EXPECT_NE(requests[1].find("\r\nAuthorization: Basic YWRtaW46c2VjcmV0"), std::string::npos);
+  EXPECT_NE(requests[4].find("\r\nsession:  abc;timeout=60\r\n"), std::string::npos) << requests[4];
+}
+
+// A server that sends one byte every 300 ms never lets a single receive time out; the Open as
+// a whole ends at its deadline (timeoutMs) all the same, with the codes of a receive error.
+TEST(RtspOpenTest, TricklingServerEndsAtTheDeadline) {
+  using namespace std::chrono_literals;
+  const std::string sdp = std::string(kVideoAudioSdp) + "a=x-pad:" + std::string(100, 'x');
+  const struct {
+    const char* name;
+    std::string answer;  // sent at once
+    std::string trickled;
+    int result;
+  } cases[] = {
+      {"DESCRIBE answer", "", describeOk(sdp), -1015},
+      {"SDP", describeOk(sdp).substr(0, describeOk(sdp).size() - sdp.size()), sdp, -1035},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({[&c](ScriptedServer::Connection& connection) {
+      if (!connection.readRequest()) return;
+      connection.send(c.answer);
+      connection.trickle(c.trickled, 300ms);
+    }});
+    OpenedClient opened;
+    open(opened, server, RtspRequest::kJpeg, 1000);
+    EXPECT_EQ(opened.result, c.result);
+    EXPECT_LT(opened.request.elapsedMs, 15000U) << "the whole trickle takes over 30 s";
   }
 }
 
@@ -350,7 +448,10 @@ TEST(RtspParameterTest, PlainAndXmlLists) {
 // The packet reader on one end of a socket pair; the test writes the camera's side.
 class RtspReadTest : public ::testing::Test {
  protected:
+  // A fresh stream: nothing left from an earlier one in the client or the request.
   void connect(std::uint8_t kind, std::size_t videoCapacity = 4096) {
+    client_.closeSlot(kind);
+    request_ = RtspRequest{};
     int ends[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     timeval timeout{2, 0};
@@ -391,44 +492,89 @@ struct BadPacket {
   int result;
 };
 
-TEST_F(RtspReadTest, EveryPacketCheckHasItsCode) {
+// Each refused packet costs that packet only: the packet behind it is read at once, in step,
+// by the very next Read.
+TEST_F(RtspReadTest, EveryPacketCheckHasItsCodeAndCostsOnlyThatPacket) {
   std::string wrongMarker = rtp(0, 96, true, 1, "x");
   wrongMarker[0] = '#';
   std::string tooShort = rtp(0, 96, true, 1, "");
-  std::string tooLong = rtp(0, 96, true, 1, "");
-  tooLong[2] = static_cast<char>((12 + 8197) >> 8);
-  tooLong[3] = static_cast<char>((12 + 8197) & 0xFF);
+  std::string tooLong = rtp(0, 96, true, 1, std::string(8197, '$'));
+  std::string badTypeTooLong = rtp(0, 33, true, 1, std::string(8197, '$'));
+  const std::string good = rtp(0, 96, true, 2, "good");
   const std::vector<BadPacket> cases = {
       {"not $", wrongMarker, -2020},
-      {"channel 4", rtp(4, 96, true, 1, "x"), -2021},
+      {"channel 4", rtp(4, 96, true, 1, "$\x00\x00\x20"), -2021},
+      {"channel 200, 9000 bytes", rtp(200, 96, true, 1, std::string(9000, '$')), -2021},
       {"payload type 33", rtp(0, 33, true, 1, "x"), -2022},
       {"payload type 0 on the audio channel", rtp(2, 0, true, 1, "x"), -2022},
+      {"payload type 33 and too long", badTypeTooLong, -2022},
       {"no payload", tooShort, -2023},
+      {"no RTP header",
+       std::string("$\x00\x00\x05"
+                   "abcde",
+                   9),
+       -2023},
+      {"empty", std::string("$\x02\x00\x00", 4), -2023},
       {"payload over 8196", tooLong, -2023},
       {"RTCP on 1", rtp(1, 72, false, 1, "report"), 0},
       {"RTCP on 3", rtp(3, 73, false, 1, "report"), 0},
       {"largest payload", rtp(0, 96, true, 1, std::string(8196, 'p')), 0},
-      {"payload cut short", rtp(0, 96, true, 1, "abcdef").substr(0, 18), -2034},
-      {"header cut short", rtp(0, 96, true, 1, "x").substr(0, 10), -2014},
+      // What servers put between packets: their answers and their own requests.
+      {"RTSP answer", "RTSP/1.0 200 OK\r\nCSeq: 7\r\nSession: 12345678\r\n\r\n", -2020},
+      {"server request", "GET_PARAMETER rtsp://127.0.0.1/live.sdp RTSP/1.0\r\nCSeq: 3\r\n\r\n",
+       -2020},
+      {"garbage with $ that leads nowhere", std::string("xx$\x09\xff\xffyy$\x07", 10), -2020},
   };
   for (const BadPacket& c : cases) {
     SCOPED_TRACE(c.name);
     connect(RtspRequest::kMpeg4, 10000);
-    send(c.bytes);
-    if (c.result == -2034 || c.result == -2014) hangUp();
+    send(c.bytes + good);
     EXPECT_EQ(read(), c.result);
     if (std::string_view(c.name).starts_with("RTCP")) {
       EXPECT_EQ(request_.mediaKind, RtspRequest::kControl);
       EXPECT_EQ(request_.videoLength, 0U);
     }
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(frame(), "good");
     TearDown();
   }
+
+  // The stream ends inside a packet.
+  const std::vector<BadPacket> cutShort = {
+      {"payload cut short", rtp(0, 96, true, 1, "abcdef").substr(0, 18), -2034},
+      {"header cut short", rtp(0, 96, true, 1, "x").substr(0, 3), -2014},
+      {"refused packet cut short", rtp(5, 96, true, 1, "abcdef").substr(0, 18), -2034},
+  };
+  for (const BadPacket& c : cutShort) {
+    SCOPED_TRACE(c.name);
+    connect(RtspRequest::kMpeg4, 10000);
+    send(c.bytes);
+    hangUp();
+    EXPECT_EQ(read(), c.result);
+    TearDown();
+  }
+
   RtspClient idle;
   RtspRequest request;
   request.command = RtspRequest::kRead;
   EXPECT_EQ(RunRtspRequest(&request, idle), -2001);
   idle.connected[0] = 1;
   EXPECT_EQ(RunRtspRequest(&request, idle), -2011);
+}
+
+// A long run of garbage is scanned a bounded piece per Read: a few Reads give -2020, each
+// without waiting, and then the packet behind it comes.
+TEST_F(RtspReadTest, LongGarbageIsScannedPieceByPiece) {
+  connect(RtspRequest::kMpeg4, 10000);
+  send(std::string(40000, 'g') + rtp(0, 96, true, 2, "good"));
+  std::vector<int> results;
+  while (results.size() < 20 && (results.empty() || results.back() == -2020)) {
+    results.push_back(read());
+  }
+  ASSERT_GE(results.size(), 3U);  // one Read does not swallow 40000 bytes
+  EXPECT_EQ(results.back(), 0);
+  EXPECT_EQ(frame(), "good");
+  EXPECT_TRUE(std::all_of(results.begin(), results.end() - 1, [](int r) { return r == -2020; }));
 }
 
 TEST_F(RtspReadTest, FuAFragmentsBecomeOneNalUnitWithStartCode) {

@@ -22,6 +22,27 @@
 
 namespace ipcam::testing {
 
+// A TCP listener on 127.0.0.1 with a port the system chooses (written to `port`); -1 when it
+// could not be made.
+inline int listenOnLoopback(int backlog, std::uint16_t& port) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int yes = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener < 0 ||
+      ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, backlog) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (listener >= 0) ::close(listener);
+    return -1;
+  }
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
 class ScriptedServer {
  public:
   class Connection {
@@ -56,6 +77,16 @@ class ScriptedServer {
       }
       return true;
     }
+    // Sends one byte every `pause`, as a camera on a failing link might, until all is sent,
+    // the peer has gone or the server stops.
+    void trickle(std::string_view bytes, std::chrono::milliseconds pause) {
+      for (const char c : bytes) {
+        if (server_.stopping_.load() || !send(std::string_view(&c, 1))) return;
+        std::this_thread::sleep_for(pause);
+      }
+    }
+    bool stopping() const { return server_.stopping_.load(); }
+    int fd() const { return fd_; }
     // Keeps the connection open until the peer closes it or the server stops.
     void hold() {
       char c = 0;
@@ -79,17 +110,7 @@ class ScriptedServer {
   using Script = std::function<void(Connection&)>;
 
   explicit ScriptedServer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int yes = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 8);
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = listenOnLoopback(8, port_);
     thread_ = std::thread([this] { serve(); });
   }
   ~ScriptedServer() { stop(); }

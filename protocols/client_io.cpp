@@ -1,0 +1,335 @@
+#include "protocols/client_io.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+namespace ipcam {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How often a wait for the peer looks at the run flag.
+constexpr int kRunFlagPollMs = 50;
+
+// Header names are ASCII; the locale has no say in how they compare.
+char lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The socket's own receive time-out, which bounds a wait as it would bound a blocking recv.
+std::chrono::milliseconds receiveTimeout(int fd) {
+  timeval timeout{};
+  socklen_t length = sizeof timeout;
+  if (::getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length) != 0) return 0ms;
+  return std::chrono::seconds(timeout.tv_sec) +
+         std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::microseconds(timeout.tv_usec));
+}
+
+std::optional<IoClock::time_point> earlier(std::optional<IoClock::time_point> deadline,
+                                           std::chrono::milliseconds limit) {
+  if (limit <= 0ms) return deadline;
+  const IoClock::time_point end = IoClock::now() + limit;
+  return deadline ? std::min(*deadline, end) : end;
+}
+
+bool passed(const std::optional<IoClock::time_point>& end) {
+  return end && IoClock::now() >= *end;
+}
+
+// Waits for `events` on the socket until `end` (none: no end), looking at the run flag often
+// enough to notice at once that it dropped. False with errno EAGAIN when `end` passes, or
+// ECANCELED when the flag drops.
+bool waitForEvents(int fd, short events, const HttpRunFlag* runFlag,
+                   std::optional<IoClock::time_point> end) {
+  for (;;) {
+    if (runFlag != nullptr && runFlag->load() == 0) {
+      errno = ECANCELED;
+      return false;
+    }
+    int slice = runFlag != nullptr ? kRunFlagPollMs : -1;
+    if (end) {
+      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(*end - IoClock::now());
+      if (remaining <= 0ms) {
+        errno = EAGAIN;
+        return false;
+      }
+      const int left = static_cast<int>(std::min<std::int64_t>(remaining.count(), INT_MAX));
+      slice = slice < 0 ? left : std::min(slice, left);
+    }
+    pollfd entry{fd, events, 0};
+    const int ready = ::poll(&entry, 1, slice);
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+// recv() as the camera code expects it (0 peer closed, -1 error or time-out), which with
+// limits also gives up as soon as the run flag drops or the deadline passes.
+ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const IoLimits& limits) {
+  const bool limited = limits.runFlag != nullptr || limits.deadline.has_value();
+  for (;;) {
+    // A peer that keeps sending one byte at a time must not outlast the step's deadline.
+    if (passed(limits.deadline)) {
+      errno = EAGAIN;
+      return -1;
+    }
+    const ssize_t received = ::recv(fd, data, size, limited ? MSG_DONTWAIT : 0);
+    if (received >= 0) return received;
+    if (errno == EINTR) continue;
+    if (!limited || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+    if (!waitUntilReadable(fd, limits)) return -1;
+  }
+}
+
+ssize_t sendSome(int fd, const std::uint8_t* data, std::size_t size) {
+  for (;;) {
+    // A camera that hung up must cost an error code, not the process.
+    const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (sent >= 0 || errno != EINTR) return sent;
+  }
+}
+
+// A non-blocking connect, so that the time-out, the deadline and the run flag can end it.
+bool connectSocket(int fd, const sockaddr_in& address, std::uint32_t timeoutMs,
+                   const IoLimits& limits) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+    const auto end = earlier(limits.deadline, std::chrono::milliseconds(timeoutMs));
+    if (waitForEvents(fd, POLLOUT, limits.runFlag, end)) {
+      int error = 0;
+      socklen_t length = sizeof error;
+      connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+  }
+  // Everything after the connect relies on blocking calls bounded by the socket time-outs.
+  return connected && ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+void TcpSocket::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+int TcpSocket::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+IoLimits IoLimits::within(std::uint32_t timeoutMs, const HttpRunFlag* runFlag) {
+  IoLimits limits{runFlag, std::nullopt};
+  if (timeoutMs > 0) limits.deadline = IoClock::now() + std::chrono::milliseconds(timeoutMs);
+  return limits;
+}
+
+int ConnectTcp(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs, TcpSocket& slot,
+               const HttpRunFlag* runFlag) {
+  return connectWithin(host, port, timeoutMs, slot, IoLimits::untilStopped(runFlag));
+}
+
+int connectWithin(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs,
+                  TcpSocket& slot, const IoLimits& limits) {
+  slot.reset();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string hostText(host);
+  if (hostText.empty() || ::getaddrinfo(hostText.c_str(), nullptr, &hints, &found) != 0 ||
+      found == nullptr) {
+    return -1;
+  }
+  sockaddr_in address{};
+  std::copy_n(reinterpret_cast<const std::uint8_t*>(found->ai_addr),
+              std::min<std::size_t>(found->ai_addrlen, sizeof address),
+              reinterpret_cast<std::uint8_t*>(&address));
+  ::freeaddrinfo(found);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+
+  TcpSocket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) return -2;
+  timeval timeout{};
+  timeout.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+  timeout.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
+  if (::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
+      ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+    return -3;
+  }
+  if (!connectSocket(socket.get(), address, timeoutMs, limits)) return -4;
+  slot = std::move(socket);
+  return 0;
+}
+
+bool waitUntilReadable(int fd, const IoLimits& limits) {
+  return waitForEvents(fd, POLLIN, limits.runFlag, earlier(limits.deadline, receiveTimeout(fd)));
+}
+
+IoResult receiveExactly(int fd, std::span<std::uint8_t> buffer, const IoLimits& limits) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t received = receiveSome(fd, buffer.data() + done, buffer.size() - done, limits);
+    if (received == 0) return IoResult::Closed;
+    if (received < 0) return IoResult::Failed;
+    done += static_cast<std::size_t>(received);
+  }
+  return IoResult::Done;
+}
+
+long receiveAvailable(int fd, std::span<std::uint8_t> buffer) {
+  for (;;) {
+    const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (received >= 0 || errno != EINTR) return received;
+  }
+}
+
+IoResult sendExactly(int fd, std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t sent = sendSome(fd, bytes.data() + done, bytes.size() - done);
+    if (sent == 0) return IoResult::Closed;
+    if (sent < 0) return IoResult::Failed;
+    done += static_cast<std::size_t>(sent);
+  }
+  return IoResult::Done;
+}
+
+int receiveUntil(int fd, std::span<std::uint8_t> buffer, std::string_view terminator,
+                 const IoLimits& limits, std::size_t& received) {
+  received = 0;
+  for (;;) {
+    if (received == buffer.size()) return -6;
+    const ssize_t got = receiveSome(fd, buffer.data() + received, 1, limits);
+    if (got == 0) return -4;
+    if (got < 0) return -5;
+    ++received;
+    if (textOf(buffer.first(received)).ends_with(terminator)) return 0;
+  }
+}
+
+int exchangeWithin(int socket, std::span<const std::uint8_t> request,
+                   std::span<std::uint8_t> response, std::string_view terminator,
+                   std::string_view expected, const IoLimits& limits, std::size_t& received) {
+  received = 0;
+  if (socket < 0) return -1;
+  std::size_t sent = 0;
+  while (sent < request.size()) {
+    const ssize_t count = sendSome(socket, request.data() + sent, request.size() - sent);
+    if (count == 0) return -2;
+    if (count < 0) return -3;
+    sent += static_cast<std::size_t>(count);
+  }
+  if (response.empty()) return static_cast<int>(sent);
+
+  if (!terminator.empty()) {
+    const int result = receiveUntil(socket, response, terminator, limits, received);
+    if (result < 0) return result;
+  } else {
+    while (received < response.size()) {
+      const ssize_t count =
+          receiveSome(socket, response.data() + received, response.size() - received, limits);
+      if (count == 0) return -4;
+      if (count < 0) return -5;
+      received += static_cast<std::size_t>(count);
+    }
+  }
+  if (expected.empty()) return static_cast<int>(received);
+  const std::size_t offset = textOf(response.first(received)).find(expected);
+  return offset == std::string_view::npos ? -7 : static_cast<int>(offset);
+}
+
+int ExchangeHttp(int socket, std::span<const std::uint8_t> request,
+                 std::span<std::uint8_t> response, std::string_view terminator,
+                 std::string_view expected, const HttpRunFlag* runFlag) {
+  std::size_t received = 0;
+  return exchangeWithin(socket, request, response, terminator, expected,
+                        IoLimits::untilStopped(runFlag), received);
+}
+
+// ---- Texts -------------------------------------------------------------------------------
+
+std::uint32_t tickMs() {
+  return static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(IoClock::now().time_since_epoch())
+          .count());
+}
+
+bool contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && equalsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::size_t findNoCase(std::string_view text, std::string_view part, std::size_t from) {
+  for (std::size_t at = from; at + part.size() <= text.size(); ++at) {
+    if (startsWithNoCase(text.substr(at), part)) return at;
+  }
+  return std::string_view::npos;
+}
+
+std::string_view limited(std::string_view text, std::size_t limit) {
+  return text.substr(0, std::min(text.size(), limit));
+}
+
+std::string_view textOf(std::span<const std::uint8_t> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::optional<HeaderField> findHeaderField(std::string_view block, std::string_view name,
+                                           std::size_t from) {
+  constexpr std::string_view kOptionalWhiteSpace = " \t";
+  std::size_t start = from;
+  while (start < block.size()) {
+    std::size_t end = block.find('\n', start);
+    if (end == std::string_view::npos) end = block.size();
+    std::string_view line = block.substr(start, end - start);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && equalsNoCase(line.substr(0, colon), name)) {
+      std::string_view value = line.substr(colon + 1);
+      const std::size_t first = value.find_first_not_of(kOptionalWhiteSpace);
+      value = first == std::string_view::npos ? std::string_view() : value.substr(first);
+      value = value.substr(0, value.find_last_not_of(kOptionalWhiteSpace) + 1);
+      return HeaderField{value, start, end + 1};
+    }
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace ipcam

@@ -65,8 +65,9 @@ void drawOverlayFrame(QPainter& painter, const OverlayFrame& frame, QColor colou
       QRectF(frame.left, frame.top, frame.right - 1 - frame.left, frame.bottom - 1 - frame.top));
 }
 
-// A frozen picture keeps this share of its brightness: well under half, yet still recognisable.
-constexpr int kFrozenDimAlpha = 150;  // of 255, black over the picture
+// Black this opaque (of 255) over a frozen picture leaves about 40% of its brightness: well
+// under half, yet the scene stays recognisable.
+constexpr int kFrozenDimAlpha = 150;
 // The age marker: how often a frozen tile repaints, and how the marker sits in its corner.
 constexpr int kAgeRepaintMs = 1000;
 constexpr int kMarkerMargin = 6;
@@ -199,8 +200,9 @@ bool CViewerElement::paintPicture(QPainter& painter) {
 
   const auto age = pictureAge();
   const bool frozen = age && *age >= kFrozenPictureAge;
-  if (frozen)
+  if (frozen) {
     painter.fillRect(QRect(0, 0, shown.width, shown.height), QColor(0, 0, 0, kFrozenDimAlpha));
+  }
 
   const OverlayLayout layout = overlayLayout(shown.width, shown.height);
   const PictureOverlay& overlay = shown.overlay;

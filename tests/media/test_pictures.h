@@ -68,6 +68,8 @@ inline void toYuv(Rgb c, bool fullRange, double& y, double& u, double& v) {
 inline void fillPicture(AVFrame& frame, const Quarters& picture, bool fullRange) {
   const AVPixFmtDescriptor* descriptor =
       av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+  const Rgb quarters[4] = {picture.topLeft, picture.topRight, picture.bottomLeft,
+                           picture.bottomRight};
   for (int component = 0; component < descriptor->nb_components; ++component) {
     const AVComponentDescriptor& c = descriptor->comp[component];
     const bool chroma = component == 1 || component == 2;
@@ -77,14 +79,18 @@ inline void fillPicture(AVFrame& frame, const Quarters& picture, bool fullRange)
     const int height = AV_CEIL_RSHIFT(frame.height, shiftY);
     const double scale = static_cast<double>(1 << (c.depth - 8));
     const double top = static_cast<double>((1 << c.depth) - 1);
+    unsigned samples[4];
+    for (int q = 0; q < 4; ++q) {
+      double yuv[3];
+      toYuv(quarters[q], fullRange, yuv[0], yuv[1], yuv[2]);
+      samples[q] = static_cast<unsigned>(std::clamp(yuv[component] * scale + 0.5, 0.0, top));
+    }
     for (int row = 0; row < height; ++row) {
+      const bool bottom = (row << shiftY) >= frame.height / 2;
+      std::uint8_t* line = frame.data[c.plane] + row * frame.linesize[c.plane];
       for (int column = 0; column < width; ++column) {
-        double y = 0, u = 0, v = 0;
-        toYuv(picture.at(column << shiftX, row << shiftY, frame.width, frame.height), fullRange, y,
-              u, v);
-        const double value = component == 0 ? y : component == 1 ? u : v;
-        const auto sample = static_cast<unsigned>(std::clamp(value * scale + 0.5, 0.0, top));
-        std::uint8_t* line = frame.data[c.plane] + row * frame.linesize[c.plane];
+        const bool right = (column << shiftX) >= frame.width / 2;
+        const unsigned sample = samples[(bottom ? 2 : 0) + (right ? 1 : 0)];
         if (c.depth > 8) {
           reinterpret_cast<std::uint16_t*>(line)[column] = static_cast<std::uint16_t>(sample);
         } else {

@@ -1,10 +1,10 @@
 #include "media/channel_display.h"
 
 #include <algorithm>
-#include <iterator>
 #include <utility>
 
 extern "C" {
+#include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
@@ -16,18 +16,46 @@ namespace ipcam {
 namespace {
 
 constexpr int kBytesPerPixel = 4;
-// The tallest picture of the shown sizes; anything taller is not a picture we show.
-constexpr int kMaxPictureHeight = 1024;
 // The scaler's vector code may store a little past the last pixel of a line.
 constexpr std::size_t kBufferSlack = 64;
 
-AVPixelFormat sourceFormat(PictureFormat format) {
-  return format == PictureFormat::kYuv422Full ? AV_PIX_FMT_YUV422P : AV_PIX_FMT_YUV420P;
+// The old "J" formats are the plain ones in full range; the scaler takes them only with a
+// warning, so it gets the plain format and the range as a detail of the context.
+AVPixelFormat withoutJpegAlias(AVPixelFormat format, bool& fullRange) {
+  switch (format) {
+    case AV_PIX_FMT_YUVJ420P:
+      fullRange = true;
+      return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P:
+      fullRange = true;
+      return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P:
+      fullRange = true;
+      return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P:
+      fullRange = true;
+      return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P:
+      fullRange = true;
+      return AV_PIX_FMT_YUV411P;
+    default:
+      return format;
+  }
 }
 
-// The range goes to the scaler as a detail of the context, not as the old "J" formats that it
-// only accepts with a warning.
-void setSourceRange(SwsContext* context, PictureFormat format) {
+// Luma and chroma (or luma alone): the formats whose range means something to the scaler.
+bool hasYuvSamples(AVPixelFormat format) {
+  const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+  return descriptor != nullptr &&
+         (descriptor->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) == 0;
+}
+
+bool isGrey(AVPixelFormat format) {
+  const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+  return descriptor != nullptr && hasYuvSamples(format) && descriptor->nb_components <= 2;
+}
+
+void setSourceRange(SwsContext* context, bool fullRange) {
   int* inverseTable = nullptr;
   int* table = nullptr;
   int sourceRange = 0;
@@ -39,18 +67,23 @@ void setSourceRange(SwsContext* context, PictureFormat format) {
                                &brightness, &contrast, &saturation) < 0) {
     return;
   }
-  sourceRange = format == PictureFormat::kYuv420 ? 0 : 1;
-  sws_setColorspaceDetails(context, inverseTable, sourceRange, table, targetRange, brightness,
+  sws_setColorspaceDetails(context, inverseTable, fullRange ? 1 : 0, table, targetRange, brightness,
                            contrast, saturation);
 }
 
-int widthIndex(int width) {
-  const auto found = std::find(std::begin(kPictureWidths), std::end(kPictureWidths), width);
-  if (found == std::end(kPictureWidths)) return -1;
-  return static_cast<int>(found - std::begin(kPictureWidths));
+}  // namespace
+
+PictureFormat pictureFormatOf(int pixelFormat, int colourRange) {
+  bool fullRange = colourRange == AVCOL_RANGE_JPEG;
+  const AVPixelFormat format = withoutJpegAlias(static_cast<AVPixelFormat>(pixelFormat), fullRange);
+  if (colourRange == AVCOL_RANGE_UNSPECIFIED && isGrey(format)) fullRange = true;
+  return {static_cast<int>(format), fullRange};
 }
 
-}  // namespace
+bool isConvertibleFormat(int pixelFormat) {
+  const auto format = static_cast<AVPixelFormat>(pixelFormat);
+  return av_pix_fmt_desc_get(format) != nullptr && sws_isSupportedInput(format) > 0;
+}
 
 void ChannelDisplay::SwsDeleter::operator()(SwsContext* context) const {
   sws_freeContext(context);
@@ -62,6 +95,7 @@ PictureView ChannelDisplay::Picture::view() const {
 
 ChannelDisplay::ChannelDisplay(int channel) : channel_(channel) {
   routeDecoderLogToTrace();
+  converters_.reserve(kConverterCacheSize);
 }
 
 ChannelDisplay::~ChannelDisplay() = default;
@@ -82,28 +116,43 @@ void ChannelDisplay::close() {
 }
 
 SwsContext* ChannelDisplay::converterFor(PictureFormat format, int width, int height) {
-  const int sizeIndex = widthIndex(width);
-  if (sizeIndex < 0) return nullptr;
-  const auto slot = static_cast<std::size_t>(static_cast<int>(format)) * std::size(kPictureWidths) +
-                    static_cast<std::size_t>(sizeIndex);
-  Converter& converter = converters_[slot];
-  // The same context comes back while the size stays; a new height makes a new one.
-  SwsContext* const previous = converter.release();
-  SwsContext* context =
-      sws_getCachedContext(previous, width - 1, height - 1, sourceFormat(format), width, height,
-                           AV_PIX_FMT_RGB32, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-  if (context == nullptr) {
-    platform::trace("Camera %d: no converter for %dx%d", channel_ + 1, width, height);
-  } else if (context != previous) {
-    setSourceRange(context, format);
+  const ConverterKey key{format, width, height};
+  ++conversions_;
+  const auto found = std::find_if(converters_.begin(), converters_.end(),
+                                  [&key](const Converter& c) { return c.key == key; });
+  if (found != converters_.end()) {
+    found->lastUse = conversions_;
+    return found->context.get();
   }
-  converter.reset(context);
-  return context;
+
+  const auto source = static_cast<AVPixelFormat>(format.pixelFormat);
+  std::unique_ptr<SwsContext, SwsDeleter> context(
+      sws_getContext(width - 1, height - 1, source, width, height, AV_PIX_FMT_RGB32,
+                     SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+  if (!context) {
+    platform::trace("Camera %d: no converter for %s %dx%d", channel_ + 1,
+                    av_get_pix_fmt_name(source), width, height);
+    return nullptr;
+  }
+  if (hasYuvSamples(source)) setSourceRange(context.get(), format.fullRange);
+
+  Converter* slot = nullptr;
+  if (converters_.size() < kConverterCacheSize) {
+    slot = &converters_.emplace_back();
+  } else {
+    slot = &*std::min_element(
+        converters_.begin(), converters_.end(),
+        [](const Converter& a, const Converter& b) { return a.lastUse < b.lastUse; });
+  }
+  slot->key = key;
+  slot->context = std::move(context);
+  slot->lastUse = conversions_;
+  return slot->context.get();
 }
 
 bool ChannelDisplay::convertPicture(PictureFormat format, const PicturePlanes& planes, int width,
                                     int height) {
-  if (!isPictureWidth(width) || height < 2 || height > kMaxPictureHeight) return false;
+  if (!isShownPictureSize(width, height) || !isConvertibleFormat(format.pixelFormat)) return false;
   SwsContext* converter = converterFor(format, width, height);
   if (converter == nullptr) return false;
 
@@ -133,6 +182,13 @@ void ChannelDisplay::showConvertedPicture(const PictureOverlay& overlay) {
     std::swap(front_, back_);
   }
   back_.shown = false;
+  lastShownTicks_.store(Clock::now().time_since_epoch().count());
+}
+
+std::optional<ChannelDisplay::Clock::time_point> ChannelDisplay::lastPictureTime() const {
+  const Clock::rep ticks = lastShownTicks_.load();
+  if (ticks == 0) return std::nullopt;
+  return Clock::time_point(Clock::duration(ticks));
 }
 
 }  // namespace ipcam

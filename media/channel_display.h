@@ -1,9 +1,13 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "media/overlay_geometry.h"
@@ -12,18 +16,26 @@ struct SwsContext;
 
 namespace ipcam {
 
-// Source layouts the decoders hand over; the names follow the decoder library's formats.
-enum class PictureFormat : int {
-  kYuv420Full = 0,  // planar 4:2:0, full range (JPEG)
-  kYuv420 = 1,      // planar 4:2:0, video range (MPEG)
-  kYuv422Full = 2,  // planar 4:2:2, full range (JPEG)
+// How a decoded picture's samples are laid out: the decoder library's pixel format (an
+// AVPixelFormat value) and whether luma and chroma use the full 0..255 range (JPEG) rather
+// than the video range 16..235.
+struct PictureFormat {
+  int pixelFormat = -1;
+  bool fullRange = false;
+  bool operator==(const PictureFormat&) const = default;
 };
-inline constexpr int kPictureFormatCount = 3;
 
-// The three planes of a decoded picture as the decoder left them.
+// The format of a picture as the decoder left it (its AVPixelFormat and AVColorRange). The
+// old "J" formats and a range the decoder marked as full both count as full range; grey
+// pictures of unknown range are full range, as JPEG pictures are.
+PictureFormat pictureFormatOf(int pixelFormat, int colourRange);
+// Whether the converter reads pictures of that pixel format at all.
+bool isConvertibleFormat(int pixelFormat);
+
+// The planes of a decoded picture as the decoder left them.
 struct PicturePlanes {
-  std::array<const std::uint8_t*, 3> data{};
-  std::array<int, 3> stride{};
+  std::array<const std::uint8_t*, 4> data{};
+  std::array<int, 4> stride{};
 };
 
 // What the tile draws over a picture.
@@ -31,6 +43,9 @@ struct PictureOverlay {
   bool motion = false;     // the camera reported motion a few frames ago
   bool timeStamp = false;  // camera types 9 and 10 get the local time written on them
   bool recording = false;  // one of the channel's recorders is writing
+  // When the picture was decoded, for the time stamp: a picture that stopped coming keeps the
+  // time it came, so its time stamp never ticks on.
+  std::time_t decodedAt = 0;
 };
 
 // A picture in RGB32 (one 32-bit 0xffRRGGBB word per pixel), valid only inside the call that
@@ -50,9 +65,11 @@ struct PictureView {
 // Two buffers: the channel's decoding thread converts into the back one without any lock and
 // swaps it to the front under a short lock; the tile paints the front one under the same
 // lock. Only one thread decodes for a channel at a time, so the back buffer and the
-// converters have one user.
+// converters have one user. Both buffers grow to the largest picture seen and then stay.
 class ChannelDisplay {
  public:
+  using Clock = std::chrono::steady_clock;
+
   explicit ChannelDisplay(int channel);
   ~ChannelDisplay();
   ChannelDisplay(const ChannelDisplay&) = delete;
@@ -70,13 +87,18 @@ class ChannelDisplay {
   OverlayColour overlayTextColour() const { return overlayTextColour_; }
 
   // Decoding thread: scales the (width - 1) x (height - 1) top left of the decoded picture to
-  // width x height into the back buffer. False (nothing converted) for a size that is not
-  // shown. Buffers and converters are made when a size is first seen, never per picture.
+  // width x height into the back buffer. False (nothing converted) for a size outside
+  // isShownPictureSize or a format the converter cannot read. A converter is made the first
+  // time a format and size are seen and then kept (the few most recent ones), never per
+  // picture.
   bool convertPicture(PictureFormat format, const PicturePlanes& planes, int width, int height);
   // Decoding thread: the picture last converted, for a snapshot before it is shown.
   PictureView convertedPicture() const;
   // Decoding thread: makes the converted picture the one the tile shows.
   void showConvertedPicture(const PictureOverlay& overlay);
+
+  // When the last picture was shown (steady clock); nullopt before the first. Any thread.
+  std::optional<Clock::time_point> lastPictureTime() const;
 
   // Calls `paint(const PictureView&)` with the front picture under the display lock and
   // returns true, or returns false without calling when there is no picture. Keep `paint`
@@ -101,7 +123,20 @@ class ChannelDisplay {
   struct SwsDeleter {
     void operator()(SwsContext* context) const;
   };
-  using Converter = std::unique_ptr<SwsContext, SwsDeleter>;
+  struct ConverterKey {
+    PictureFormat format;
+    int width = 0;
+    int height = 0;
+    bool operator==(const ConverterKey&) const = default;
+  };
+  struct Converter {
+    ConverterKey key;
+    std::unique_ptr<SwsContext, SwsDeleter> context;
+    std::uint64_t lastUse = 0;
+  };
+  // A camera that changes its size or format now and then finds its converters again; one
+  // that never stops changing costs at most this many.
+  static constexpr std::size_t kConverterCacheSize = 8;
 
   SwsContext* converterFor(PictureFormat format, int width, int height);
 
@@ -110,10 +145,15 @@ class ChannelDisplay {
 
   // Decoding thread only.
   Picture back_;
-  std::array<Converter, kPictureFormatCount * std::size(kPictureWidths)> converters_;
+  std::vector<Converter> converters_;  // at most kConverterCacheSize, reserved up front
+  std::uint64_t conversions_ = 0;      // orders the converters by their last use
 
   mutable std::mutex frontMutex_;
   Picture front_;  // guarded by frontMutex_
+
+  // Steady-clock ticks of the last showConvertedPicture, 0 before the first; atomic: written
+  // by the decoding thread, read by the tile.
+  std::atomic<Clock::rep> lastShownTicks_{0};
 };
 
 }  // namespace ipcam

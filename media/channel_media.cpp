@@ -228,8 +228,8 @@ int ChannelMedia::lastHeight(VideoCodec codec) const {
 
 void ChannelMedia::beginStreamRun() {
   keyFrameSeen_.store(0);
-  jpegWidthMessageShown_.store(false);
-  mpegWidthMessageShown_.store(false);
+  sizeTraced_.store(false);
+  formatTraced_.store(false);
 }
 
 }  // namespace ipcam

@@ -131,16 +131,18 @@ class ChannelMedia {
   // program ends with exit code 1.
   [[noreturn]] void endAfterOpenFailure(VideoCodec codec);
 
-  // A new stream run begins: no key frame seen yet, and the size messages may be shown again.
+  // A new stream run begins: no key frame seen yet, and the trace lines about dropped pictures
+  // may be written again.
   void beginStreamRun();
   bool keyFrameSeen() const { return keyFrameSeen_.load() != 0; }
   void setKeyFrameSeen() { keyFrameSeen_.store(1); }
   // The MPEG-4 gate opens at the first sequence-level start code and stays open.
   bool mpeg4GateOpen() const { return mpeg4Gate_.load() != 0; }
   void openMpeg4Gate() { mpeg4Gate_.store(1); }
-  // True the first time it is asked in a stream run, for the refused-width messages.
-  bool firstJpegWidthMessage() { return !jpegWidthMessageShown_.exchange(true); }
-  bool firstMpegWidthMessage() { return !mpegWidthMessageShown_.exchange(true); }
+  // True the first time each is asked in a stream run: a picture of a size that is not shown,
+  // or of a pixel format the converter cannot read, is traced once, not per picture.
+  bool firstSizeTrace() { return !sizeTraced_.exchange(true); }
+  bool firstFormatTrace() { return !formatTraced_.exchange(true); }
 
  private:
   const int channel_;
@@ -151,8 +153,8 @@ class ChannelMedia {
   std::array<VideoDecoder, kVideoCodecCount> decoders_;  // guarded by decoderMutex_
   std::atomic<std::int32_t> keyFrameSeen_{0};
   std::atomic<std::int32_t> mpeg4Gate_{0};
-  std::atomic<bool> jpegWidthMessageShown_{false};
-  std::atomic<bool> mpegWidthMessageShown_{false};
+  std::atomic<bool> sizeTraced_{false};
+  std::atomic<bool> formatTraced_{false};
 };
 
 // Where the decoder library's diagnostics go: into the trace. Set once per process; later

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace ipcam {
@@ -21,10 +22,29 @@ inline bool isMpeg4KeyFrame(std::span<const std::uint8_t> frame) {
   return frame[3] == 0x00 || frame[3] == 0xB0 || frame[3] == 0xB3;
 }
 
-// H.264 frames arrive with a four-byte start code in front of the NAL unit; 0x65 is the
-// header of an IDR slice.
+inline constexpr std::uint8_t kH264NalTypeMask = 0x1F;
+inline constexpr std::uint8_t kH264IdrSlice = 5;
+
+// An H.264 access unit in Annex B form (every NAL unit behind 00 00 01 or 00 00 00 01) that
+// holds an IDR slice. Cameras put their SPS, PPS and SEI in front of the IDR slice, so the
+// slice is looked for behind every start code, not only the first. The four-byte start code
+// ends in the three-byte one, so finding 00 00 01 covers both. Bytes before the first start
+// code, and a start code with nothing behind it, count for nothing.
 inline bool isH264KeyFrame(std::span<const std::uint8_t> frame) {
-  return frame.size() >= 5 && frame[4] == 0x65;
+  const std::uint8_t* const begin = frame.data();
+  const std::uint8_t* const end = begin + frame.size();
+  if (frame.size() < 4) return false;
+  // Each 01 byte found at `one` is a start code when two zeros come before it.
+  for (const std::uint8_t* from = begin + 2; from < end - 1;) {
+    const auto* one = static_cast<const std::uint8_t*>(
+        std::memchr(from, 0x01, static_cast<std::size_t>(end - 1 - from)));
+    if (one == nullptr) return false;
+    if (one[-1] == 0x00 && one[-2] == 0x00 && (one[1] & kH264NalTypeMask) == kH264IdrSlice) {
+      return true;
+    }
+    from = one + 1;
+  }
+  return false;
 }
 
 // By the codec kind of the media queue: 0 Motion JPEG, 1 MPEG-4, 2 H.264. Unknown kinds

@@ -1,15 +1,17 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 namespace ipcam {
 
-// The widths a channel shows; every other width is refused.
-inline constexpr int kPictureWidths[] = {640, 320, 160, 176, 1024, 1280};
-bool isPictureWidth(int width);
-// MPEG-4 and H.264 pictures come in every displayed width but 176.
-bool isMpegPictureWidth(int width);
+// The picture sizes a channel decodes and shows; anything outside is dropped.
+inline constexpr int kMinPictureSide = 16;
+inline constexpr int kMaxPictureSide = 4096;
+bool isShownPictureSize(int width, int height);
+
+// The widths whose overlay geometry is laid down; every other width borrows the geometry of
+// the nearest of them, scaled (overlayLayout).
+inline constexpr int kOverlayTableWidths[] = {160, 176, 320, 640, 1024, 1280};
 
 struct OverlayPoint {
   int x = 0;
@@ -41,8 +43,13 @@ struct OverlayLayout {
   bool operator==(const OverlayLayout&) const = default;
 };
 
-// nullopt for a width that is not shown.
-std::optional<OverlayLayout> overlayLayout(int width, int height);
+// The table's geometry for its own widths. Any other width takes the row of the nearest
+// table width (the narrower one on a tie) scaled by width / table width: fonts, pens and the
+// time stamp's distance from the top-left corner grow with it, and "Rec" keeps its scaled
+// distance from the right and bottom edges (never left of or above the picture's origin).
+// Scaled values are rounded to the nearest pixel; fonts are at least one pixel, and pens an
+// even width of at least two, so that a frame centred on its outline stays in the picture.
+OverlayLayout overlayLayout(int width, int height);
 
 struct OverlayColour {
   std::uint8_t red = 0;

@@ -1,15 +1,15 @@
 #include "media/video_decode.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
-#include <optional>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "app/app_state.h"
@@ -20,26 +20,22 @@ extern "C" {
 #include "media/channel_media.h"
 #include "media/key_frames.h"
 #include "media/overlay_geometry.h"
+#include "platform/trace.h"
 #include "recording/channel_recorder.h"
 #include "recording/snapshot.h"
 
 namespace ipcam {
 namespace {
 
-// A decoded picture is drawn only while its first line stays this close to its width.
-constexpr int kMpegStrideTolerance = 100;
-
-// What happened under the decoder lock; the user is told after the lock is let go, so a
-// message box never holds up whoever closes the decoders.
+// What happened under the decoder lock; the user interface is told after the lock is let go.
 struct Outcome {
   int result = 0;
   bool converted = false;  // a picture waits in the display's back buffer
-  bool widthRefused = false;
   bool reopenFailed = false;
 };
 
-// Motion JPEG hands its compressed picture to a snapshot and has its own size message; the
-// MPEG codecs hand over the converted picture.
+// Motion JPEG hands its compressed picture to a snapshot; the MPEG codecs hand over the
+// converted picture.
 enum class Codec { kJpeg, kMpeg };
 
 // Sends one frame and takes the picture it gives, if any. Bytes used, or the decoder's
@@ -74,40 +70,34 @@ int runDecoder(VideoDecoder& decoder, std::span<const std::uint8_t> frame, bool&
   return static_cast<int>(frame.size());
 }
 
-bool fullRange(const AVFrame& picture) {
-  return picture.color_range == AVCOL_RANGE_JPEG;
-}
-
-std::optional<PictureFormat> jpegFormat(const AVFrame& picture) {
-  const auto format = static_cast<AVPixelFormat>(picture.format);
-  if (format == AV_PIX_FMT_YUVJ420P || (format == AV_PIX_FMT_YUV420P && fullRange(picture))) {
-    return PictureFormat::kYuv420Full;
+// Converts the decoder's picture into the display's back buffer. A size or a pixel format
+// that cannot be shown drops the picture, with one trace line per stream run each: a camera
+// keeps sending what it sends, and a line per picture would bury everything else.
+bool convert(ChannelRecord& record, ChannelMedia& media, const AVFrame& picture) {
+  if (!record.display) return false;
+  if (!isShownPictureSize(picture.width, picture.height)) {
+    if (media.firstSizeTrace()) {
+      platform::trace("Camera %d: %dx%d pictures are not shown (sides %d to %d)",
+                      record.channel + 1, picture.width, picture.height, kMinPictureSide,
+                      kMaxPictureSide);
+    }
+    return false;
   }
-  if (format == AV_PIX_FMT_YUVJ422P || (format == AV_PIX_FMT_YUV422P && fullRange(picture))) {
-    return PictureFormat::kYuv422Full;
+  if (!isConvertibleFormat(picture.format)) {
+    if (media.firstFormatTrace()) {
+      const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture.format));
+      platform::trace("Camera %d: pictures in pixel format %s cannot be converted",
+                      record.channel + 1, name != nullptr ? name : "(unknown)");
+    }
+    return false;
   }
-  return std::nullopt;
-}
-
-std::optional<PictureFormat> mpegFormat(const AVFrame& picture) {
-  const auto format = static_cast<AVPixelFormat>(picture.format);
-  if (format == AV_PIX_FMT_YUVJ420P || (format == AV_PIX_FMT_YUV420P && fullRange(picture))) {
-    return PictureFormat::kYuv420Full;
-  }
-  if (format == AV_PIX_FMT_YUV420P) return PictureFormat::kYuv420;
-  return std::nullopt;
-}
-
-// Converts the decoder's picture into the display's back buffer. Pictures in other formats
-// are dropped without a word.
-bool convert(ChannelRecord& record, const AVFrame& picture, std::optional<PictureFormat> format) {
-  if (!format || !record.display) return false;
   PicturePlanes planes;
   for (std::size_t i = 0; i < planes.data.size(); ++i) {
     planes.data[i] = picture.data[i];
     planes.stride[i] = picture.linesize[i];
   }
-  return record.display->convertPicture(*format, planes, picture.width, picture.height);
+  return record.display->convertPicture(pictureFormatOf(picture.format, picture.color_range),
+                                        planes, picture.width, picture.height);
 }
 
 bool timeStampCamera(int channel) {
@@ -125,18 +115,10 @@ bool anyRecorderRecording(const ChannelRecord& record) {
   return false;
 }
 
-// After the decoder lock: the messages, the snapshot and the hand-over to the tile.
+// After the decoder lock: the snapshot and the hand-over to the tile.
 int finish(ChannelRecord& record, ChannelMedia& media, const Outcome& outcome,
            std::span<const std::uint8_t> frame, int motionFlag, Codec codec) {
-  ViewerUi* ui = appState().ui.load();
   if (outcome.reopenFailed) media.endAfterOpenFailure(VideoCodec::kMjpeg);
-  if (outcome.widthRefused) {
-    const bool jpeg = codec == Codec::kJpeg;
-    const bool first = jpeg ? media.firstJpegWidthMessage() : media.firstMpegWidthMessage();
-    if (first && ui != nullptr) {
-      ui->messageBox(jpeg ? kJpegWidthText : kMpegWidthText, kDefaultMessageTitle);
-    }
-  }
   if (!outcome.converted) return outcome.result;
 
   if (record.snapshotRequest.exchange(0) != 0) {
@@ -150,20 +132,10 @@ int finish(ChannelRecord& record, ChannelMedia& media, const Outcome& outcome,
   overlay.motion = motionFlag != 0;
   overlay.timeStamp = timeStampCamera(record.channel);
   overlay.recording = anyRecorderRecording(record);
+  overlay.decodedAt = std::time(nullptr);
   record.display->showConvertedPicture(overlay);
-  if (ui != nullptr) ui->presentPicture(record.channel);
+  if (ViewerUi* ui = appState().ui.load()) ui->presentPicture(record.channel);
   return outcome.result;
-}
-
-// MPEG-4 and H.264 pictures: the shown sizes without 176, and the stride check of the
-// decoders whose buffers these pictures come from.
-void convertMpegPicture(ChannelRecord& record, const AVFrame& picture, Outcome& outcome) {
-  if (!isMpegPictureWidth(picture.width)) {
-    outcome.widthRefused = true;
-    return;
-  }
-  if (std::abs(picture.width - picture.linesize[0]) >= kMpegStrideTolerance) return;
-  outcome.converted = convert(record, picture, mpegFormat(picture));
 }
 
 }  // namespace
@@ -183,9 +155,7 @@ int decodeMjpeg(ChannelRecord& record, std::span<const std::uint8_t> frame, int 
       const AVFrame& picture = *decoder.picture;
       const int width = picture.width;
       const int height = picture.height;
-      if (!isPictureWidth(width)) {
-        outcome.widthRefused = true;
-      } else if (previousWidth != 0 && (width != previousWidth || height != previousHeight)) {
+      if (previousWidth != 0 && (width != previousWidth || height != previousHeight)) {
         // A new size starts on a fresh decoder; this picture is dropped.
         media.closeLocked(VideoCodec::kMjpeg);
         if (media.openLocked(VideoCodec::kMjpeg) == ChannelMedia::OpenResult::kFailed) {
@@ -194,7 +164,7 @@ int decodeMjpeg(ChannelRecord& record, std::span<const std::uint8_t> frame, int 
         decoder.lastWidth = width;
         decoder.lastHeight = height;
       } else {
-        outcome.converted = convert(record, picture, jpegFormat(picture));
+        outcome.converted = convert(record, media, picture);
       }
     }
   }
@@ -217,7 +187,7 @@ int decodeMpeg4(ChannelRecord& record, std::span<const std::uint8_t> frame, int 
     VideoDecoder& decoder = media.decoder(VideoCodec::kMpeg4);
     bool gotPicture = false;
     outcome.result = runDecoder(decoder, frame, gotPicture);
-    if (gotPicture) convertMpegPicture(record, *decoder.picture, outcome);
+    if (gotPicture) outcome.converted = convert(record, media, *decoder.picture);
   }
   return finish(record, media, outcome, frame, motionFlag, Codec::kMpeg);
 }
@@ -233,9 +203,9 @@ int decodeH264(ChannelRecord& record, std::span<const std::uint8_t> frame, int m
     outcome.result = runDecoder(decoder, frame, gotPicture);
     if (gotPicture) {
       if (media.keyFrameSeen()) {
-        convertMpegPicture(record, *decoder.picture, outcome);
+        outcome.converted = convert(record, media, *decoder.picture);
       } else if (isH264KeyFrame(frame)) {
-        // Joined mid-stream: the first IDR picture only marks the start.
+        // Joined mid-stream: the first key frame only marks the start.
         media.setKeyFrameSeen();
       }
     }

@@ -12,23 +12,21 @@ inline constexpr int kMpeg4NoStartCode = -1;  // the frame does not begin with 0
 inline constexpr int kMpeg4GateClosed = -2;   // no sequence-level start code seen yet
 inline constexpr int kDecoderNotOpen = -3;    // the channel's decoder for the codec is closed
 
-inline constexpr const char* kJpegWidthText = "jpg width is not match";
-inline constexpr const char* kMpegWidthText = "mp4 width is not match";
-
-// Decode one complete frame on the channel's decoding thread and, when a picture results in
-// a shown size, convert it into the channel's display and tell the user interface. The size
-// of every decoded picture is kept in the channel's media object (lastWidth/lastHeight).
-// `motionFlag` non-zero puts the motion frame on the picture.
+// Decode one complete frame on the channel's decoding thread and, when a picture results,
+// convert it into the channel's display and tell the user interface. The size of every
+// decoded picture is kept in the channel's media object (lastWidth/lastHeight). `motionFlag`
+// non-zero puts the motion frame on the picture.
 //
-// A width that is not shown is reported once per stream run and not drawn. A Motion JPEG
-// picture whose size differs from the previous one re-opens the decoder and is dropped, so
-// the decoder starts the new size with fresh buffers; the next picture is drawn.
+// Pictures of any size within isShownPictureSize and of any pixel format the converter reads
+// are drawn; others are dropped with one trace line per stream run. A Motion JPEG picture
+// whose size differs from the previous one re-opens the decoder and is dropped, so the
+// decoder starts the new size with fresh buffers; the next picture is drawn.
 int decodeMjpeg(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag);
 // MPEG-4 refuses frames without a start code (-1) and, until the first VOL, VOS or GOV
 // start code, everything else (-2).
 int decodeMpeg4(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag);
-// H.264 frames carry a four-byte start code in front of the NAL unit. Nothing is drawn
-// before the channel has seen a key frame.
+// H.264 frames are access units in Annex B form. Nothing is drawn before the channel has seen
+// a key frame (isH264KeyFrame).
 int decodeH264(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag);
 
 }  // namespace ipcam

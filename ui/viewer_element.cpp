@@ -1,15 +1,18 @@
 #include "ui/viewer_element.h"
 
 #include <QAction>
+#include <QFontMetrics>
 #include <QImage>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
 #include <QPointer>
+#include <QTimer>
 #include <algorithm>
 #include <ctime>
 #include <memory>
+#include <utility>
 
 #include "app/channel_commands.h"
 #include "app/channel_record.h"
@@ -27,10 +30,9 @@ QColor qColor(OverlayColour colour) {
   return {colour.red, colour.green, colour.blue};
 }
 
-QString localTimeText() {
-  const std::time_t now = std::time(nullptr);
+QString localTimeText(std::time_t when) {
   std::tm local{};
-  localtime_r(&now, &local);
+  localtime_r(&when, &local);
   char text[64];
   const std::size_t length = std::strftime(text, sizeof text, kTimeStampFormat, &local);
   return QString::fromLatin1(text, static_cast<qsizetype>(length));
@@ -61,6 +63,34 @@ void drawOverlayFrame(QPainter& painter, const OverlayFrame& frame, QColor colou
   // The pen is centred on the outline from (left, top) to (right - 1, bottom - 1).
   painter.drawRect(
       QRectF(frame.left, frame.top, frame.right - 1 - frame.left, frame.bottom - 1 - frame.top));
+}
+
+// Black this opaque (of 255) over a frozen picture leaves about 40% of its brightness: well
+// under half, yet the scene stays recognisable.
+constexpr int kFrozenDimAlpha = 150;
+// The age marker: how often a frozen tile repaints, and how the marker sits in its corner.
+constexpr int kAgeRepaintMs = 1000;
+constexpr int kMarkerMargin = 6;
+constexpr int kMarkerPadding = 4;
+constexpr int kMarkerMinFont = 10;
+constexpr int kMarkerMaxFont = 24;
+const QColor kMarkerBox(0, 0, 0, 210);
+const QColor kMarkerSymbol(255, 191, 0);
+
+// A small clock face: no font needs to carry the symbol, and it reads the same in every
+// language.
+void drawClockSymbol(QPainter& painter, QRectF box) {
+  QPen pen(kMarkerSymbol);
+  pen.setWidthF(std::max(1.5, box.width() / 8));
+  pen.setCapStyle(Qt::RoundCap);
+  painter.setPen(pen);
+  painter.setBrush(Qt::NoBrush);
+  const qreal inset = pen.widthF() / 2;
+  const QRectF face = box.adjusted(inset, inset, -inset, -inset);
+  painter.drawEllipse(face);
+  const QPointF centre = face.center();
+  painter.drawLine(centre, centre - QPointF(0, face.height() * 0.32));
+  painter.drawLine(centre, centre + QPointF(face.width() * 0.25, 0));
 }
 
 // The menu opens this far right of the cursor, so the pointer does not sit on the first entry.
@@ -94,6 +124,40 @@ CViewerElement::CViewerElement(int channel, QWidget* parent, TileHost* host)
   setAttribute(Qt::WA_OpaquePaintEvent);
   setObjectName(QStringLiteral("tile%1").arg(channel + 1));
   setWindowTitle(QStringLiteral("Camera %1").arg(channel));
+  // A tile repaints when a picture arrives or the status changes; a stream that froze brings
+  // neither, so the tile looks at the age of its picture on its own.
+  auto* ageTimer = new QTimer(this);
+  ageTimer->setInterval(kAgeRepaintMs);
+  connect(ageTimer, &QTimer::timeout, this, [this] {
+    if (isVisible() && showsFrozenPicture()) update();
+  });
+  ageTimer->start();
+}
+
+void CViewerElement::setClock(Clock clock) {
+  clock_ = clock ? std::move(clock) : Clock(&std::chrono::steady_clock::now);
+  update();
+}
+
+bool CViewerElement::live() const {
+  if (channel_ < 0 || channel_ >= kChannelCount) return false;
+  const int status = channelRecord(channel_).status.load();
+  return status == kStatusLive || status == kStatusRecording;
+}
+
+std::optional<std::chrono::steady_clock::duration> CViewerElement::pictureAge() const {
+  if (channel_ < 0 || channel_ >= kChannelCount) return std::nullopt;
+  const std::shared_ptr<ChannelDisplay> display = channelRecord(channel_).display;
+  if (!display) return std::nullopt;
+  const auto shownAt = display->lastPictureTime();
+  if (!shownAt) return std::nullopt;
+  return std::max(std::chrono::steady_clock::duration::zero(), clock_() - *shownAt);
+}
+
+bool CViewerElement::showsFrozenPicture() const {
+  if (!live()) return false;
+  const auto age = pictureAge();
+  return age && *age >= kFrozenPictureAge;
 }
 
 void CViewerElement::setStatusText(const QString& text) {
@@ -112,13 +176,12 @@ void CViewerElement::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(this);
   // Only a live channel shows its picture; while it connects or after it is lost, the last
   // picture would be a stale image, so the tile says what is going on instead.
-  const int status = channelRecord(channel_).status.load();
-  const bool live = status == kStatusLive || status == kStatusRecording;
-  if (!live || !paintPicture(painter)) paintStatus(painter);
+  if (!live() || !paintPicture(painter)) paintStatus(painter);
 }
 
 // The picture goes in stretched to the tile; the overlays are laid out in picture pixels
-// under the same transform, so they stretch with it.
+// under the same transform, so they stretch with it. A picture that stopped coming is dimmed
+// under its overlays and carries its age in tile pixels, so it never passes for live video.
 bool CViewerElement::paintPicture(QPainter& painter) {
   if (channel_ < 0 || channel_ >= kChannelCount) return false;
   const std::shared_ptr<ChannelDisplay> display = channelRecord(channel_).display;
@@ -135,20 +198,58 @@ bool CViewerElement::paintPicture(QPainter& painter) {
   });
   if (!painted) return false;
 
-  const std::optional<OverlayLayout> layout = overlayLayout(shown.width, shown.height);
-  if (!layout) return true;
+  const auto age = pictureAge();
+  const bool frozen = age && *age >= kFrozenPictureAge;
+  if (frozen) {
+    painter.fillRect(QRect(0, 0, shown.width, shown.height), QColor(0, 0, 0, kFrozenDimAlpha));
+  }
+
+  const OverlayLayout layout = overlayLayout(shown.width, shown.height);
   const PictureOverlay& overlay = shown.overlay;
   if (overlay.timeStamp) {
-    drawOverlayText(painter, localTimeText(), layout->timeStamp, layout->timeStampFontHeight,
-                    QFont::Normal, qColor(display->overlayTextColour()));
+    drawOverlayText(painter, localTimeText(overlay.decodedAt), layout.timeStamp,
+                    layout.timeStampFontHeight, QFont::Normal,
+                    qColor(display->overlayTextColour()));
   }
   if (overlay.recording) {
-    drawOverlayText(painter, QString::fromLatin1(kRecText), layout->rec, layout->recFontHeight,
+    drawOverlayText(painter, QString::fromLatin1(kRecText), layout.rec, layout.recFontHeight,
                     QFont::DemiBold, qColor(kOverlayRed));
   }
-  if (overlay.motion) drawOverlayFrame(painter, layout->motionFrame, qColor(kOverlayRed));
-  if (selected_) drawOverlayFrame(painter, layout->selectionFrame, qColor(kOverlayGreen));
+  if (overlay.motion) drawOverlayFrame(painter, layout.motionFrame, qColor(kOverlayRed));
+  if (selected_) drawOverlayFrame(painter, layout.selectionFrame, qColor(kOverlayGreen));
+
+  if (frozen) {
+    painter.resetTransform();
+    paintFrozenMarker(painter, std::chrono::duration_cast<std::chrono::seconds>(*age));
+  }
   return true;
+}
+
+// Bottom left, clear of the time stamp (top left) and "Rec" (bottom right): a clock and the
+// whole seconds since the last picture, light on a dark box so it reads on any picture.
+void CViewerElement::paintFrozenMarker(QPainter& painter, std::chrono::seconds age) {
+  QFont font = painter.font();
+  font.setPixelSize(std::clamp(height() / 14, kMarkerMinFont, kMarkerMaxFont));
+  font.setBold(true);
+  painter.setFont(font);
+  const QString text = QStringLiteral("%1 s").arg(age.count());
+  const QFontMetrics metrics(font);
+  const int textHeight = metrics.height();
+  const int symbolSide = textHeight;
+  const QSize box(kMarkerPadding * 3 + symbolSide + metrics.horizontalAdvance(text),
+                  kMarkerPadding * 2 + textHeight);
+  const QRect boxRect(kMarkerMargin, height() - kMarkerMargin - box.height(), box.width(),
+                      box.height());
+
+  painter.setRenderHint(QPainter::Antialiasing, true);
+  painter.fillRect(boxRect, kMarkerBox);
+  drawClockSymbol(painter, QRectF(boxRect.left() + kMarkerPadding, boxRect.top() + kMarkerPadding,
+                                  symbolSide, symbolSide));
+  painter.setPen(Qt::white);
+  painter.drawText(
+      QRect(boxRect.left() + kMarkerPadding * 2 + symbolSide, boxRect.top() + kMarkerPadding,
+            metrics.horizontalAdvance(text), textHeight),
+      Qt::AlignLeft | Qt::AlignVCenter, text);
 }
 
 // The frame goes around a canvas one pixel larger than the tile, and the tile shows the canvas

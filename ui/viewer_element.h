@@ -2,13 +2,19 @@
 
 #include <QString>
 #include <QWidget>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 
 class QMenu;
 
 namespace ipcam::ui {
 
 class TileHost;
+
+// A live picture this old is shown as frozen: dimmed, with its age in a corner.
+inline constexpr std::chrono::seconds kFrozenPictureAge{3};
 
 // One channel's tile in the video area: the newest picture of the channel, or black with the
 // channel's status text. The user selects, swaps, enlarges and steers the channel here; what
@@ -26,6 +32,13 @@ class CViewerElement : public QWidget {
   bool selected() const { return selected_; }
   void setSelected(bool selected);
 
+  // The clock the age of the picture is measured with; tests move it on instead of waiting.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  void setClock(Clock clock);
+  // The channel is live, but its last picture is kFrozenPictureAge old or older. Such a tile
+  // repaints itself every second, so the age it shows keeps counting.
+  bool showsFrozenPicture() const;
+
   // The context menu for the channel's current state; each action carries its command id as
   // its data.
   std::unique_ptr<QMenu> createContextMenu();
@@ -40,7 +53,11 @@ class CViewerElement : public QWidget {
 
  private:
   bool paintPicture(QPainter& painter);
+  void paintFrozenMarker(QPainter& painter, std::chrono::seconds age);
   void paintStatus(QPainter& painter);
+  bool live() const;
+  // How long ago the last picture was shown; nullopt without one.
+  std::optional<std::chrono::steady_clock::duration> pictureAge() const;
   void select();
   void swapWithSelectedTile(QMouseEvent* event);
   CViewerElement* tileAt(QPoint localPosition) const;
@@ -49,6 +66,7 @@ class CViewerElement : public QWidget {
   TileHost* host_ = nullptr;
   QString statusText_;
   bool selected_ = false;
+  Clock clock_ = &std::chrono::steady_clock::now;
 };
 
 }  // namespace ipcam::ui

@@ -40,11 +40,6 @@ class VideoDecodeTest : public ::testing::Test {
     record_.display->withFrontPicture([&](const PictureView& p) { width = p.width; });
     return width;
   }
-  std::size_t widthMessages() const {
-    const auto messages = ui_.messages();
-    return static_cast<std::size_t>(std::count_if(
-        messages.begin(), messages.end(), [](auto& m) { return m.text == kJpegWidthText; }));
-  }
 
   ChannelRecord record_;
   testing::RecordingViewerUi ui_;
@@ -101,19 +96,6 @@ TEST_F(VideoDecodeTest, NewSizeReopensTheDecoderOnceThenDraws) {
   expectNear(pixelAt(*record_.display, 1279, 1023), kBlue);
   decodeJpeg(large);
   EXPECT_EQ(ui_.pictures().size(), 4u) << "two small, then every large picture but the first";
-}
-
-TEST_F(VideoDecodeTest, UnsupportedWidthDrawsNothingAndIsReportedOncePerStreamRun) {
-  const auto odd = makeJpeg(704, 576, kRed, kRed);
-  EXPECT_GE(decodeJpeg(odd), 0);
-  EXPECT_GE(decodeJpeg(odd), 0);
-  EXPECT_EQ(shownWidth(), 0);
-  EXPECT_TRUE(ui_.pictures().empty());
-  EXPECT_EQ(widthMessages(), 1u);
-
-  record_.media->beginStreamRun();
-  decodeJpeg(odd);
-  EXPECT_EQ(widthMessages(), 2u);
 }
 
 TEST_F(VideoDecodeTest, CorruptPicturesAreDroppedAndDecodingGoesOn) {

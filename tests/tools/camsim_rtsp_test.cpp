@@ -16,11 +16,14 @@ extern "C" {
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "tools/camsim/command_line.h"
 #include "tools/camsim/http_auth.h"
 #include "tools/camsim/md5.h"
 #include "tools/camsim/rtsp_media.h"
+#include "tools/camsim/rtsp_server.h"
 #include "tools/camsim/server.h"
 
 namespace ipcam::camsim {
@@ -290,6 +293,40 @@ Decoded decode(AVCodecID id, const std::vector<std::string>& units) {
 
 constexpr std::string_view kStartCode("\x00\x00\x00\x01", 4);
 
+// One access unit from its RTP packets (RFC 6184 single NAL units and FU-A), every NAL unit
+// behind a start code, as the viewer rebuilds it.
+std::string accessUnit(const std::vector<RtpPacket>& frame, bool& sawFragments) {
+  std::string unit;
+  bool inFragment = false;
+  for (const RtpPacket& p : frame) {
+    EXPECT_EQ(p.payloadType, 96);
+    EXPECT_EQ(p.timestamp, frame.front().timestamp);
+    if (p.payload.size() < 2) {
+      ADD_FAILURE() << "short payload";
+      continue;
+    }
+    const int type = p.payload[0] & 0x1f;
+    EXPECT_TRUE(type == 28 || (type >= 1 && type <= 23)) << type;
+    if (type != 28) {
+      EXPECT_FALSE(inFragment);
+      unit += std::string(kStartCode) + p.payload;
+      continue;
+    }
+    sawFragments = true;
+    const bool start = (p.payload[1] & 0x80) != 0;
+    const bool end = (p.payload[1] & 0x40) != 0;
+    EXPECT_EQ(start, !inFragment);
+    if (start) {
+      unit += std::string(kStartCode);
+      unit.push_back(static_cast<char>((p.payload[0] & 0xe0) | (p.payload[1] & 0x1f)));
+    }
+    unit += p.payload.substr(2);
+    inFragment = !end;
+  }
+  EXPECT_FALSE(inFragment);
+  return unit;
+}
+
 TEST(CamsimRtsp, DescribeChecksCredentialsAndGivesAShortSdpPerPath) {
   const struct {
     AuthMode auth;
@@ -406,31 +443,7 @@ TEST(CamsimRtsp, H264PacketsRebuildIntoPicturesTheDecoderTakes) {
   std::vector<std::string> units;
   bool sawFragments = false;
   for (const auto& frame : c.frames) {
-    std::string unit;
-    bool inFragment = false;
-    for (const RtpPacket& p : frame) {
-      EXPECT_EQ(p.payloadType, 96);
-      EXPECT_EQ(p.timestamp, frame.front().timestamp);
-      ASSERT_GE(p.payload.size(), 2u);
-      const int type = p.payload[0] & 0x1f;
-      ASSERT_TRUE(type == 28 || (type >= 1 && type <= 23)) << type;
-      if (type != 28) {
-        EXPECT_FALSE(inFragment);
-        unit += std::string(kStartCode) + p.payload;
-        continue;
-      }
-      sawFragments = true;
-      const bool start = (p.payload[1] & 0x80) != 0;
-      const bool end = (p.payload[1] & 0x40) != 0;
-      EXPECT_EQ(start, !inFragment);
-      if (start) {
-        unit += std::string(kStartCode);
-        unit.push_back(static_cast<char>((p.payload[0] & 0xe0) | (p.payload[1] & 0x1f)));
-      }
-      unit += p.payload.substr(2);
-      inFragment = !end;
-    }
-    EXPECT_FALSE(inFragment);
+    const std::string unit = accessUnit(frame, sawFragments);
     units.push_back(units.empty() ? parameterSets + unit : unit);
   }
   EXPECT_TRUE(sawFragments);
@@ -449,6 +462,56 @@ TEST(CamsimRtsp, H264PacketsRebuildIntoPicturesTheDecoderTakes) {
     EXPECT_EQ(static_cast<std::uint16_t>(c.audio[i].sequence - c.audio[i - 1].sequence), 1);
     EXPECT_EQ(c.audio[i].timestamp - c.audio[i - 1].timestamp, 160u);
   }
+}
+
+// With the parameter sets in band, each IDR access unit begins with SPS, PPS and an SEI, each
+// a single NAL unit packet of its own with the access unit's timestamp, and only the access
+// unit's last packet carries the marker. A decoder then starts without the SDP.
+TEST(CamsimRtsp, H264ParameterSetsInBandGoAheadOfEachIdrInPacketsOfTheirOwn) {
+  const std::vector<std::string_view> arguments = {"--rtsp-parameter-sets", "in-band"};
+  const CommandLine parsed = parseCommandLine(arguments);
+  ASSERT_EQ(parsed.error, "");
+  EXPECT_TRUE(parsed.options.rtspInBandParameterSets);
+  const std::vector<std::string_view> bad = {"--rtsp-parameter-sets=sometimes"};
+  EXPECT_NE(parseCommandLine(bad).error, "");
+
+  Options options = fastOptions();
+  options.rtspAudio = false;
+  options.rtspInBandParameterSets = true;
+  Server camera(options);
+  ASSERT_TRUE(camera.start());
+  RtspClient client(camera.rtspPort());
+  const std::string sdp = startPlaying(client, "h264.sdp");
+  const std::size_t sprop = sdp.find("sprop-parameter-sets=") + 21;
+  const std::string value = sdp.substr(sprop, sdp.find("\r\n", sprop) - sprop);
+  const auto sps = base64Decode(value.substr(0, value.find(',')));
+  const auto pps = base64Decode(value.substr(value.find(',') + 1));
+  ASSERT_TRUE(sps && pps);
+
+  // Two cycles' first frames are key frames.
+  const Capture c = capture(client, RtspServer::kVideoCycle + 1);
+  std::vector<std::string> units;
+  bool sawFragments = false;
+  for (std::size_t i = 0; i < c.frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& frame = c.frames[i];
+    for (std::size_t p = 0; p + 1 < frame.size(); ++p) EXPECT_FALSE(frame[p].marker);
+    const bool key = i % RtspServer::kVideoCycle == 0;
+    if (key) {
+      ASSERT_GE(frame.size(), 4u);
+      EXPECT_EQ(frame[0].payload, *sps);
+      EXPECT_EQ(frame[1].payload, *pps);
+      EXPECT_EQ(frame[2].payload[0] & 0x1f, 6) << "SEI";
+      const int idr = frame[3].payload[0] & 0x1f;
+      EXPECT_EQ(idr == 28 ? frame[3].payload[1] & 0x1f : idr, 5) << "IDR slice";
+    } else {
+      EXPECT_NE(frame[0].payload[0] & 0x1f, 7) << "parameter sets only before an IDR";
+    }
+    units.push_back(accessUnit(frame, sawFragments));
+  }
+  const Decoded decoded = decode(AV_CODEC_ID_H264, units);
+  EXPECT_EQ(decoded.pictures, static_cast<int>(units.size()));
+  EXPECT_EQ(decoded.width, 320);
 }
 
 TEST(CamsimRtsp, Mpeg4FramesStartWithAStartCodeAndDecode) {

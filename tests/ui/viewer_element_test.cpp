@@ -7,7 +7,9 @@
 #include <QImage>
 #include <QMenu>
 #include <QMouseEvent>
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -17,24 +19,36 @@
 #include "app/channel_record.h"
 #include "app/viewer_settings.h"
 #include "media/channel_display.h"
+#include "support/wait_for.h"
 #include "ui/tile_host.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
 
 namespace ipcam::ui {
 namespace {
 
 // A solid 320x240 picture in the channel's display, made from full-range YUV planes as the
-// Motion JPEG decoder leaves them: Y 29, U 255, V 107 is blue.
-void showBluePicture(ChannelDisplay& display, PictureOverlay overlay) {
+// Motion JPEG decoder leaves them: Y 29, U 255, V 107 is blue; Y 235 with neutral chroma is a
+// light grey.
+void showPicture(ChannelDisplay& display, PictureOverlay overlay, std::uint8_t y, std::uint8_t u,
+                 std::uint8_t v) {
   constexpr int kWidth = 320;
   constexpr int kHeight = 240;
-  static const std::vector<std::uint8_t> luma(kWidth * kHeight, 29);
-  static const std::vector<std::uint8_t> blue(kWidth * kHeight / 4, 255);
-  static const std::vector<std::uint8_t> red(kWidth * kHeight / 4, 107);
+  const std::vector<std::uint8_t> luma(kWidth * kHeight, y);
+  const std::vector<std::uint8_t> blue(kWidth * kHeight / 4, u);
+  const std::vector<std::uint8_t> red(kWidth * kHeight / 4, v);
   PicturePlanes planes;
-  planes.data = {luma.data(), blue.data(), red.data()};
-  planes.stride = {kWidth, kWidth / 2, kWidth / 2};
-  ASSERT_TRUE(display.convertPicture(PictureFormat::kYuv420Full, planes, kWidth, kHeight));
+  planes.data = {luma.data(), blue.data(), red.data(), nullptr};
+  planes.stride = {kWidth, kWidth / 2, kWidth / 2, 0};
+  ASSERT_TRUE(display.convertPicture(pictureFormatOf(AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_JPEG), planes,
+                                     kWidth, kHeight));
   display.showConvertedPicture(overlay);
+}
+
+void showBluePicture(ChannelDisplay& display, PictureOverlay overlay) {
+  showPicture(display, overlay, 29, 255, 107);
 }
 
 QImage render(CViewerElement& tile) {
@@ -81,6 +95,116 @@ TEST(ViewerElement, PaintsThePictureStretchedWithItsFrames) {
   EXPECT_EQ(image.pixelColor(6, 240), QColor(255, 0, 0));
   EXPECT_EQ(image.pixelColor(12, 240), centre);
   tile.setSelected(false);
+  record.display->discardPicture();
+}
+
+int brightness(QColor colour) {
+  return std::max({colour.red(), colour.green(), colour.blue()});
+}
+
+// The bottom-left corner where a frozen picture carries its age, as the range of brightness
+// found there.
+std::pair<int, int> cornerBrightness(const QImage& image) {
+  int darkest = 255;
+  int brightest = 0;
+  for (int y = image.height() - 40; y < image.height(); ++y) {
+    for (int x = 0; x < 80; ++x) {
+      const int level = brightness(image.pixelColor(x, y));
+      darkest = std::min(darkest, level);
+      brightest = std::max(brightest, level);
+    }
+  }
+  return {darkest, brightest};
+}
+
+// A live channel whose pictures stop: after three seconds the last picture is dimmed to well
+// under half and a dark box in its corner shows the seconds since; the next picture brings
+// it back to full brightness without the box. The tile's clock is moved on instead of
+// waiting.
+TEST(ViewerElement, FrozenPictureIsDimmedAndCarriesItsAgeUntilPicturesComeAgain) {
+  constexpr int kChannel = 11;
+  ChannelRecord& record = channelRecord(kChannel);
+  if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
+  record.status = kStatusLive;
+  CViewerElement tile(kChannel, nullptr);
+  tile.resize(320, 240);
+  auto now = std::chrono::steady_clock::now();
+  tile.setClock([&now] { return now; });
+
+  showPicture(*record.display, PictureOverlay{}, 235, 128, 128);
+  const auto shownAt = record.display->lastPictureTime();
+  ASSERT_TRUE(shownAt.has_value());
+
+  now = *shownAt + std::chrono::milliseconds(2900);
+  EXPECT_FALSE(tile.showsFrozenPicture());
+  const QImage fresh = render(tile);
+  const int live = brightness(fresh.pixelColor(160, 100));
+  EXPECT_GT(live, 220);
+  EXPECT_EQ(cornerBrightness(fresh), std::make_pair(live, live)) << "no marker on a live picture";
+
+  now = *shownAt + std::chrono::seconds(3);
+  EXPECT_TRUE(tile.showsFrozenPicture());
+  const QImage frozen = render(tile);
+  const int dimmed = brightness(frozen.pixelColor(160, 100));
+  EXPECT_LE(dimmed, live / 2);
+  EXPECT_GT(dimmed, 40) << "still recognisable";
+  const auto [darkest, brightest] = cornerBrightness(frozen);
+  EXPECT_LT(darkest, dimmed / 2) << "the marker's box is darker than the dimmed picture";
+  EXPECT_GT(brightest, 200) << "its clock and digits are light on the box";
+
+  // The age counts on: a later repaint shows other digits in the same box.
+  now = *shownAt + std::chrono::seconds(17);
+  EXPECT_NE(render(tile).copy(0, 200, 80, 40), frozen.copy(0, 200, 80, 40));
+  EXPECT_EQ(render(tile).pixelColor(160, 100), frozen.pixelColor(160, 100));
+
+  // Pictures come again.
+  showPicture(*record.display, PictureOverlay{}, 235, 128, 128);
+  now = *record.display->lastPictureTime();
+  EXPECT_FALSE(tile.showsFrozenPicture());
+  const QImage again = render(tile);
+  EXPECT_EQ(brightness(again.pixelColor(160, 100)), live);
+  EXPECT_EQ(cornerBrightness(again), std::make_pair(live, live));
+
+  // A channel that is not live paints its status, never a frozen picture.
+  now = *record.display->lastPictureTime() + std::chrono::seconds(30);
+  record.status = kStatusConnecting;
+  EXPECT_FALSE(tile.showsFrozenPicture());
+  record.status = kStatusNoSignal;
+  record.display->discardPicture();
+}
+
+// Nothing else repaints a tile whose stream froze, so the tile does it itself, every second.
+TEST(ViewerElement, FrozenTileRepaintsItselfToKeepItsAgeCurrent) {
+  constexpr int kChannel = 10;
+  ChannelRecord& record = channelRecord(kChannel);
+  if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
+  record.status = kStatusLive;
+  showBluePicture(*record.display, PictureOverlay{});
+
+  class PaintCounter : public QObject {
+   public:
+    int paints = 0;
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  CViewerElement tile(kChannel, nullptr);
+  tile.resize(160, 120);
+  const auto shownAt = *record.display->lastPictureTime();
+  tile.setClock([shownAt] { return shownAt + std::chrono::seconds(5); });
+  tile.installEventFilter(&counter);
+  tile.show();
+  ASSERT_TRUE(ipcam::testing::waitFor([&] {
+    QApplication::processEvents();
+    return counter.paints >= 1;
+  }));
+  const int first = counter.paints;
+  EXPECT_TRUE(ipcam::testing::waitFor([&] {
+    QApplication::processEvents();
+    return counter.paints >= first + 2;
+  }));
+  record.status = kStatusNoSignal;
   record.display->discardPicture();
 }
 

@@ -108,6 +108,7 @@ const std::map<std::string_view, Setter>& valueOptions() {
          return true;
        }},
       {"--rtsp-audio", choiceInto<bool>(&Options::rtspAudio, {{"on", true}, {"off", false}})},
+      {"--rtsp-parameter-sets", choiceInto<bool>(&Options::rtspInBandParameterSets, {{"sdp", false}, {"in-band", true}})},
       {"--rtsp-motion", everyNthInto(&Options::rtspMotionEvery)},
       {"--rtsp-path", textInto(&Options::rtspMpeg4Path)},
       {"--rtsp-h264-path", textInto(&Options::rtspH264Path)},
@@ -236,6 +237,9 @@ MPEG-4, H.264 or JPEG (one path each) with an A-law tone, RTP interleaved on the
                             --rtsp-port)
   --rtsp-size WxH           RTSP video size, multiples of 16 up to 2032 (default 320x240)
   --rtsp-audio on|off       an A-law track with the RTSP video (default on)
+  --rtsp-parameter-sets sdp|in-band
+                            H.264 SPS and PPS in the SDP only (default), or also in band:
+                            SPS, PPS and an SEI as packets of their own before every IDR
   --rtsp-motion off|on|N    motion mark in the RTP padding of no frame, every frame, or every
                             Nth frame
   --rtsp-path P             MPEG-4 stream path (default mpeg4.sdp)

@@ -133,6 +133,25 @@ std::vector<std::string> nalUnits(std::string_view stream) {
   return units;
 }
 
+// A "user data unregistered" SEI message (H.264 D.1.7) naming the simulator. The UUID and the
+// text hold no zero bytes, so the unit needs no emulation prevention.
+std::string userDataSei() {
+  constexpr std::uint8_t kSeiUnit = 0x06;
+  constexpr std::uint8_t kUserDataUnregistered = 5;
+  constexpr std::string_view kUuid =
+      "\x63\x61\x6d\x73\x69\x6d\x2d\x69\x70\x63\x61\x6d\x2d\x73\x65\x69";
+  constexpr std::string_view kText = "camsim";
+  constexpr std::uint8_t kTrailingBits = 0x80;
+  std::string unit;
+  unit.push_back(static_cast<char>(kSeiUnit));
+  unit.push_back(static_cast<char>(kUserDataUnregistered));
+  unit.push_back(static_cast<char>(kUuid.size() + kText.size()));
+  unit += kUuid;
+  unit += kText;
+  unit.push_back(static_cast<char>(kTrailingBits));
+  return unit;
+}
+
 std::shared_ptr<const EncodedVideo> encodeH264(std::uint32_t width, std::uint32_t height,
                                                std::size_t count) {
   CodecContext context = openEncoder(avcodec_find_encoder_by_name("libx264"), width, height, count);
@@ -161,10 +180,12 @@ std::shared_ptr<const EncodedVideo> encodeH264(std::uint32_t width, std::uint32_
     if (type == 8 && video->pps.empty()) video->pps = std::move(unit);
   }
   if (video->sps.empty() || video->pps.empty()) return nullptr;
+  video->sei = userDataSei();
   for (const std::string& packet : encodeCycle(*context, count)) {
     std::vector<std::string> units = nalUnits(packet);
     // Cameras of this family carry their parameter sets in the SDP only, and start every key
-    // frame with its IDR slice; the encoder's own SEI and in-band SPS/PPS are left out.
+    // frame with its IDR slice; the encoder's own SEI and in-band SPS/PPS are left out. The
+    // server puts sps, pps and sei back in front of each IDR when asked to send them in band.
     std::erase_if(units, [](const std::string& u) {
       const int unitType = u.empty() ? 0 : u[0] & 0x1f;
       return unitType == 6 || unitType == 7 || unitType == 8;

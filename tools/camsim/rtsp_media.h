@@ -22,12 +22,13 @@ struct EncodedVideo {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   // Per frame, the pieces that are packetised on their own:
-  // H.264: the slice NAL units without start codes (SPS and PPS travel in the SDP only);
+  // H.264: the slice NAL units without start codes (SPS and PPS are kept apart below);
   // MPEG-4: one piece, the frame's bitstream from its first start code on;
   // JPEG: one piece, the entropy-coded scan data without markers around it.
   std::vector<std::vector<std::string>> frames;
   std::string sps;     // H.264, without start code
   std::string pps;     // H.264, without start code
+  std::string sei;     // H.264: a user-data SEI for the in-band parameter sets, without start code
   std::string config;  // MPEG-4: the headers in front of the first VOP (VOS, VO, VOL)
   int mpeg4ProfileLevel = 1;
   std::array<unsigned char, 128> jpegTables{};  // luminance, then chrominance, zigzag order

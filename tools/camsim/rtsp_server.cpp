@@ -32,6 +32,7 @@ constexpr auto kIdleTimeout = 60s;  // the session timeout announced with every 
 constexpr std::uint8_t kVideoDynamicType = 96;
 constexpr std::uint8_t kJpegType = 26;
 constexpr std::uint8_t kAlawType = 8;
+constexpr int kIdrSliceType = 5;  // H.264 NAL unit type of an IDR picture's slices
 constexpr std::string_view kVideoTrack = "trackID=1";
 constexpr std::string_view kAudioTrack = "trackID=2";
 
@@ -568,6 +569,14 @@ bool RtspConnection::sendVideoFrame() {
   std::string out;
   switch (video_->codec) {
     case RtspCodec::H264:
+      // RFC 6184 single NAL unit packets with the access unit's timestamp and no marker: the
+      // marker belongs to the last packet of the access unit only.
+      if (playOptions_.rtspInBandParameterSets && !frame.empty() && !frame.front().empty() &&
+          (frame.front()[0] & 0x1f) == kIdrSliceType) {
+        for (const std::string* unit : {&video_->sps, &video_->pps, &video_->sei}) {
+          addPacket(out, videoTrack_, kVideoDynamicType, false, timestamp, *unit, false);
+        }
+      }
       for (std::size_t u = 0; u < frame.size(); ++u) {
         const std::string_view unit = frame[u];
         const bool lastUnit = u + 1 == frame.size();

@@ -103,6 +103,9 @@ struct Options {
   std::uint32_t rtspHeight = 240;
   bool rtspAudio = true;
   std::uint32_t rtspMotionEvery = 0;
+  // H.264 parameter sets in band as well: SPS, PPS and a small SEI go out as packets of their
+  // own right before every IDR access unit, as many cameras send them. The SDP keeps them too.
+  bool rtspInBandParameterSets = false;
 
   // The picture stream /snapshot.cgi and the audio stream /camera-cgi/audio/receive.cgi.
   std::uint32_t pictureWidth = 640;

@@ -1,0 +1,85 @@
+// A camera that sends its H.264 parameter sets in band, live: the simulated camera on
+// 127.0.0.1, the channel's RTSP worker, its decode thread and its display.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "app/app_state.h"
+#include "app/channel_record.h"
+#include "app/connection_worker.h"
+#include "media/channel_display.h"
+#include "media/channel_media.h"
+#include "protocols/http_workers.h"
+#include "support/recording_viewer_ui.h"
+#include "support/wait_for.h"
+#include "tools/camsim/server.h"
+
+namespace ipcam {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kChannel = 9;
+
+// Channel 9 of the process-wide table, as the program has it; its workers end with the test.
+class LiveH264 : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    record_.channel = kChannel;
+    if (!record_.display) record_.display = std::make_shared<ChannelDisplay>(kChannel);
+    if (!record_.media) record_.media = std::make_shared<ChannelMedia>(kChannel);
+    record_.display->discardPicture();
+    appState().ui.store(&ui_);
+  }
+  void TearDown() override {
+    record_.stream.stopWorkers();
+    appState().ui.store(nullptr);
+  }
+
+  ChannelRecord& record_ = channelRecord(kChannel);
+  testing::RecordingViewerUi ui_;
+};
+
+TEST_F(LiveH264, ParameterSetsInBandAheadOfEachIdrStillShowPictures) {
+  camsim::Options options;
+  options.modelId = 20;
+  options.auth = camsim::AuthMode::Basic;
+  options.rtspAudio = false;
+  options.framesPerSecond = 25;
+  options.rtspInBandParameterSets = true;
+  camsim::Server camera(options);
+  ASSERT_TRUE(camera.start()) << camera.lastError();
+
+  ChannelRecord& record = record_;
+  record.stream.configure(
+      {options.user, options.password, "127.0.0.1", std::to_string(camera.port()), 2});
+  ASSERT_TRUE(startStreamWorkers(record, StreamKind::RtspH264));
+
+  const auto shown = [this] {
+    int count = 0;
+    for (const int channel : ui_.pictures()) count += channel == kChannel;
+    return count;
+  };
+  ASSERT_TRUE(ipcam::testing::waitFor([&] { return shown() >= 3; }, 20s));
+  EXPECT_EQ(record.pictureWidth.load(), 320);
+  EXPECT_EQ(record.pictureHeight.load(), 240);
+  // The last of the seven colour bars of the test pattern is blue.
+  std::uint32_t pixel = 0;
+  ASSERT_TRUE(record.display->withFrontPicture([&](const PictureView& picture) {
+    EXPECT_EQ(picture.width, 320);
+    EXPECT_EQ(picture.height, 240);
+    const int x = picture.width * 13 / 14;
+    const int y = picture.height / 8;
+    std::memcpy(&pixel, picture.data + y * picture.stride + x * 4, sizeof pixel);
+  }));
+  EXPECT_LT((pixel >> 16) & 0xff, 60u);
+  EXPECT_LT((pixel >> 8) & 0xff, 60u);
+  EXPECT_GT(pixel & 0xff, 190u);
+}
+
+}  // namespace
+}  // namespace ipcam

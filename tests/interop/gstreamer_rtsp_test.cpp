@@ -5,11 +5,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,9 +19,20 @@
 #include <utility>
 #include <vector>
 
+#include "app/app_state.h"
+#include "app/channel_record.h"
+#include "app/multi_language.h"
+#include "app/viewer_core.h"
 #include "interop/jpeg_decoder.h"
 #include "interop/peer_process.h"
+#include "media/channel_display.h"
+#include "media/channel_media.h"
+#include "protocols/http_workers.h"
 #include "protocols/rtsp_client.h"
+#include "protocols/scripted_http_server.h"
+#include "support/recording_viewer_ui.h"
+#include "support/test_environment.h"
+#include "support/wait_for.h"
 
 namespace ipcam {
 namespace {
@@ -221,6 +234,52 @@ TEST_F(GStreamerRtspTest, JpegWithAlawSoundSetsUpBothTracks) {
     return pictures >= 3 && soundPackets >= 10;
   })) << pictures
       << " pictures, " << soundPackets << " sound packets";
+}
+
+// GStreamer's H.264 live, the way the program shows it: the camera's parameter page names
+// GStreamer's port and path, the channel's RTSP worker opens the stream, and its decode thread
+// draws the pictures. GStreamer sends SPS and PPS in band ahead of every IDR picture, so a key
+// frame is any access unit with an IDR slice in it, not only one that starts with it.
+constexpr int kLiveChannel = 11;
+
+TEST_F(GStreamerRtspTest, H264PlaysLiveOnAChannel) {
+  constexpr int kChannel = kLiveChannel;
+  ChannelRecord& record = channelRecord(kChannel);
+  if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
+  if (!record.media) record.media = std::make_shared<ChannelMedia>(kChannel);
+  record.display->discardPicture();
+  CMultiLanguage::instance().selectBySystemLangId(1033);
+  platform::test_support::ScopedEnv resources{"IPCAM_RESOURCES", IPCAM_RESOURCE_DIR};
+  testing::RecordingViewerUi ui;
+  attachUi(&ui);
+
+  const std::string list =
+      "Network.RTSP.Enable=1\r\nNetwork.RTSP.Port=" + std::to_string(server_.port()) +
+      "\r\nNetwork.RTSP.H264Path=h264\r\n";
+  const testing::ScriptedServer::Script page = [list](testing::ScriptedServer::Connection& c) {
+    if (!c.readRequest()) return;
+    c.send("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(list.size()) + "\r\nConnection: close\r\n\r\n" + list);
+  };
+  testing::ScriptedServer camera(std::vector<testing::ScriptedServer::Script>(4, page));
+  record.stream.configure({"", "", "127.0.0.1", std::to_string(camera.port()), 2});
+  ASSERT_TRUE(startStreamWorkers(record, StreamKind::RtspH264));
+
+  const auto shown = [&ui] { return std::ranges::count(ui.pictures(), kLiveChannel); };
+  const bool played = ipcam::testing::waitFor([&] { return shown() >= 5; }, 30s);
+  record.stream.stopWorkers();
+  appState().ui.store(nullptr);
+  ASSERT_TRUE(played) << shown() << " pictures shown";
+  EXPECT_EQ(record.pictureWidth.load(), kWidth);
+  EXPECT_EQ(record.pictureHeight.load(), kHeight);
+  EXPECT_TRUE(record.display->withFrontPicture([](const PictureView& picture) {
+    EXPECT_EQ(picture.width, kWidth);
+    EXPECT_EQ(picture.height, kHeight);
+  }));
+  const auto statuses = ui.statuses();
+  EXPECT_TRUE(std::ranges::any_of(statuses, [](const auto& s) { return s.code == kStatusLive; }));
+  const auto events = ui.events();
+  EXPECT_TRUE(std::ranges::none_of(events, [](const auto& e) { return e.text == "Reconnect..."; }));
 }
 
 }  // namespace

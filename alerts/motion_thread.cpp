@@ -1,6 +1,6 @@
 #include "alerts/motion_thread.h"
 
-#include "app/channel_record.h"
+#include "core/channel_record.h"
 
 namespace ipcam {
 

@@ -7,13 +7,13 @@
 #include <thread>
 #include <utility>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/channel_reports.h"
 #include "app/connection_worker.h"
-#include "app/multi_language.h"
-#include "app/viewer_settings.h"
-#include "app/viewer_ui.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/channel_reports.h"
+#include "core/multi_language.h"
+#include "core/viewer_settings.h"
+#include "core/viewer_ui.h"
 #include "media/channel_media.h"
 #include "recording/channel_recorder.h"
 #include "recording/recording_threads.h"

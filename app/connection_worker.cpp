@@ -3,10 +3,10 @@
 #include <chrono>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/channel_reports.h"
-#include "app/viewer_settings.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/channel_reports.h"
+#include "core/viewer_settings.h"
 #include "media/channel_display.h"
 #include "platform/run_wait.h"
 #include "platform/trace.h"

@@ -5,6 +5,9 @@
 #include <functional>
 #include <string>
 
+#include "core/stream_context.h"
+#include "protocols/camera_queries.h"
+
 namespace ipcam {
 
 namespace platform {
@@ -13,27 +16,6 @@ class ThreadRun;
 
 struct ChannelRecord;
 class AvServerClient;
-
-// What a camera says about itself (its firmware information).
-struct FirmwareInfo {
-  std::string version;
-  std::uint32_t modelId = 0;   // the camera type code
-  std::uint32_t vendorId = 0;  // stored as the camera's "Model"
-};
-
-// The camera's maximum and current number of viewers.
-struct UserCounts {
-  std::uint32_t maximum = 0;
-  std::uint32_t current = 0;
-};
-
-// The HTTP/RTSP stream kinds of a channel's StreamContext.
-enum class StreamKind : int {
-  Http = 0,  // Motion JPEG picture stream, plus HTTP audio when the camera has audio
-  RtspMpeg4 = 1,
-  RtspH264 = 2,
-  RtspMjpeg = 3,
-};
 
 // Where the connection decision sends a channel.
 struct Road {

@@ -35,15 +35,15 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "app/app_state.h"
-#include "app/channel_count.h"
-#include "app/channel_record.h"
 #include "app/viewer_core.h"
-#include "app/viewer_ui.h"
+#include "core/app_state.h"
+#include "core/channel_count.h"
+#include "core/channel_record.h"
+#include "core/media_queue.h"
+#include "core/viewer_ui.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "media/stream_decode_thread.h"
-#include "protocols/media_queue.h"
 
 namespace ipcam {
 namespace {

@@ -16,8 +16,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "app/app_state.h"
-#include "app/viewer_ui.h"
+#include "core/app_state.h"
+#include "core/viewer_ui.h"
 #include "platform/trace.h"
 
 namespace ipcam {

@@ -10,15 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "alerts/motion_thread.h"
-#include "app/channel_record.h"
-#include "app/viewer_settings.h"
+#include "core/channel_hooks.h"
+#include "core/channel_record.h"
+#include "core/frame_sink.h"
+#include "core/viewer_settings.h"
 #include "media/channel_media.h"
 #include "media/key_frames.h"
 #include "media/video_decode.h"
 #include "platform/thread_slot.h"
-#include "recording/channel_recorder.h"
-#include "recording/recording_threads.h"
 
 namespace ipcam {
 namespace {
@@ -88,9 +87,9 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
   record.pictureHeight.store(0);
   media->beginStreamRun();
 
-  startScheduleThread(record);
+  callHook(channelHooks().startScheduleThread, record);
   if (record.manualRecord.load() != 0 && record.manualRecordRunning.load() == 0) {
-    startManualRecordThread(record);
+    callHook(channelHooks().startManualRecordThread, record);
   }
 
   std::vector<std::uint8_t> buffer(kFrameBufferSize);
@@ -101,7 +100,7 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
 
     if (record.motionFlag.load() != 0 && record.motionRunning.load() == 0 &&
         motionRecordingEnabled(record.channel)) {
-      startMotionThread(record);
+      callHook(channelHooks().startMotionThread, record);
     }
 
     const int kind = queue.codecKind();

@@ -12,17 +12,17 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/viewer_settings.h"
-#include "app/viewer_ui.h"
+#include "core/app_state.h"
+#include "core/channel_hooks.h"
+#include "core/channel_record.h"
+#include "core/frame_sink.h"
+#include "core/viewer_settings.h"
+#include "core/viewer_ui.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "media/key_frames.h"
 #include "media/overlay_geometry.h"
 #include "platform/trace.h"
-#include "recording/channel_recorder.h"
-#include "recording/snapshot.h"
 
 namespace ipcam {
 namespace {
@@ -123,9 +123,9 @@ int finish(ChannelRecord& record, ChannelMedia& media, const Outcome& outcome,
 
   if (record.snapshotRequest.exchange(0) != 0) {
     if (codec == Codec::kJpeg) {
-      saveJpegSnapshot(record, frame);
+      callHook(channelHooks().saveJpegSnapshot, record, frame);
     } else {
-      savePictureSnapshot(record, record.display->convertedPicture());
+      callHook(channelHooks().savePictureSnapshot, record, record.display->convertedPicture());
     }
   }
   PictureOverlay overlay;

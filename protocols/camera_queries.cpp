@@ -4,9 +4,9 @@
 #include <climits>
 #include <mutex>
 
-#include "app/app_state.h"
-#include "app/viewer_settings.h"
-#include "app/viewer_ui.h"
+#include "core/app_state.h"
+#include "core/viewer_settings.h"
+#include "core/viewer_ui.h"
 #include "platform/thread_slot.h"
 #include "platform/trace.h"
 #include "platform/xml_document.h"
@@ -144,19 +144,6 @@ bool lookupXmlPath(std::string_view document, const std::array<std::string_view,
   if (!found) return false;
   text = *found;
   return true;
-}
-
-void useCameraQueries(ConnectionServices& services) {
-  services.queryFirmware = queryFirmware;
-  services.queryFirmwareXml = queryFirmwareXml;
-  services.queryUserCounts = queryUserCounts;
-  services.queryPrivateVideoPort = [](int channel) {
-    std::uint32_t port = 0;
-    const int result = queryPrivateVideoPort(channel, port);
-    if (result != kQueryOk) return result;
-    return port > static_cast<std::uint32_t>(INT_MAX) ? kQueryFieldsMissing
-                                                      : static_cast<int>(port);
-  };
 }
 
 int parsePrivateVideoPort(std::string_view answer, std::uint32_t& port) {

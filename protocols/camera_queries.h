@@ -5,9 +5,20 @@
 #include <string>
 #include <string_view>
 
-#include "app/connection_worker.h"
-
 namespace ipcam {
+
+// What a camera says about itself (its firmware information).
+struct FirmwareInfo {
+  std::string version;
+  std::uint32_t modelId = 0;   // the camera type code
+  std::uint32_t vendorId = 0;  // stored as the camera's "Model"
+};
+
+// The camera's maximum and current number of viewers.
+struct UserCounts {
+  std::uint32_t maximum = 0;
+  std::uint32_t current = 0;
+};
 
 // Result codes of fetchText.
 enum FetchResult : int {
@@ -56,8 +67,5 @@ int parseUserCounts(std::string_view answer, UserCounts& counts);
 // channels take turns.
 bool lookupXmlPath(std::string_view document, const std::array<std::string_view, 4>& names,
                    std::string& text);
-
-// The connection services' queries, wired to the functions above.
-void useCameraQueries(ConnectionServices& services);
 
 }  // namespace ipcam

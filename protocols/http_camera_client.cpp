@@ -9,10 +9,10 @@
 #include <optional>
 #include <vector>
 
+#include "core/stream_context.h"
 #include "platform/xml_http_request.h"
 #include "protocols/base64.h"
 #include "protocols/md5.h"
-#include "protocols/stream_context.h"
 
 namespace ipcam {
 namespace {

@@ -6,12 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/channel_reports.h"
-#include "app/viewer_settings.h"
-#include "media/audio_player.h"
-#include "media/stream_decode_thread.h"
+#include "core/app_state.h"
+#include "core/channel_hooks.h"
+#include "core/channel_record.h"
+#include "core/channel_reports.h"
+#include "core/viewer_settings.h"
 #include "platform/thread_slot.h"
 #include "protocols/http_camera_client.h"
 #include "protocols/rtsp_worker.h"
@@ -82,13 +81,15 @@ void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
   StreamWorkerSteps steps;
   steps.connecting = [&] {
     showTileText(channel, kStatusConnecting, "Message_Connecting");
-    stopStreamDecodeThread(record);
+    callHook(channelHooks().stopDecodeThread, record);
     record.motionFlag.store(0);
   };
   steps.open = [&] { return open(request, client); };
   steps.opened = [&] {
     setChannelStatus(channel, kStatusLive, std::string());
-    if (!streamDecodeThreadRunning(record)) startStreamDecodeThread(record);
+    if (!callHook(channelHooks().decodeThreadRunning, record)) {
+      callHook(channelHooks().startDecodeThread, record);
+    }
   };
   steps.read = [&] {
     const int result = run(request, client, CameraHttpRequest::kTransfer);
@@ -106,7 +107,7 @@ void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
   if (thread.abandoned()) return;
   // A busy camera ends the worker for good; the slot notices the thread end.
   if (serverBusy) showTileText(channel, kStatusDisconnected, "Message_ServerBusy");
-  stopStreamDecodeThread(record);
+  callHook(channelHooks().stopDecodeThread, record);
   if (!serverBusy) showTileText(channel, kStatusDisconnected, "Message_Disconnected");
   logChannelEvent(channel, "Disconnected");
 }
@@ -124,13 +125,13 @@ void httpAudioWorker(ChannelRecord& record, const ThreadRun& thread) {
 
   // The audio worker shows nothing and a busy camera does not end it: the pictures say so.
   StreamWorkerSteps steps;
-  steps.connecting = [&] { stopAudioPlayback(record); };
+  steps.connecting = [&] { callHook(channelHooks().stopAudioPlayback, record); };
   steps.open = [&] {
     return run(request, client, CameraHttpRequest::kOpen) == 0 ? StreamOpen::kOpened
                                                                : StreamOpen::kFailed;
   };
   steps.opened = [&] {
-    if (!stream.audioPlayerThread.running()) startAudioPlayback(record);
+    if (!stream.audioPlayerThread.running()) callHook(channelHooks().startAudioPlayback, record);
   };
   steps.read = [&] {
     const int result = run(request, client, CameraHttpRequest::kTransfer);
@@ -143,7 +144,7 @@ void httpAudioWorker(ChannelRecord& record, const ThreadRun& thread) {
   runStreamWorker(thread, steps);
 
   RunHttpRequest(nullptr, client);
-  if (!thread.abandoned()) stopAudioPlayback(record);
+  if (!thread.abandoned()) callHook(channelHooks().stopAudioPlayback, record);
 }
 
 bool startStreamWorkers(ChannelRecord& record, StreamKind kind) {
@@ -167,10 +168,6 @@ bool startStreamWorkers(ChannelRecord& record, StreamKind kind) {
                                  [&record](const ThreadRun& run) { httpAudioWorker(record, run); });
   }
   return true;
-}
-
-void useHttpStreams(ConnectionServices& services) {
-  services.startStream = startStreamWorkers;
 }
 
 }  // namespace ipcam

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "app/connection_worker.h"
+#include "core/stream_context.h"
 
 namespace ipcam {
 
@@ -28,8 +28,5 @@ void httpAudioWorker(ChannelRecord& record, const platform::ThreadRun& run);
 // three workers still runs, nothing happens (true). Kind 0 starts the HTTP video worker and,
 // for a camera with audio, the HTTP audio worker; for the RTSP kinds, the RTSP worker.
 bool startStreamWorkers(ChannelRecord& record, StreamKind kind);
-
-// The connection services' stream starter, wired to startStreamWorkers.
-void useHttpStreams(ConnectionServices& services);
 
 }  // namespace ipcam

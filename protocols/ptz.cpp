@@ -5,9 +5,9 @@
 #include <span>
 #include <string_view>
 
-#include "app/channel_count.h"
-#include "app/channel_record.h"
-#include "app/viewer_settings.h"
+#include "core/channel_count.h"
+#include "core/channel_record.h"
+#include "core/viewer_settings.h"
 #include "platform/trace.h"
 #include "protocols/http_camera_client.h"
 

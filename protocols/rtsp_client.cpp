@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "core/stream_context.h"
 #include "protocols/base64.h"
-#include "protocols/stream_context.h"
 
 namespace ipcam {
 namespace {

@@ -5,10 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/channel_record.h"
-#include "app/channel_reports.h"
-#include "media/audio_player.h"
-#include "media/stream_decode_thread.h"
+#include "core/channel_hooks.h"
+#include "core/channel_record.h"
+#include "core/channel_reports.h"
 #include "platform/thread_slot.h"
 #include "protocols/rtsp_client.h"
 #include "protocols/stream_worker_loop.h"
@@ -42,8 +41,8 @@ int run(RtspRequest& request, RtspClient& client, std::uint8_t command) {
 }
 
 void stopMedia(ChannelRecord& record) {
-  stopStreamDecodeThread(record);
-  stopAudioPlayback(record);
+  callHook(channelHooks().stopDecodeThread, record);
+  callHook(channelHooks().stopAudioPlayback, record);
 }
 
 }  // namespace
@@ -90,8 +89,10 @@ void rtspWorker(ChannelRecord& record, const ThreadRun& thread) {
           std::string(reinterpret_cast<const char*>(request.parameterSets.data()),
                       request.parameterSetsLength));
     }
-    if (!streamDecodeThreadRunning(record)) startStreamDecodeThread(record);
-    if (!stream.audioPlayerThread.running()) startAudioPlayback(record);
+    if (!callHook(channelHooks().decodeThreadRunning, record)) {
+      callHook(channelHooks().startDecodeThread, record);
+    }
+    if (!stream.audioPlayerThread.running()) callHook(channelHooks().startAudioPlayback, record);
   };
   steps.read = [&] {
     const int result = run(request, client, RtspRequest::kRead);

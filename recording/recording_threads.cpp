@@ -1,6 +1,6 @@
 #include "recording/recording_threads.h"
 
-#include "app/channel_record.h"
+#include "core/channel_record.h"
 
 namespace ipcam {
 

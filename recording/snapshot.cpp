@@ -1,7 +1,7 @@
 #include "recording/snapshot.h"
 
-#include "app/channel_record.h"
-#include "media/channel_display.h"
+#include "core/channel_record.h"
+#include "core/picture.h"
 #include "platform/trace.h"
 
 namespace ipcam {

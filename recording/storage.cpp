@@ -3,11 +3,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/app_state.h"
-#include "app/channel_count.h"
-#include "app/multi_language.h"
-#include "app/viewer_settings.h"
-#include "app/viewer_ui.h"
+#include "core/app_state.h"
+#include "core/channel_count.h"
+#include "core/multi_language.h"
+#include "core/viewer_settings.h"
+#include "core/viewer_ui.h"
 #include "platform/folders.h"
 #include "platform/run_wait.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "app/viewer_settings.h"
+#include "core/viewer_settings.h"
 #include "platform/run_wait.h"
 
 namespace ipcam::ui {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/channel_count.h"
+#include "core/channel_count.h"
 #include "platform/thread_slot.h"
 
 namespace ipcam::ui {

@@ -5,7 +5,7 @@
 #include <QThread>
 #include <ctime>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "ui/tarsil_dlg.h"
 
 namespace ipcam::ui {

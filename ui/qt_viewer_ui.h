@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/viewer_ui.h"
+#include "core/viewer_ui.h"
 
 namespace ipcam::ui {
 

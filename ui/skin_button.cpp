@@ -5,7 +5,7 @@
 #include <QPainter>
 #include <QToolTip>
 
-#include "app/multi_language.h"
+#include "core/multi_language.h"
 
 namespace ipcam::ui {
 

@@ -10,22 +10,23 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QRegion>
 #include <QResizeEvent>
-#include <QPointer>
 #include <QTimer>
 #include <QWindow>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/app_state.h"
 #include "app/channel_commands.h"
-#include "app/channel_record.h"
 #include "app/connection_worker.h"
-#include "app/multi_language.h"
+#include "app/program_wiring.h"
 #include "app/viewer_core.h"
-#include "app/viewer_settings.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/multi_language.h"
+#include "core/viewer_settings.h"
 #include "platform/resources.h"
 #include "platform/trace.h"
 #include "protocols/camera_queries.h"
@@ -181,8 +182,7 @@ bool CTarsilDlg::start(QSize screen) {
   if (closeRequested_) return false;
   createChannelObjects(ui_);
   if (closeRequested_) return false;
-  useCameraQueries(connectionServices());
-  useHttpStreams(connectionServices());
+  wireProgram();
   startChannels(ui_);
   startStorageMonitor();
   return true;

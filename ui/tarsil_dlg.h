@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "app/channel_count.h"
+#include "core/channel_count.h"
 #include "ui/tile_host.h"
 
 class QComboBox;

@@ -15,9 +15,9 @@
 #include <utility>
 
 #include "app/channel_commands.h"
-#include "app/channel_record.h"
-#include "app/multi_language.h"
-#include "app/viewer_settings.h"
+#include "core/channel_record.h"
+#include "core/multi_language.h"
+#include "core/viewer_settings.h"
 #include "media/channel_display.h"
 #include "media/overlay_geometry.h"
 #include "protocols/ptz.h"

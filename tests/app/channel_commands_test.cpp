@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
 #include "app/connection_worker.h"
-#include "app/multi_language.h"
 #include "app/viewer_core.h"
-#include "app/viewer_settings.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/multi_language.h"
+#include "core/viewer_settings.h"
 #include "support/recording_viewer_ui.h"
 #include "support/test_environment.h"
 

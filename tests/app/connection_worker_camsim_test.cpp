@@ -10,12 +10,13 @@
 #include <memory>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
 #include "app/connection_worker.h"
-#include "app/multi_language.h"
+#include "app/program_wiring.h"
 #include "app/viewer_core.h"
-#include "app/viewer_settings.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/multi_language.h"
+#include "core/viewer_settings.h"
 #include "protocols/camera_queries.h"
 #include "support/recording_viewer_ui.h"
 #include "support/test_environment.h"
@@ -45,8 +46,8 @@ class WorkerAgainstCamsim : public ::testing::Test {
   void SetUp() override {
     saved_ = connectionServices();
     ConnectionServices& services = connectionServices();
-    services = unavailableConnectionServices();
-    useCameraQueries(services);
+    // The program's own wiring; only the roads are replaced, to see which one is taken.
+    wireProgram();
     services.startStream = [this](ChannelRecord&, StreamKind kind) {
       road_ = "stream " + std::to_string(static_cast<int>(kind));
       return false;

@@ -8,11 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
 #include "app/connection_worker.h"
+#include "app/program_wiring.h"
 #include "app/viewer_core.h"
-#include "app/viewer_settings.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "media/channel_display.h"
 #include "protocols/camera_queries.h"
@@ -32,8 +33,7 @@ TEST(LiveView, CamsimPictureReachesTheChannelDisplayAndComesBackAfterALoss) {
   platform::test_support::ScopedEnv resources("IPCAM_RESOURCES", IPCAM_RESOURCE_DIR);
   setSoundDeviceProbe([] { return true; });
   const ConnectionServices saved = connectionServices();
-  useCameraQueries(connectionServices());
-  useHttpStreams(connectionServices());
+  wireProgram();
 
   camsim::Options options;
   options.modelId = 12;  // Motion JPEG over HTTP
@@ -119,8 +119,7 @@ TEST(LiveView, RtspCamerasOfEachKindGoLive) {
   platform::test_support::ScopedEnv resources("IPCAM_RESOURCES", IPCAM_RESOURCE_DIR);
   setSoundDeviceProbe([] { return true; });
   const ConnectionServices saved = connectionServices();
-  useCameraQueries(connectionServices());
-  useHttpStreams(connectionServices());
+  wireProgram();
 
   // Type 20 with MPEG-4 and with H.264, and type 50 with Motion JPEG, all over RTSP.
   struct Case {

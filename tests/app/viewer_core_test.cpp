@@ -7,10 +7,10 @@
 #include <fstream>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/multi_language.h"
-#include "app/viewer_settings.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/multi_language.h"
+#include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "platform/text_encoding.h"
 #include "recording/storage.h"

@@ -19,10 +19,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/multi_language.h"
+#include "app/program_wiring.h"
 #include "app/viewer_core.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/multi_language.h"
 #include "interop/jpeg_decoder.h"
 #include "interop/peer_process.h"
 #include "media/channel_display.h"
@@ -244,6 +245,7 @@ constexpr int kLiveChannel = 11;
 
 TEST_F(GStreamerRtspTest, H264PlaysLiveOnAChannel) {
   constexpr int kChannel = kLiveChannel;
+  wireProgram();
   ChannelRecord& record = channelRecord(kChannel);
   if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
   if (!record.media) record.media = std::make_shared<ChannelMedia>(kChannel);

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "protocols/media_queue.h"
+#include "core/media_queue.h"
 
 namespace ipcam {
 namespace {

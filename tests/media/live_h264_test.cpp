@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/connection_worker.h"
+#include "app/program_wiring.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "protocols/http_workers.h"
@@ -29,6 +29,7 @@ constexpr int kChannel = 9;
 class LiveH264 : public ::testing::Test {
  protected:
   void SetUp() override {
+    wireProgram();
     record_.channel = kChannel;
     if (!record_.display) record_.display = std::make_shared<ChannelDisplay>(kChannel);
     if (!record_.media) record_.media = std::make_shared<ChannelMedia>(kChannel);

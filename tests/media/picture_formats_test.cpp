@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "media/key_frames.h"

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "media/test_pictures.h"

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <memory>
 
-#include "app/app_state.h"
 #include "app/viewer_core.h"
-#include "app/viewer_settings.h"
+#include "core/app_state.h"
+#include "core/viewer_settings.h"
 #include "support/recording_viewer_ui.h"
 #include "tools/camsim/server.h"
 

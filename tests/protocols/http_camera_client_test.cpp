@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/stream_context.h"
 #include "protocols/base64.h"
 #include "protocols/md5.h"
 #include "protocols/scripted_http_server.h"
-#include "protocols/stream_context.h"
 
 namespace ipcam {
 namespace {

@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/multi_language.h"
 #include "app/viewer_core.h"
-#include "app/viewer_settings.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/multi_language.h"
+#include "core/viewer_settings.h"
 #include "platform/thread_slot.h"
 #include "protocols/http_camera_client.h"
 #include "protocols/scripted_http_server.h"

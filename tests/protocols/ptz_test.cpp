@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/channel_record.h"
-#include "app/viewer_settings.h"
+#include "core/channel_record.h"
+#include "core/viewer_settings.h"
 #include "tools/camsim/server.h"
 
 namespace ipcam {

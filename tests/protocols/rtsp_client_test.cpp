@@ -24,10 +24,10 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/multi_language.h"
 #include "app/viewer_core.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/multi_language.h"
 #include "protocols/http_workers.h"
 #include "protocols/scripted_http_server.h"
 #include "support/recording_viewer_ui.h"

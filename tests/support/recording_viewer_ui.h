@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/viewer_ui.h"
+#include "core/viewer_ui.h"
 
 namespace ipcam::testing {
 

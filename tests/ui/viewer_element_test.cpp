@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "app/channel_commands.h"
-#include "app/channel_record.h"
-#include "app/viewer_settings.h"
+#include "core/channel_record.h"
+#include "core/viewer_settings.h"
 #include "media/channel_display.h"
 #include "support/wait_for.h"
 #include "ui/tile_host.h"

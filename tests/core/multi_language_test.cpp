@@ -1,4 +1,4 @@
-#include "app/multi_language.h"
+#include "core/multi_language.h"
 
 #include <gtest/gtest.h>
 

@@ -8,10 +8,10 @@
 #include <mutex>
 #include <string>
 
-#include "app/channel_count.h"
+#include "core/channel_count.h"
+#include "core/stream_context.h"
 #include "platform/serial_worker.h"
 #include "platform/thread_slot.h"
-#include "protocols/stream_context.h"
 
 namespace ipcam {
 
@@ -20,7 +20,7 @@ class AvServerClient;
 class ChannelDisplay;
 class ChannelMedia;
 class AudioPlayer;
-class ChannelRecorder;
+class FrameSink;
 
 // Channel status codes, as the tiles, layouts and recording threads read them.
 enum ChannelStatus : std::int32_t {
@@ -80,9 +80,9 @@ struct ChannelRecord {
   std::shared_ptr<AvServerClient> avClient;
   std::shared_ptr<ChannelDisplay> display;
   std::shared_ptr<ChannelMedia> media;
-  std::shared_ptr<ChannelRecorder> scheduleRecorder;
-  std::shared_ptr<ChannelRecorder> motionRecorder;
-  std::shared_ptr<ChannelRecorder> manualRecorder;
+  std::shared_ptr<FrameSink> scheduleRecorder;
+  std::shared_ptr<FrameSink> motionRecorder;
+  std::shared_ptr<FrameSink> manualRecorder;
   std::shared_ptr<AudioPlayer> audioPlayer;
 
   std::atomic<std::int32_t> pictureWidth{0};

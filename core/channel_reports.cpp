@@ -1,9 +1,9 @@
-#include "app/channel_reports.h"
+#include "core/channel_reports.h"
 
-#include "app/app_state.h"
-#include "app/channel_record.h"
-#include "app/multi_language.h"
-#include "app/viewer_ui.h"
+#include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/multi_language.h"
+#include "core/viewer_ui.h"
 
 namespace ipcam {
 

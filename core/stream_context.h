@@ -5,12 +5,20 @@
 #include <mutex>
 #include <string>
 
+#include "core/media_queue.h"
 #include "platform/thread_slot.h"
-#include "protocols/media_queue.h"
 
 namespace ipcam {
 
 struct ChannelRecord;
+
+// The HTTP/RTSP stream kinds of a channel's StreamContext.
+enum class StreamKind : int {
+  Http = 0,  // Motion JPEG picture stream, plus HTTP audio when the camera has audio
+  RtspMpeg4 = 1,
+  RtspH264 = 2,
+  RtspMjpeg = 3,
+};
 
 // The HTTP/RTSP stream object of a channel: its three worker threads and what they share.
 // Embedded in the channel record.

@@ -1,4 +1,4 @@
-#include "protocols/media_queue.h"
+#include "core/media_queue.h"
 
 #include <algorithm>
 

@@ -1,13 +1,10 @@
-#include "app/channel_record.h"
+#include "core/channel_record.h"
 
 #include <arpa/inet.h>
 
-#include <cstdio>
-
-#include "app/app_state.h"
-#include "app/viewer_settings.h"
-#include "app/viewer_ui.h"
-#include "ipcam_version.h"
+#include "core/app_state.h"
+#include "core/viewer_settings.h"
+#include "core/viewer_ui.h"
 #include "platform/trace.h"
 
 namespace ipcam {
@@ -47,22 +44,6 @@ std::array<ChannelRecord, kChannelCount>& channelRecords() {
 
 ChannelRecord& channelRecord(int channel) {
   return channelRecords().at(static_cast<std::size_t>(channel));
-}
-
-AppState& appState() {
-  static auto* const state = new AppState();  // never destroyed, as the channel table
-  return *state;
-}
-
-std::string versionText() {
-  char text[64];
-  std::snprintf(text, sizeof text, "v%d.%d.%d.%d", kVersionMajor, kVersionMinor, kVersionBuild,
-                kVersionRevision);
-  return text;
-}
-
-bool screenLargeEnough(int width, int height) {
-  return width >= kMinimumScreenWidth && height >= kMinimumScreenHeight;
 }
 
 bool parseDottedQuad(const std::string& text, std::uint32_t& address) {

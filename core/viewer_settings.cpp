@@ -1,4 +1,4 @@
-#include "app/viewer_settings.h"
+#include "core/viewer_settings.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <system_error>
 #include <utility>
 
-#include "app/viewer_ui.h"
+#include "core/viewer_ui.h"
 #include "platform/folders.h"
 #include "platform/profile_file.h"
 #include "platform/text_encoding.h"

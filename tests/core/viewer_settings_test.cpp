@@ -1,4 +1,4 @@
-#include "app/viewer_settings.h"
+#include "core/viewer_settings.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "protocols/stream_context.h"
+#include "core/stream_context.h"
 
 namespace ipcam {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/channel_count.h"
+#include "core/channel_count.h"
 
 namespace ipcam {
 

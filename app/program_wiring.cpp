@@ -1,0 +1,54 @@
+#include "app/program_wiring.h"
+
+#include <climits>
+#include <cstdint>
+
+#include "alerts/motion_thread.h"
+#include "app/connection_worker.h"
+#include "core/channel_hooks.h"
+#include "media/audio_player.h"
+#include "media/stream_decode_thread.h"
+#include "protocols/camera_queries.h"
+#include "protocols/http_workers.h"
+#include "recording/recording_threads.h"
+#include "recording/snapshot.h"
+
+namespace ipcam {
+namespace {
+
+void wireConnectionServices(ConnectionServices& services) {
+  services = unavailableConnectionServices();
+  services.queryFirmware = queryFirmware;
+  services.queryFirmwareXml = queryFirmwareXml;
+  services.queryUserCounts = queryUserCounts;
+  services.queryPrivateVideoPort = [](int channel) {
+    std::uint32_t port = 0;
+    const int result = queryPrivateVideoPort(channel, port);
+    if (result != kQueryOk) return result;
+    return port > static_cast<std::uint32_t>(INT_MAX) ? kQueryFieldsMissing
+                                                      : static_cast<int>(port);
+  };
+  services.startStream = startStreamWorkers;
+}
+
+void wireChannelHooks(ChannelHooks& hooks) {
+  hooks.startDecodeThread = startStreamDecodeThread;
+  hooks.stopDecodeThread = stopStreamDecodeThread;
+  hooks.decodeThreadRunning = streamDecodeThreadRunning;
+  hooks.startAudioPlayback = startAudioPlayback;
+  hooks.stopAudioPlayback = stopAudioPlayback;
+  hooks.startScheduleThread = startScheduleThread;
+  hooks.startManualRecordThread = startManualRecordThread;
+  hooks.startMotionThread = startMotionThread;
+  hooks.saveJpegSnapshot = saveJpegSnapshot;
+  hooks.savePictureSnapshot = savePictureSnapshot;
+}
+
+}  // namespace
+
+void wireProgram() {
+  wireConnectionServices(connectionServices());
+  wireChannelHooks(channelHooks());
+}
+
+}  // namespace ipcam

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+namespace ipcam {
+
+struct ChannelRecord;
+struct PictureView;
+
+// What one subsystem asks of another for a channel, without knowing who answers: the stream
+// workers start the decode thread and the sound, the decode thread starts the recording
+// threads and the motion chain and hands over snapshots. The program fills the table once at
+// start-up, before any channel thread starts (app/program_wiring); a hook left empty does
+// nothing and answers false.
+struct ChannelHooks {
+  // The channel's stream decode thread.
+  std::function<void(ChannelRecord&)> startDecodeThread;
+  std::function<void(ChannelRecord&)> stopDecodeThread;
+  std::function<bool(const ChannelRecord&)> decodeThreadRunning;
+  // The channel's live sound.
+  std::function<bool(ChannelRecord&)> startAudioPlayback;
+  std::function<void(ChannelRecord&)> stopAudioPlayback;
+  // The recording threads and the motion chain; each returns whether its thread now runs.
+  std::function<bool(ChannelRecord&)> startScheduleThread;
+  std::function<bool(ChannelRecord&)> startManualRecordThread;
+  std::function<bool(ChannelRecord&)> startMotionThread;
+  // A snapshot the user asked for: the camera's own JPEG, or a converted picture.
+  std::function<void(ChannelRecord&, std::span<const std::uint8_t> jpeg)> saveJpegSnapshot;
+  std::function<void(ChannelRecord&, const PictureView&)> savePictureSnapshot;
+};
+
+ChannelHooks& channelHooks();
+
+// The hooks, called safely whether filled or not.
+template <class Hook, class... Args>
+auto callHook(const Hook& hook, Args&&... args) {
+  using Result = decltype(hook(std::forward<Args>(args)...));
+  if (!hook) return Result();
+  return hook(std::forward<Args>(args)...);
+}
+
+}  // namespace ipcam

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace ipcam {
+
+// Where a channel's compressed frames go to be recorded. Every channel has three (the
+// "Schedule", "Manual" and "Motion" recorders); the threads that decode a channel hand frames
+// over without knowing what writes them.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+
+  // True while a file is being written.
+  virtual bool recording() const = 0;
+  // A compressed frame for the file being written. A file starts at a key frame; for H.264
+  // the parameter sets go in once in front of it.
+  virtual void writeFrame(std::span<const std::uint8_t> frame, bool keyFrame,
+                          std::string_view parameterSets) = 0;
+  // Finishes any open file; safe to call twice.
+  virtual void close() = 0;
+};
+
+}  // namespace ipcam

@@ -127,12 +127,12 @@ void open(OpenedClient& opened, const ScriptedServer& server, std::uint8_t kind)
   opened.request.host = "127.0.0.1";
   opened.request.rtspPort = server.port();
   opened.request.streamPath = "live.sdp";
-  opened.request.timeoutMs = 3000;
+  opened.request.timeoutMs = 10000;
   opened.result = RunRtspRequest(&opened.request, opened.client);
 }
 
 std::vector<std::string> waitForRequests(const ScriptedServer& server, std::size_t count) {
-  const auto deadline = std::chrono::steady_clock::now() + 3s;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (server.requests().size() < count && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(5ms);
   }
@@ -695,7 +695,7 @@ class RtspWorkerTest : public ::testing::Test {
   }
   static ChannelRecord& record() { return channelRecord(0); }
   static bool waitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!condition()) {
       if (std::chrono::steady_clock::now() >= deadline) return false;
       std::this_thread::sleep_for(5ms);

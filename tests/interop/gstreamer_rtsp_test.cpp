@@ -214,7 +214,7 @@ TEST_F(GStreamerRtspTest, JpegPicturesAreReassembledAndDecode) {
   request.host = "127.0.0.1";
   request.rtspPort = server_.port();
   request.streamPath = "jpeg";
-  request.timeoutMs = 5000;
+  request.timeoutMs = 10000;
   request.videoBuffer = video;
   ASSERT_EQ(RunRtspRequest(&request, client), 0);
   ASSERT_EQ(request.connected, 1);
@@ -280,7 +280,7 @@ TEST_F(GStreamerRtspTest, OversizedH264SdpFailsTheOpenAndTheWorkerRetries) {
     request.host = "127.0.0.1";
     request.rtspPort = server_.port();
     request.streamPath = "h264";
-    request.timeoutMs = 5000;
+    request.timeoutMs = 10000;
     EXPECT_EQ(RunRtspRequest(&request, client), -1030);
     EXPECT_EQ(request.connected, 0);
     EXPECT_EQ(request.rtspStatus, 0);

@@ -410,6 +410,7 @@ TEST(CamsimRtsp, H264PacketsRebuildIntoPicturesTheDecoderTakes) {
   ASSERT_TRUE(camera.start());
   RtspClient client(camera.rtspPort());
   const std::string sdp = startPlaying(client, "h264.sdp");
+  ASSERT_NE(sdp.find("sprop-parameter-sets="), std::string::npos) << sdp;
   const Capture c = capture(client, 6);
 
   const std::size_t sprop = sdp.find("sprop-parameter-sets=") + 21;

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 
 #include "app/connection_worker.h"
 #include "app/program_wiring.h"
@@ -28,17 +27,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A port on 127.0.0.1 where nothing listens.
+// A port on 127.0.0.1 that refuses connections: bound but never listening. The socket stays
+// bound until the test program ends, so that no other program can take the port meanwhile (as
+// it could a port that was given back).
 std::uint16_t closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  static const std::uint16_t port = [] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+  }();
+  return port;
 }
 
 class WorkerAgainstCamsim : public ::testing::Test {
@@ -129,9 +132,7 @@ TEST_F(WorkerAgainstCamsim, UnreachableCameraIsAskedAgainEveryFiveSeconds) {
   ChannelRecord& record = channelRecord(0);
   ASSERT_TRUE(startConnectionWorker(record));
   const auto start = std::chrono::steady_clock::now();
-  while (events().size() < 2 && std::chrono::steady_clock::now() - start < 8s) {
-    std::this_thread::sleep_for(5ms);
-  }
+  ipcam::testing::waitFor([&] { return events().size() >= 2; }, 20s);
   const auto secondAsk = std::chrono::steady_clock::now() - start;
   ASSERT_EQ(events().size(), 2u);
   EXPECT_GE(secondAsk, 4900ms);

@@ -60,7 +60,7 @@ TEST(LiveView, CamsimPictureReachesTheChannelDisplayAndComesBackAfterALoss) {
   startChannels(ui);
 
   ChannelRecord& record = channelRecord(0);
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
   while (ui.pictures().size() < 3 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(10ms);
   }
@@ -98,13 +98,14 @@ TEST(LiveView, CamsimPictureReachesTheChannelDisplayAndComesBackAfterALoss) {
     }
     return condition();
   };
-  ASSERT_TRUE(waitFor([&] { return events() >= 1; }, 5s));
-  EXPECT_TRUE(waitFor([&] { return record.status.load() == kStatusConnecting; }, 2s));
+  ASSERT_TRUE(waitFor([&] { return events() >= 1; }, 20s));
+  EXPECT_TRUE(waitFor([&] { return record.status.load() == kStatusConnecting; }, 20s));
   options.port = port;
   camsim::Server again(options);
   ASSERT_TRUE(again.start());
   const std::size_t before = ui.pictures().size();
-  EXPECT_TRUE(waitFor([&] { return ui.pictures().size() > before + 2; }, 10s));
+  // The next attempt is up to 5 s away; a busy machine may add a good deal to that.
+  EXPECT_TRUE(waitFor([&] { return ui.pictures().size() > before + 2; }, 30s));
   EXPECT_EQ(record.status.load(), kStatusLive);
 
   shutdownCore();
@@ -160,7 +161,7 @@ TEST(LiveView, RtspCamerasOfEachKindGoLive) {
     const auto pictures = ui.pictures();
     return std::count(pictures.begin(), pictures.end(), channel);
   };
-  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
   const auto allLive = [&] {
     for (int channel = 0; channel < 3; ++channel) {
       if (picturesOf(channel) < 3) return false;

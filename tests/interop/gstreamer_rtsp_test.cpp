@@ -54,7 +54,7 @@ class GstRtspServerProcess {
   std::string start() {
     if (!process_.start(kPython, {kLauncher, "0"})) return "cannot start " + std::string(kPython);
     const std::string line = testing::readUntil(
-        process_.output(), Clock::now() + 15s,
+        process_.output(), Clock::now() + 60s,
         [](const std::string& text) { return text.find('\n') != std::string::npos; });
     if (std::sscanf(line.c_str(), "%hu", &port_) == 1 && port_ != 0) return {};
     process_.stop();
@@ -87,7 +87,7 @@ std::optional<std::size_t> sdpLength(std::uint16_t port, const std::string& path
       static_cast<ssize_t>(request.size()))
     return std::nullopt;
   const std::string answer = testing::readUntil(
-      socket.get(), Clock::now() + 5s,
+      socket.get(), Clock::now() + 20s,
       [](const std::string& text) { return text.find("\r\n\r\n") != std::string::npos; });
   constexpr std::string_view kField = "Content-Length:";
   const std::size_t at = answer.find(kField);
@@ -108,7 +108,7 @@ struct GstStream {
     request.host = "127.0.0.1";
     request.rtspPort = port;
     request.streamPath = path;
-    request.timeoutMs = 5000;
+    request.timeoutMs = 10000;
     request.videoBuffer = video;
     request.audioBuffer = audio;
     return RunRtspRequest(&request, client);
@@ -118,7 +118,7 @@ struct GstStream {
   // after 15 s. The packets of the JPEG picture under way when PLAY starts give -2041 (its
   // start was never seen) and are passed over; any other failure fails the test.
   bool readPackets(const std::function<bool()>& take) {
-    const auto deadline = Clock::now() + 15s;
+    const auto deadline = Clock::now() + 30s;
     request.command = RtspRequest::kRead;
     bool frameSeen = false;
     while (Clock::now() < deadline) {

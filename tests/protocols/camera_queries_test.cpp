@@ -189,7 +189,7 @@ TEST_F(CameraQueriesTest, SilentCameraTimesOutWithoutAMessage) {
   EXPECT_EQ(queryFirmware(0, firmware), kQueryNoAnswer);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 9900ms);
-  EXPECT_LT(took, 12s);
+  EXPECT_LT(took, 18s) << "one 10 s time-out, not two";
   EXPECT_TRUE(ui_.messages().empty());
 
   std::string answer;

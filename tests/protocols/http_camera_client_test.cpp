@@ -159,7 +159,7 @@ class CameraClientTest : public ::testing::Test {
   void useServer(const ScriptedServer& server) {
     request_.host = "127.0.0.1";
     request_.port = server.port();
-    request_.timeoutMs = 2000;
+    request_.timeoutMs = 10000;
     request_.user = "admin";
     request_.password = "secret";
     request_.receiveBuffer = buffer_;

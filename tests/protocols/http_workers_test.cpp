@@ -120,7 +120,7 @@ TEST_F(HttpWorkerTest, VideoWorkerQueuesPicturesAndNotesMotion) {
   ScriptedServer server(
       {streamWith(streamPart("P1") + streamPart("P2", "Motion-Event: 1\r\n") + streamPart("P3"))});
   startVideo(server);
-  ASSERT_TRUE(waitFor([] { return record().stream.videoQueue.size() == 3; }, 5s));
+  ASSERT_TRUE(waitFor([] { return record().stream.videoQueue.size() == 3; }, 10s));
   EXPECT_EQ(record().motionFlag.load(), 1);
   EXPECT_EQ(record().stream.videoQueue.codecKind(), MediaQueue::kJpeg);
   EXPECT_EQ(record().stream.videoQueue.camera(), 0);
@@ -129,7 +129,7 @@ TEST_F(HttpWorkerTest, VideoWorkerQueuesPicturesAndNotesMotion) {
   // Stopping does not sit out the 10-second receive the worker is blocked in.
   const auto stopAt = std::chrono::steady_clock::now();
   record().stream.stopWorkers();
-  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 1s);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 5s);
 
   const std::vector<std::pair<int, std::string>> expected = {
       {kStatusConnecting, tile("Message_Connecting")},
@@ -151,7 +151,7 @@ TEST_F(HttpWorkerTest, BusyCameraEndsTheVideoWorker) {
     ui_.clear();
     ScriptedServer server({camera});
     startVideo(server);
-    ASSERT_TRUE(videoEnds(3s));
+    ASSERT_TRUE(videoEnds(10s));
     const auto seen = statuses();
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(), std::make_pair(int{kStatusDisconnected}, tile("Message_ServerBusy")));
@@ -169,7 +169,7 @@ TEST_F(HttpWorkerTest, FailedOpenIsRetriedAfterFiveSeconds) {
   ScriptedServer server(
       {answerWith("HTTP/1.1 500 Internal Server Error\r\n\r\n"), streamWith(streamPart("P1"))});
   startVideo(server);
-  ASSERT_TRUE(waitFor([] { return record().stream.videoQueue.size() == 1; }, 9s));
+  ASSERT_TRUE(waitFor([] { return record().stream.videoQueue.size() == 1; }, 20s));
   const auto accepted = server.acceptTimes();
   ASSERT_EQ(accepted.size(), 2U);
   EXPECT_GE(accepted[1] - accepted[0], 4900ms);
@@ -214,7 +214,7 @@ TEST_F(HttpWorkerTest, AudioWorkerQueuesBlocksSilently) {
   ASSERT_TRUE(stream.httpAudioWorker.start(
       stream.httpAudioRunning,
       [](const platform::ThreadRun& run) { httpAudioWorker(record(), run); }));
-  ASSERT_TRUE(waitFor([&stream] { return stream.audioQueue.size() == 2; }, 5s));
+  ASSERT_TRUE(waitFor([&stream] { return stream.audioQueue.size() == 2; }, 10s));
   stream.stopWorkers();
   EXPECT_EQ(stream.audioQueue.sampleFormat(), 1);
   EXPECT_EQ(popAll(stream.audioQueue),

@@ -98,7 +98,7 @@ class PtzAgainstCamsim : public ::testing::Test {
   }
   // The requests run on threads of their own; waits until `count` have arrived.
   std::vector<std::string> waitForLog(std::size_t count) const {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
     std::vector<std::string> log = camera_->ptzLog();
     while (log.size() < count && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(5ms);

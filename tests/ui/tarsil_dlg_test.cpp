@@ -21,6 +21,7 @@
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "support/test_environment.h"
+#include "support/wait_for.h"
 #include "ui/qt_viewer_ui.h"
 #include "ui/skin_button.h"
 #include "ui/viewer_element.h"
@@ -191,10 +192,10 @@ TEST_F(MainWindowTest, WorkerMessageBoxBlocksOnlyTheWorkerAndShutdownReleasesIt)
     returned = true;
   });
   // The box is shown by this thread's event loop; the worker waits for it.
-  for (int i = 0; i < 500 && !returned; ++i) {
+  ipcam::testing::waitFor([&] {
     QApplication::processEvents();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+    return returned.load();
+  });
   worker.join();
   ASSERT_EQ(boxes_.size(), 1u);
   EXPECT_EQ(boxes_[0].text, "from a worker");
@@ -400,11 +401,15 @@ TEST_F(MainWindowTest, ScanShowsTheNamedCamerasOneAfterAnother) {
   nameCamera(9, "Yard");
   click(window.button(kButtonScan));
   ASSERT_TRUE(window.scanning());
+  // A test thread held up past a turn sees the camera on the next round: the limit allows
+  // for several.
   const auto waitForSingle = [&](int channel) {
-    for (int i = 0; i < 300 && visibleChannels(window) != std::vector<int>{channel}; ++i) {
-      QApplication::processEvents();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ipcam::testing::waitFor(
+        [&] {
+          QApplication::processEvents();
+          return visibleChannels(window) == std::vector<int>{channel};
+        },
+        std::chrono::seconds(20));
     EXPECT_EQ(visibleChannels(window), std::vector<int>{channel});
     EXPECT_EQ(ui_->singleChannel(), channel);
     EXPECT_EQ(window.tile(channel)->geometry(), QRect(60, 60, 640, 480));

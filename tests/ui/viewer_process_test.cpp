@@ -12,6 +12,7 @@
 
 #include "platform/text_encoding.h"
 #include "support/test_environment.h"
+#include "support/wait_for.h"
 
 namespace ipcam {
 namespace {
@@ -67,13 +68,11 @@ TEST(ViewerProcess, SecondStartEndsSilentlyAndSigtermSavesTheSettings) {
   const Child first = startViewer(home.path() / "first.log");
   ASSERT_GT(first.pid, 0);
   // Up once it has found its settings folder (whatever box it may show after that).
-  for (int i = 0; i < 500 && !std::filesystem::exists(settingsFolder); ++i) {
-    std::this_thread::sleep_for(20ms);
-  }
-  ASSERT_TRUE(std::filesystem::exists(settingsFolder)) << readFile(first.output);
+  ASSERT_TRUE(ipcam::testing::waitFor([&] { return std::filesystem::exists(settingsFolder); }, 30s))
+      << readFile(first.output);
 
   const Child second = startViewer(home.path() / "second.log");
-  EXPECT_EQ(waitForExit(second.pid, 10s), 0);
+  EXPECT_EQ(waitForExit(second.pid, 30s), 0);
   EXPECT_EQ(readFile(second.output), "");
   EXPECT_EQ(::kill(first.pid, 0), 0) << "the running viewer must not be disturbed";
 

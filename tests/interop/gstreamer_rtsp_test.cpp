@@ -26,6 +26,7 @@
 #include "core/multi_language.h"
 #include "interop/jpeg_decoder.h"
 #include "interop/peer_process.h"
+#include "media/audio_player.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "protocols/http_workers.h"
@@ -244,16 +245,16 @@ TEST_F(GStreamerRtspTest, JpegWithAlawSoundSetsUpBothTracks) {
 constexpr int kLiveChannel = 11;
 
 TEST_F(GStreamerRtspTest, H264PlaysLiveOnAChannel) {
-  constexpr int kChannel = kLiveChannel;
-  wireProgram();
-  ChannelRecord& record = channelRecord(kChannel);
-  if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
-  if (!record.media) record.media = std::make_shared<ChannelMedia>(kChannel);
-  record.display->discardPicture();
   CMultiLanguage::instance().selectBySystemLangId(1033);
   platform::test_support::ScopedEnv resources{"IPCAM_RESOURCES", IPCAM_RESOURCE_DIR};
   testing::RecordingViewerUi ui;
+  // The channel stands up as the program's start-up makes it: its objects, then the wiring.
+  setSoundDeviceProbe([] { return true; });
   attachUi(&ui);
+  createChannelObjects(ui);
+  wireProgram();
+  ChannelRecord& record = channelRecord(kLiveChannel);
+  record.display->discardPicture();
 
   const std::string list =
       "Network.RTSP.Enable=1\r\nNetwork.RTSP.Port=" + std::to_string(server_.port()) +
@@ -271,6 +272,7 @@ TEST_F(GStreamerRtspTest, H264PlaysLiveOnAChannel) {
   const bool played = ipcam::testing::waitFor([&] { return shown() >= 5; }, 30s);
   record.stream.stopWorkers();
   appState().ui.store(nullptr);
+  setSoundDeviceProbe(nullptr);
   ASSERT_TRUE(played) << shown() << " pictures shown";
   EXPECT_EQ(record.pictureWidth.load(), kWidth);
   EXPECT_EQ(record.pictureHeight.load(), kHeight);

@@ -9,8 +9,10 @@
 #include <string>
 
 #include "app/program_wiring.h"
+#include "app/viewer_core.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
+#include "media/audio_player.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "protocols/http_workers.h"
@@ -28,17 +30,18 @@ constexpr int kChannel = 9;
 // Channel 9 of the process-wide table, as the program has it; its workers end with the test.
 class LiveH264 : public ::testing::Test {
  protected:
+  // The channel stands up as the program's start-up makes it: its objects, then the wiring.
   void SetUp() override {
+    setSoundDeviceProbe([] { return true; });
+    attachUi(&ui_);
+    createChannelObjects(ui_);
     wireProgram();
-    record_.channel = kChannel;
-    if (!record_.display) record_.display = std::make_shared<ChannelDisplay>(kChannel);
-    if (!record_.media) record_.media = std::make_shared<ChannelMedia>(kChannel);
     record_.display->discardPicture();
-    appState().ui.store(&ui_);
   }
   void TearDown() override {
     record_.stream.stopWorkers();
     appState().ui.store(nullptr);
+    setSoundDeviceProbe(nullptr);
   }
 
   ChannelRecord& record_ = channelRecord(kChannel);

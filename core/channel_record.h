@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/channel_count.h"
+#include "core/picture_counters.h"
 #include "core/stream_context.h"
 #include "platform/serial_worker.h"
 #include "platform/thread_slot.h"
@@ -85,8 +86,10 @@ struct ChannelRecord {
   std::shared_ptr<FrameSink> manualRecorder;
   std::shared_ptr<AudioPlayer> audioPlayer;
 
+  // The camera's own picture size, whatever size the tile shows it at.
   std::atomic<std::int32_t> pictureWidth{0};
   std::atomic<std::int32_t> pictureHeight{0};
+  PictureCounters pictureCounters;
   std::atomic<std::uint8_t> snapshotRequest{0};
   RunFlag scheduleRunning{0};
   RunFlag manualRecordRunning{0};

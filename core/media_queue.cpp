@@ -7,7 +7,10 @@ namespace ipcam {
 bool MediaQueue::push(std::span<const std::uint8_t> bytes) {
   {
     std::lock_guard lock(mutex_);
-    if (entries_.size() >= limit_) return false;
+    if (entries_.size() >= limit_) {
+      refused_.fetch_add(1);
+      return false;
+    }
     entries_.emplace_back(bytes.begin(), bytes.end());
   }
   pushed_.notify_one();
@@ -27,6 +30,20 @@ std::optional<std::size_t> MediaQueue::pop(std::span<std::uint8_t> buffer) {
   const std::size_t length = front.size();
   entries_.pop_front();
   return length;
+}
+
+bool MediaQueue::take(std::vector<std::uint8_t>& entry) {
+  std::lock_guard lock(mutex_);
+  if (entries_.empty()) return false;
+  entry = std::move(entries_.front());
+  entries_.pop_front();
+  return true;
+}
+
+bool MediaQueue::anyEntry(const std::function<bool(std::span<const std::uint8_t>)>& test) const {
+  std::lock_guard lock(mutex_);
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [&test](const std::vector<std::uint8_t>& entry) { return test(entry); });
 }
 
 void MediaQueue::clear() {

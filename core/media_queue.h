@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -29,6 +31,14 @@ class MediaQueue {
   // Copies the front entry into `buffer` (at most its size) and removes it; the length of the
   // entry as stored, or nullopt when the queue is empty.
   std::optional<std::size_t> pop(std::span<std::uint8_t> buffer);
+  // Moves the front entry into `entry` (its old contents are let go) and removes it; false
+  // when the queue is empty. Nothing is copied, and nothing is held that the entry did not
+  // need.
+  bool take(std::vector<std::uint8_t>& entry);
+  // Whether any waiting entry passes `test`, which runs under the queue's lock: keep it short.
+  bool anyEntry(const std::function<bool(std::span<const std::uint8_t>)>& test) const;
+  // Entries refused because the queue was full, since it was made.
+  std::uint64_t refused() const { return refused_.load(); }
   void clear();
   std::size_t size() const;
   // Returns at once while an entry waits; otherwise waits up to `limit` for a push. Lets an
@@ -56,6 +66,7 @@ class MediaQueue {
   std::string parameterSets_;                      // guarded by mutex_
   int camera_ = -1;                                // guarded by mutex_
   int sampleFormat_ = 0;                           // guarded by mutex_
+  std::atomic<std::uint64_t> refused_{0};          // atomic: the producer counts, anyone reads
 };
 
 }  // namespace ipcam

@@ -16,13 +16,18 @@ struct PictureOverlay {
 };
 
 // A picture in RGB32 (one 32-bit 0xffRRGGBB word per pixel), valid only inside the call that
-// hands it out.
+// hands it out. `width` x `height` pixels at `data` are what is shown, stretched to the whole
+// tile; they may be fewer than the camera sent (a picture converted at the tile's size, or
+// decoded at a fraction of its size). The overlays are laid out for the camera's own picture
+// size, `pictureWidth` x `pictureHeight`, and stretched with it.
 struct PictureView {
   const std::uint8_t* data = nullptr;
   int width = 0;
   int height = 0;
   int stride = 0;  // bytes per line
   PictureOverlay overlay;
+  int pictureWidth = 0;
+  int pictureHeight = 0;
 };
 
 }  // namespace ipcam

@@ -16,6 +16,8 @@ struct AVPacket;
 
 namespace ipcam {
 
+class TurboJpegDecoder;
+
 // A ring of compressed frames between a producer and a consumer thread, with fixed slots.
 // Every call needs the owning ChannelMedia's lock held by the caller.
 class FrameRing {
@@ -68,6 +70,9 @@ struct VideoDecoder {
   std::unique_ptr<AVCodecContext, ContextDeleter> context;
   std::unique_ptr<AVFrame, FrameDeleter> picture;   // reused for every decoded picture
   std::unique_ptr<AVPacket, PacketDeleter> packet;  // reused for every frame
+  // Motion JPEG only: the live view's decoder, made on first use and kept; libavcodec takes
+  // what it refuses.
+  std::shared_ptr<TurboJpegDecoder> turbo;
   bool opened = false;
   int lastWidth = 0;
   int lastHeight = 0;

@@ -24,13 +24,16 @@ inline bool isMpeg4KeyFrame(std::span<const std::uint8_t> frame) {
 
 inline constexpr std::uint8_t kH264NalTypeMask = 0x1F;
 inline constexpr std::uint8_t kH264IdrSlice = 5;
+inline constexpr std::uint8_t kH264Sps = 7;
+inline constexpr std::uint8_t kH264Pps = 8;
 
-// An H.264 access unit in Annex B form (every NAL unit behind 00 00 01 or 00 00 00 01) that
-// holds an IDR slice. Cameras put their SPS, PPS and SEI in front of the IDR slice, so the
-// slice is looked for behind every start code, not only the first. The four-byte start code
-// ends in the three-byte one, so finding 00 00 01 covers both. Bytes before the first start
-// code, and a start code with nothing behind it, count for nothing.
-inline bool isH264KeyFrame(std::span<const std::uint8_t> frame) {
+// Whether an H.264 access unit in Annex B form (every NAL unit behind 00 00 01 or 00 00 00
+// 01) holds a NAL unit whose type passes `test`. Every start code is looked behind, not only
+// the first. The four-byte start code ends in the three-byte one, so finding 00 00 01 covers
+// both. Bytes before the first start code, and a start code with nothing behind it, count for
+// nothing.
+template <class Test>
+bool anyH264NalType(std::span<const std::uint8_t> frame, Test test) {
   const std::uint8_t* const begin = frame.data();
   const std::uint8_t* const end = begin + frame.size();
   if (frame.size() < 4) return false;
@@ -39,12 +42,32 @@ inline bool isH264KeyFrame(std::span<const std::uint8_t> frame) {
     const auto* one = static_cast<const std::uint8_t*>(
         std::memchr(from, 0x01, static_cast<std::size_t>(end - 1 - from)));
     if (one == nullptr) return false;
-    if (one[-1] == 0x00 && one[-2] == 0x00 && (one[1] & kH264NalTypeMask) == kH264IdrSlice) {
-      return true;
-    }
+    if (one[-1] == 0x00 && one[-2] == 0x00 && test(one[1] & kH264NalTypeMask)) return true;
     from = one + 1;
   }
   return false;
+}
+
+// An access unit that holds an IDR slice. Cameras put their SPS, PPS and SEI in front of the
+// IDR slice.
+inline bool isH264KeyFrame(std::span<const std::uint8_t> frame) {
+  return anyH264NalType(frame, [](std::uint8_t type) { return type == kH264IdrSlice; });
+}
+
+// Whether a frame tells the decoder about the stream itself: H.264 parameter sets, or an
+// MPEG-4 visual object sequence, video object or video object layer header. A decoder that
+// skips pictures to catch up must still read these; pictures after them depend on them.
+inline bool hasStreamHeaders(int codecKind, std::span<const std::uint8_t> frame) {
+  switch (codecKind) {
+    case 1:
+      return frame.size() >= 4 && frame[0] == 0x00 && frame[1] == 0x00 && frame[2] == 0x01 &&
+             (frame[3] <= 0x2F || frame[3] == 0xB0);
+    case 2:
+      return anyH264NalType(frame,
+                            [](std::uint8_t type) { return type == kH264Sps || type == kH264Pps; });
+    default:
+      return false;
+  }
 }
 
 // By the codec kind of the media queue: 0 Motion JPEG, 1 MPEG-4, 2 H.264. Unknown kinds

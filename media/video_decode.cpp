@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
+#include <optional>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -22,6 +24,7 @@ extern "C" {
 #include "media/channel_media.h"
 #include "media/key_frames.h"
 #include "media/overlay_geometry.h"
+#include "media/turbo_jpeg.h"
 #include "platform/trace.h"
 
 namespace ipcam {
@@ -32,11 +35,17 @@ struct Outcome {
   int result = 0;
   bool converted = false;  // a picture waits in the display's back buffer
   bool reopenFailed = false;
+  // An MPEG snapshot converted at full size in the display, to be saved.
+  std::optional<PictureView> snapshot;
 };
 
 // Motion JPEG hands its compressed picture to a snapshot; the MPEG codecs hand over the
 // converted picture.
 enum class Codec { kJpeg, kMpeg };
+
+TileTarget tileTargetOf(const ChannelRecord& record) {
+  return record.display ? record.display->tileTarget() : TileTarget{};
+}
 
 // Sends one frame and takes the picture it gives, if any. Bytes used, or the decoder's
 // negative error. The caller holds the decoder lock.
@@ -70,34 +79,57 @@ int runDecoder(VideoDecoder& decoder, std::span<const std::uint8_t> frame, bool&
   return static_cast<int>(frame.size());
 }
 
-// Converts the decoder's picture into the display's back buffer. A size or a pixel format
-// that cannot be shown drops the picture, with one trace line per stream run each: a camera
-// keeps sending what it sends, and a line per picture would bury everything else.
-bool convert(ChannelRecord& record, ChannelMedia& media, const AVFrame& picture) {
-  if (!record.display) return false;
-  if (!isShownPictureSize(picture.width, picture.height)) {
-    if (media.firstSizeTrace()) {
-      platform::trace("Camera %d: %dx%d pictures are not shown (sides %d to %d)",
-                      record.channel + 1, picture.width, picture.height, kMinPictureSide,
-                      kMaxPictureSide);
-    }
-    return false;
+// A size that cannot be shown drops the picture, with one trace line per stream run: a
+// camera keeps sending what it sends, and a line per picture would bury everything else.
+bool shownSize(const ChannelRecord& record, ChannelMedia& media, int width, int height) {
+  if (isShownPictureSize(width, height)) return true;
+  if (media.firstSizeTrace()) {
+    platform::trace("Camera %d: %dx%d pictures are not shown (sides %d to %d)", record.channel + 1,
+                    width, height, kMinPictureSide, kMaxPictureSide);
   }
-  if (!isConvertibleFormat(picture.format)) {
-    if (media.firstFormatTrace()) {
-      const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture.format));
-      platform::trace("Camera %d: pictures in pixel format %s cannot be converted",
-                      record.channel + 1, name != nullptr ? name : "(unknown)");
-    }
-    return false;
+  return false;
+}
+
+// The same for a pixel format the converter cannot read.
+bool convertibleFormat(const ChannelRecord& record, ChannelMedia& media, int pixelFormat) {
+  if (isConvertibleFormat(pixelFormat)) return true;
+  if (media.firstFormatTrace()) {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(pixelFormat));
+    platform::trace("Camera %d: pictures in pixel format %s cannot be converted",
+                    record.channel + 1, name != nullptr ? name : "(unknown)");
   }
+  return false;
+}
+
+PicturePlanes planesOf(const AVFrame& picture) {
   PicturePlanes planes;
   for (std::size_t i = 0; i < planes.data.size(); ++i) {
     planes.data[i] = picture.data[i];
     planes.stride[i] = picture.linesize[i];
   }
+  return planes;
+}
+
+// Converts the decoder's picture, decoded at its full size, into the display's back buffer at
+// the size the tile shows.
+bool convert(ChannelRecord& record, ChannelMedia& media, const AVFrame& picture) {
+  if (!record.display) return false;
+  if (!shownSize(record, media, picture.width, picture.height) ||
+      !convertibleFormat(record, media, picture.format)) {
+    return false;
+  }
+  const ConversionPlan plan = planConversion(picture.width, picture.height, tileTargetOf(record));
   return record.display->convertPicture(pictureFormatOf(picture.format, picture.color_range),
-                                        planes, picture.width, picture.height);
+                                        planesOf(picture), picture.width, picture.height,
+                                        picture.width, picture.height, plan);
+}
+
+// The MPEG snapshot: the picture converted at its full size, whatever the tile shows, while
+// the decoder's planes are still there. The request is taken (and so cleared) here.
+std::optional<PictureView> takeMpegSnapshot(ChannelRecord& record, const AVFrame& picture) {
+  if (record.snapshotRequest.exchange(0) == 0) return std::nullopt;
+  return record.display->convertFullPicture(pictureFormatOf(picture.format, picture.color_range),
+                                            planesOf(picture), picture.width, picture.height);
 }
 
 bool timeStampCamera(int channel) {
@@ -116,17 +148,17 @@ bool anyRecorderRecording(const ChannelRecord& record) {
 }
 
 // After the decoder lock: the snapshot and the hand-over to the tile.
-int finish(ChannelRecord& record, ChannelMedia& media, const Outcome& outcome,
+int finish(ChannelRecord& record, ChannelMedia& media, Outcome& outcome,
            std::span<const std::uint8_t> frame, int motionFlag, Codec codec) {
   if (outcome.reopenFailed) media.endAfterOpenFailure(VideoCodec::kMjpeg);
+  if (outcome.snapshot) {
+    callHook(channelHooks().savePictureSnapshot, record, *outcome.snapshot);
+    record.display->releaseFullPicture();
+  }
   if (!outcome.converted) return outcome.result;
 
-  if (record.snapshotRequest.exchange(0) != 0) {
-    if (codec == Codec::kJpeg) {
-      callHook(channelHooks().saveJpegSnapshot, record, frame);
-    } else {
-      callHook(channelHooks().savePictureSnapshot, record, record.display->convertedPicture());
-    }
+  if (codec == Codec::kJpeg && record.snapshotRequest.exchange(0) != 0) {
+    callHook(channelHooks().saveJpegSnapshot, record, frame);
   }
   PictureOverlay overlay;
   overlay.motion = motionFlag != 0;
@@ -134,8 +166,84 @@ int finish(ChannelRecord& record, ChannelMedia& media, const Outcome& outcome,
   overlay.recording = anyRecorderRecording(record);
   overlay.decodedAt = std::time(nullptr);
   record.display->showConvertedPicture(overlay);
+  record.pictureCounters.shown.fetch_add(1, std::memory_order_relaxed);
   if (ViewerUi* ui = appState().ui.load()) ui->presentPicture(record.channel);
   return outcome.result;
+}
+
+void countDecoded(ChannelRecord& record) {
+  record.pictureCounters.decoded.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A Motion JPEG picture through libjpeg-turbo, decoded no larger than the tile shows it:
+// straight into the display when the tile takes it as decoded, else into planes and through
+// the converter at the tile's size. False when libjpeg-turbo cannot decode it; nothing is
+// shown then, and libavcodec gets the picture.
+bool decodeWithTurbo(ChannelRecord& record, TurboJpegDecoder& turbo, const JpegHeader& header,
+                     std::span<const std::uint8_t> frame, Outcome& outcome) {
+  ChannelDisplay& display = *record.display;
+  const TileTarget target = display.tileTarget();
+  const int shift = decodeShift(header.width, header.height, target);
+  const int width = reducedSide(header.width, shift);
+  const int height = reducedSide(header.height, shift);
+  const ConversionPlan plan = planConversion(width, height, target);
+
+  if (plan.cropAtPaint && TurboJpegDecoder::decodesToRgb32(header)) {
+    if (!turbo.decodeToRgb32(frame, shift, display.directPicture(width, height), width * 4)) {
+      return false;
+    }
+    display.finishDirectPicture(width, height, header.width, header.height);
+    outcome.converted = true;
+    return true;
+  }
+  if (!TurboJpegDecoder::decodesToPlanes(header)) return false;
+  PicturePlanes planes;
+  PictureFormat format;
+  if (!turbo.decodeToPlanes(frame, header, shift, planes, format)) return false;
+  outcome.converted =
+      display.convertPicture(format, planes, width, height, header.width, header.height, plan);
+  return true;
+}
+
+TurboJpegDecoder& turboOf(VideoDecoder& decoder) {
+  if (!decoder.turbo) decoder.turbo = std::make_shared<TurboJpegDecoder>();
+  return *decoder.turbo;
+}
+
+// A Motion JPEG picture of a new size starts on a fresh libavcodec decoder; the picture is
+// dropped. The caller holds the decoder lock.
+bool restartOnNewSize(ChannelMedia& media, VideoDecoder& decoder, int previousWidth,
+                      int previousHeight, int width, int height, Outcome& outcome) {
+  if (previousWidth == 0 || (width == previousWidth && height == previousHeight)) return false;
+  media.closeLocked(VideoCodec::kMjpeg);
+  if (media.openLocked(VideoCodec::kMjpeg) == ChannelMedia::OpenResult::kFailed) {
+    outcome.reopenFailed = true;
+  }
+  decoder.lastWidth = width;
+  decoder.lastHeight = height;
+  return true;
+}
+
+// H.264 in a tile that shows a quarter of the picture or less leaves out the loop filter of
+// pictures that no other picture refers to: the difference is lost in the reduction, and no
+// later picture inherits it. Pictures others refer to are always filtered, so nothing drifts,
+// and so is the picture a snapshot is waiting for. A channel catching up does not decode
+// those pictures at all.
+void chooseMpegShortcuts(ChannelRecord& record, VideoDecoder& decoder, DecodeFor purpose) {
+  AVCodecContext& context = *decoder.context;
+  if (purpose == DecodeFor::kCatchUp) {
+    context.skip_frame = AVDISCARD_NONREF;
+    context.skip_loop_filter = AVDISCARD_NONREF;
+    return;
+  }
+  context.skip_frame = AVDISCARD_DEFAULT;
+  const TileTarget target = tileTargetOf(record);
+  const bool reduced =
+      target.kind == TileTarget::Kind::kHidden ||
+      (target.kind == TileTarget::Kind::kShown && decoder.lastWidth > 0 &&
+       target.width * 2 <= decoder.lastWidth && target.height * 2 <= decoder.lastHeight);
+  const bool snapshotWaits = record.snapshotRequest.load() != 0;
+  context.skip_loop_filter = reduced && !snapshotWaits ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
 }
 
 }  // namespace
@@ -147,31 +255,50 @@ int decodeMjpeg(ChannelRecord& record, std::span<const std::uint8_t> frame, int 
   {
     std::lock_guard lock(media.decoderMutex());
     VideoDecoder& decoder = media.decoder(VideoCodec::kMjpeg);
+    if (!decoder.opened || !decoder.context) return kDecoderNotOpen;
     const int previousWidth = decoder.lastWidth;
     const int previousHeight = decoder.lastHeight;
-    bool gotPicture = false;
-    outcome.result = runDecoder(decoder, frame, gotPicture);
-    if (gotPicture) {
-      const AVFrame& picture = *decoder.picture;
-      const int width = picture.width;
-      const int height = picture.height;
-      if (previousWidth != 0 && (width != previousWidth || height != previousHeight)) {
-        // A new size starts on a fresh decoder; this picture is dropped.
-        media.closeLocked(VideoCodec::kMjpeg);
-        if (media.openLocked(VideoCodec::kMjpeg) == ChannelMedia::OpenResult::kFailed) {
-          outcome.reopenFailed = true;
+
+    bool decoded = false;
+    if (record.display) {
+      TurboJpegDecoder& turbo = turboOf(decoder);
+      if (const std::optional<JpegHeader> header = turbo.readHeader(frame)) {
+        if (restartOnNewSize(media, decoder, previousWidth, previousHeight, header->width,
+                             header->height, outcome)) {
+          outcome.result = static_cast<int>(frame.size());
+          decoded = true;
+        } else if (!shownSize(record, media, header->width, header->height)) {
+          decoded = true;
+        } else {
+          decoded = decodeWithTurbo(record, turbo, *header, frame, outcome);
+          if (decoded) countDecoded(record);
         }
-        decoder.lastWidth = width;
-        decoder.lastHeight = height;
-      } else {
-        outcome.converted = convert(record, media, picture);
+        if (decoded) {
+          decoder.lastWidth = header->width;
+          decoder.lastHeight = header->height;
+          outcome.result = static_cast<int>(frame.size());
+        }
+      }
+    }
+
+    if (!decoded) {
+      bool gotPicture = false;
+      outcome.result = runDecoder(decoder, frame, gotPicture);
+      if (gotPicture) {
+        countDecoded(record);
+        const AVFrame& picture = *decoder.picture;
+        if (!restartOnNewSize(media, decoder, previousWidth, previousHeight, picture.width,
+                              picture.height, outcome)) {
+          outcome.converted = convert(record, media, picture);
+        }
       }
     }
   }
   return finish(record, media, outcome, frame, motionFlag, Codec::kJpeg);
 }
 
-int decodeMpeg4(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag) {
+int decodeMpeg4(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag,
+                DecodeFor purpose) {
   if (frame.size() < 3 || frame[0] != 0x00 || frame[1] != 0x00 || frame[2] != 0x01) {
     return kMpeg4NoStartCode;
   }
@@ -185,25 +312,38 @@ int decodeMpeg4(ChannelRecord& record, std::span<const std::uint8_t> frame, int 
   {
     std::lock_guard lock(media.decoderMutex());
     VideoDecoder& decoder = media.decoder(VideoCodec::kMpeg4);
+    if (decoder.opened && decoder.context) chooseMpegShortcuts(record, decoder, purpose);
     bool gotPicture = false;
     outcome.result = runDecoder(decoder, frame, gotPicture);
-    if (gotPicture) outcome.converted = convert(record, media, *decoder.picture);
+    if (gotPicture) {
+      countDecoded(record);
+      if (purpose == DecodeFor::kDisplay) {
+        outcome.converted = convert(record, media, *decoder.picture);
+        if (outcome.converted) outcome.snapshot = takeMpegSnapshot(record, *decoder.picture);
+      }
+    }
   }
   return finish(record, media, outcome, frame, motionFlag, Codec::kMpeg);
 }
 
-int decodeH264(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag) {
+int decodeH264(ChannelRecord& record, std::span<const std::uint8_t> frame, int motionFlag,
+               DecodeFor purpose) {
   if (!record.media) return kDecoderNotOpen;
   ChannelMedia& media = *record.media;
   Outcome outcome;
   {
     std::lock_guard lock(media.decoderMutex());
     VideoDecoder& decoder = media.decoder(VideoCodec::kH264);
+    if (decoder.opened && decoder.context) chooseMpegShortcuts(record, decoder, purpose);
     bool gotPicture = false;
     outcome.result = runDecoder(decoder, frame, gotPicture);
     if (gotPicture) {
+      countDecoded(record);
       if (media.keyFrameSeen()) {
-        outcome.converted = convert(record, media, *decoder.picture);
+        if (purpose == DecodeFor::kDisplay) {
+          outcome.converted = convert(record, media, *decoder.picture);
+          if (outcome.converted) outcome.snapshot = takeMpegSnapshot(record, *decoder.picture);
+        }
       } else if (isH264KeyFrame(frame)) {
         // Joined mid-stream: the first key frame only marks the start.
         media.setKeyFrameSeen();

@@ -1,7 +1,9 @@
 #include "ui/viewer_element.h"
 
 #include <QAction>
+#include <QEvent>
 #include <QFontMetrics>
+#include <QHelpEvent>
 #include <QImage>
 #include <QMenu>
 #include <QMouseEvent>
@@ -9,7 +11,9 @@
 #include <QPen>
 #include <QPointer>
 #include <QTimer>
+#include <QToolTip>
 #include <algorithm>
+#include <cmath>
 #include <ctime>
 #include <memory>
 #include <utility>
@@ -20,6 +24,7 @@
 #include "core/viewer_settings.h"
 #include "media/channel_display.h"
 #include "media/overlay_geometry.h"
+#include "media/picture_stats.h"
 #include "protocols/ptz.h"
 #include "ui/tile_host.h"
 
@@ -172,6 +177,66 @@ void CViewerElement::setSelected(bool selected) {
   update();
 }
 
+namespace {
+
+std::shared_ptr<ChannelDisplay> displayOf(int channel) {
+  if (channel < 0 || channel >= kChannelCount) return nullptr;
+  return channelRecord(channel).display;
+}
+
+}  // namespace
+
+void CViewerElement::reportTileSize() {
+  const std::shared_ptr<ChannelDisplay> display = displayOf(channel_);
+  if (!display) return;
+  if (!isVisible()) {
+    display->setTileHidden();
+    return;
+  }
+  const qreal ratio = devicePixelRatioF();
+  display->setTileSize(static_cast<int>(std::lround(width() * ratio)),
+                       static_cast<int>(std::lround(height() * ratio)));
+}
+
+void CViewerElement::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  reportTileSize();
+}
+
+void CViewerElement::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  reportTileSize();
+}
+
+void CViewerElement::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  reportTileSize();
+}
+
+QString CViewerElement::statusLine() const {
+  if (!live()) return {};
+  const ChannelRecord& record = channelRecord(channel_);
+  const PictureCounters& counters = record.pictureCounters;
+  return QString::fromStdString(pictureStatusText(
+      record.pictureWidth.load(), record.pictureHeight.load(), counters.receivedPerSecond.load(),
+      counters.shownPerSecond.load(), counters.bitsPerSecond.load()));
+}
+
+bool CViewerElement::event(QEvent* event) {
+  if (event->type() == QEvent::ToolTip) {
+    // Asked for each time the pointer rests, so the figures are the current ones.
+    const QString text = statusLine();
+    if (text.isEmpty()) {
+      QToolTip::hideText();
+      event->ignore();
+    } else {
+      QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), text, this);
+    }
+    return true;
+  }
+  return QWidget::event(event);
+}
+
 void CViewerElement::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(this);
   // Only a live channel shows its picture; while it connects or after it is lost, the last
@@ -179,32 +244,42 @@ void CViewerElement::paintEvent(QPaintEvent* /*event*/) {
   if (!live() || !paintPicture(painter)) paintStatus(painter);
 }
 
-// The picture goes in stretched to the tile; the overlays are laid out in picture pixels
-// under the same transform, so they stretch with it. A picture that stopped coming is dimmed
-// under its overlays and carries its age in tile pixels, so it never passes for live video.
+// The picture was converted at the tile's size where the tile is smaller than the camera's
+// picture, and goes in as it is; a picture of another size (a larger tile, or the first
+// picture after a change of layout) is stretched to the tile. The overlays are laid out for
+// the camera's own picture size and drawn under the transform from that size to the tile,
+// so they keep their share of the tile whatever size the picture was converted at. A
+// picture that stopped coming is dimmed under its overlays and carries its age in tile
+// pixels, so it never passes for live video.
 bool CViewerElement::paintPicture(QPainter& painter) {
-  if (channel_ < 0 || channel_ >= kChannelCount) return false;
-  const std::shared_ptr<ChannelDisplay> display = channelRecord(channel_).display;
+  const std::shared_ptr<ChannelDisplay> display = displayOf(channel_);
   if (!display) return false;
 
   PictureView shown;
   const bool painted = display->withFrontPicture([&](const PictureView& picture) {
     shown = picture;
-    const QImage image(picture.data, picture.width, picture.height, picture.stride,
-                       QImage::Format_RGB32);
-    painter.scale(static_cast<qreal>(width()) / picture.width,
-                  static_cast<qreal>(height()) / picture.height);
-    painter.drawImage(0, 0, image);
+    QImage image(picture.data, picture.width, picture.height, picture.stride, QImage::Format_RGB32);
+    const qreal ratio = devicePixelRatioF();
+    if (image.width() == std::lround(width() * ratio) &&
+        image.height() == std::lround(height() * ratio)) {
+      image.setDevicePixelRatio(ratio);
+      painter.drawImage(QPointF(0, 0), image);
+    } else {
+      painter.drawImage(QRectF(rect()), image);
+    }
   });
   if (!painted) return false;
 
   const auto age = pictureAge();
   const bool frozen = age && *age >= kFrozenPictureAge;
-  if (frozen) {
-    painter.fillRect(QRect(0, 0, shown.width, shown.height), QColor(0, 0, 0, kFrozenDimAlpha));
-  }
+  if (frozen) painter.fillRect(rect(), QColor(0, 0, 0, kFrozenDimAlpha));
 
-  const OverlayLayout layout = overlayLayout(shown.width, shown.height);
+  const int pictureWidth = shown.pictureWidth > 0 ? shown.pictureWidth : shown.width;
+  const int pictureHeight = shown.pictureHeight > 0 ? shown.pictureHeight : shown.height;
+  painter.save();
+  painter.scale(static_cast<qreal>(width()) / pictureWidth,
+                static_cast<qreal>(height()) / pictureHeight);
+  const OverlayLayout layout = overlayLayout(pictureWidth, pictureHeight);
   const PictureOverlay& overlay = shown.overlay;
   if (overlay.timeStamp) {
     drawOverlayText(painter, localTimeText(overlay.decodedAt), layout.timeStamp,
@@ -217,11 +292,9 @@ bool CViewerElement::paintPicture(QPainter& painter) {
   }
   if (overlay.motion) drawOverlayFrame(painter, layout.motionFrame, qColor(kOverlayRed));
   if (selected_) drawOverlayFrame(painter, layout.selectionFrame, qColor(kOverlayGreen));
+  painter.restore();
 
-  if (frozen) {
-    painter.resetTransform();
-    paintFrozenMarker(painter, std::chrono::duration_cast<std::chrono::seconds>(*age));
-  }
+  if (frozen) paintFrozenMarker(painter, std::chrono::duration_cast<std::chrono::seconds>(*age));
   return true;
 }
 

@@ -39,6 +39,11 @@ class CViewerElement : public QWidget {
   // repaints itself every second, so the age it shows keeps counting.
   bool showsFrozenPicture() const;
 
+  // What the tooltip says of a live channel: the camera's picture size, pictures per second
+  // received and shown, and the bit rate ("640x480 · 25/25 fps · 3.1 Mbit/s"); empty when
+  // the channel is not live.
+  QString statusLine() const;
+
   // The context menu for the channel's current state; each action carries its command id as
   // its data.
   std::unique_ptr<QMenu> createContextMenu();
@@ -46,12 +51,18 @@ class CViewerElement : public QWidget {
   void runCommand(int command);
 
  protected:
+  bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
 
  private:
+  // Tells the channel's decoding how large the tile is on screen, or that it is not.
+  void reportTileSize();
   bool paintPicture(QPainter& painter);
   void paintFrozenMarker(QPainter& painter, std::chrono::seconds age);
   void paintStatus(QPainter& painter);

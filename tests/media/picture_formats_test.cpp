@@ -55,13 +55,12 @@ class Channel {
     }
     return kDecoderNotOpen;
   }
-  // The pixel format of the decoder's last picture, by the library's name.
-  std::string decodedFormat(VideoCodec codec) {
-    std::lock_guard lock(record_.media->decoderMutex());
-    const AVFrame* picture = record_.media->decoder(codec).picture.get();
-    const char* name =
-        picture ? av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture->format)) : nullptr;
-    return name != nullptr ? name : "none";
+  // The layout the converter last read, by the library's name, with "full" or "video" for
+  // its range: which decoder made the picture, and in which layout.
+  std::string convertedFormat() const {
+    const PictureFormat format = record_.display->convertedFormat();
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format.pixelFormat));
+    return std::string(name != nullptr ? name : "none") + (format.fullRange ? " full" : " video");
   }
   const ChannelDisplay& display() const { return *record_.display; }
   std::pair<int, int> shownSize() const {
@@ -80,7 +79,7 @@ struct FormatCase {
   const char* name;
   VideoCodec codec;
   std::function<std::vector<std::uint8_t>(int width, int height)> encode;
-  const char* decodedFormat;  // proves which layout the row put through the converter
+  const char* convertedFormat;  // proves which layout the row put through the converter
   bool grey;
 };
 
@@ -101,33 +100,35 @@ const std::vector<std::pair<const char*, const char*>> kX264 = {
     {"preset", "ultrafast"}, {"tune", "zerolatency"}, {"qp", "4"}};
 
 TEST(PictureFormats, EveryLayoutIsDrawnInItsColours) {
+  // Motion JPEG goes through libjpeg-turbo into planes of its own sampling, in full range.
   const FormatCase cases[] = {
       {"Motion JPEG 4:2:0", VideoCodec::kMjpeg, libavcodec("mjpeg", AV_PIX_FMT_YUVJ420P, true),
-       "yuvj420p", false},
+       "yuv420p full", false},
       {"Motion JPEG 4:2:2", VideoCodec::kMjpeg, libavcodec("mjpeg", AV_PIX_FMT_YUVJ422P, true),
-       "yuvj422p", false},
+       "yuv422p full", false},
       {"Motion JPEG 4:4:4", VideoCodec::kMjpeg, libavcodec("mjpeg", AV_PIX_FMT_YUVJ444P, true),
-       "yuvj444p", false},
-      {"Motion JPEG 4:4:0", VideoCodec::kMjpeg, turboJpeg(TJSAMP_440), "yuvj440p", false},
-      {"Motion JPEG 4:1:1", VideoCodec::kMjpeg, turboJpeg(TJSAMP_411), "yuvj411p", false},
-      {"Motion JPEG grey (night mode)", VideoCodec::kMjpeg, turboJpeg(TJSAMP_GRAY), "gray", true},
+       "yuv444p full", false},
+      {"Motion JPEG 4:4:0", VideoCodec::kMjpeg, turboJpeg(TJSAMP_440), "yuv440p full", false},
+      {"Motion JPEG 4:1:1", VideoCodec::kMjpeg, turboJpeg(TJSAMP_411), "yuv411p full", false},
+      {"Motion JPEG grey (night mode)", VideoCodec::kMjpeg, turboJpeg(TJSAMP_GRAY), "gray full",
+       true},
       {"MPEG-4 4:2:0", VideoCodec::kMpeg4, libavcodec("mpeg4", AV_PIX_FMT_YUV420P, false),
-       "yuv420p", false},
+       "yuv420p video", false},
       {"H.264 4:2:0", VideoCodec::kH264, libavcodec("libx264", AV_PIX_FMT_YUV420P, false, kX264),
-       "yuv420p", false},
+       "yuv420p video", false},
       {"H.264 4:2:0 full range", VideoCodec::kH264,
-       libavcodec("libx264", AV_PIX_FMT_YUV420P, true, kX264), "yuvj420p", false},
+       libavcodec("libx264", AV_PIX_FMT_YUV420P, true, kX264), "yuv420p full", false},
       {"H.264 4:2:2", VideoCodec::kH264, libavcodec("libx264", AV_PIX_FMT_YUV422P, false, kX264),
-       "yuv422p", false},
+       "yuv422p video", false},
       {"H.264 4:4:4", VideoCodec::kH264, libavcodec("libx264", AV_PIX_FMT_YUV444P, false, kX264),
-       "yuv444p", false},
+       "yuv444p video", false},
       {"H.264 4:4:4 full range", VideoCodec::kH264,
-       libavcodec("libx264", AV_PIX_FMT_YUV444P, true, kX264), "yuvj444p", false},
+       libavcodec("libx264", AV_PIX_FMT_YUV444P, true, kX264), "yuv444p full", false},
       {"H.264 4:2:0 10-bit", VideoCodec::kH264,
-       libavcodec("libx264", AV_PIX_FMT_YUV420P10LE, false, kX264), "yuv420p10le", false},
+       libavcodec("libx264", AV_PIX_FMT_YUV420P10LE, false, kX264), "yuv420p10le video", false},
       // Monochrome H.264: the decoder hands it over as 4:2:0 with neutral chroma.
       {"H.264 monochrome", VideoCodec::kH264, libavcodec("libx264", AV_PIX_FMT_GRAY8, false, kX264),
-       "yuv420p", true},
+       "yuv420p video", true},
   };
   constexpr int kWidth = 320;
   constexpr int kHeight = 240;
@@ -137,7 +138,7 @@ TEST(PictureFormats, EveryLayoutIsDrawnInItsColours) {
     ASSERT_FALSE(frame.empty()) << "the encoder at hand cannot make this layout";
     Channel channel;
     EXPECT_GE(channel.decode(c.codec, frame), 0);
-    EXPECT_EQ(channel.decodedFormat(c.codec), c.decodedFormat);
+    EXPECT_EQ(channel.convertedFormat(), c.convertedFormat);
     ASSERT_EQ(channel.shownSize(), std::make_pair(kWidth, kHeight));
     EXPECT_EQ(channel.ui().pictures().size(), 1u);
 

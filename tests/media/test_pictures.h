@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -147,6 +148,56 @@ inline std::vector<std::uint8_t> encodePicture(
   avcodec_send_frame(context.get(), nullptr);
   drain();
   return bytes;
+}
+
+// `count` pictures through one libavcodec encoder, a key frame every `gop` pictures, as the
+// bytes of one complete frame each (for H.264 access units with the parameter sets in band in
+// front of every key frame). Picture `i` shows pictureOf(i). Empty when the encoder is
+// missing or refuses.
+inline std::vector<std::vector<std::uint8_t>> encodeSequence(
+    const char* encoder, int width, int height, int count, int gop,
+    const std::function<Quarters(int)>& pictureOf,
+    const std::vector<std::pair<const char*, const char*>>& options = {}) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
+  if (codec == nullptr) return {};
+  std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> context(
+      avcodec_alloc_context3(codec), [](AVCodecContext* c) { avcodec_free_context(&c); });
+  std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
+                                                     [](AVFrame* f) { av_frame_free(&f); });
+  std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
+                                                        [](AVPacket* p) { av_packet_free(&p); });
+  context->width = width;
+  context->height = height;
+  context->pix_fmt = AV_PIX_FMT_YUV420P;
+  context->time_base = {1, 25};
+  context->gop_size = gop;
+  context->max_b_frames = 0;
+  context->flags |= AV_CODEC_FLAG_QSCALE;
+  context->global_quality = FF_QP2LAMBDA * 2;
+  for (const auto& [name, value] : options) av_opt_set(context->priv_data, name, value, 0);
+  if (avcodec_open2(context.get(), codec, nullptr) < 0) return {};
+  frame->format = context->pix_fmt;
+  frame->width = width;
+  frame->height = height;
+  if (av_frame_get_buffer(frame.get(), 0) < 0) return {};
+
+  std::vector<std::vector<std::uint8_t>> frames;
+  const auto drain = [&] {
+    while (avcodec_receive_packet(context.get(), packet.get()) == 0) {
+      frames.emplace_back(packet->data, packet->data + packet->size);
+      av_packet_unref(packet.get());
+    }
+  };
+  for (int i = 0; i < count; ++i) {
+    if (av_frame_make_writable(frame.get()) < 0) return {};
+    fillPicture(*frame, pictureOf(i), false);
+    frame->pts = i;
+    if (avcodec_send_frame(context.get(), frame.get()) < 0) return {};
+    drain();
+  }
+  avcodec_send_frame(context.get(), nullptr);
+  drain();
+  return frames;
 }
 
 // The quarters as a JPEG of the given sampling made by libjpeg-turbo, which covers the

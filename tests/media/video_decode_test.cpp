@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/app_state.h"
+#include "core/channel_hooks.h"
 #include "core/channel_record.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
@@ -130,6 +132,159 @@ TEST_F(VideoDecodeTest, Mpeg4RefusesFramesBeforeDecoding) {
   EXPECT_EQ(decodeMpeg4(record_, std::vector<std::uint8_t>{0x47, 0x00, 0x01}, 0),
             kMpeg4NoStartCode);
   EXPECT_TRUE(ui_.pictures().empty());
+}
+
+// How far a picture is decoded below its size, and what it is converted to, by the size of
+// the picture and of the tile that shows it.
+TEST(TileSize, DecodeReductionAndConversionFollowTheTile) {
+  using Kind = TileTarget::Kind;
+  struct Case {
+    int width;
+    int height;
+    TileTarget tile;
+    int shift;
+    ConversionPlan plan;
+  };
+  const Case cases[] = {
+      // 16 tiles of a 640x480 area: a quarter per side, decoded at the tile's size.
+      {640, 480, {Kind::kShown, 160, 120}, 2, {160, 120, true}},
+      {640, 480, {Kind::kShown, 320, 240}, 1, {320, 240, true}},
+      {640, 480, {Kind::kShown, 640, 480}, 0, {640, 480, true}},
+      // A tile just larger than half: decoded at full size, converted down in one pass.
+      {640, 480, {Kind::kShown, 330, 250}, 0, {330, 250, false}},
+      // Full screen: the picture as it is, stretched by the paint.
+      {640, 480, {Kind::kShown, 1920, 1080}, 0, {640, 480, true}},
+      // Wider but lower than the picture: converted to the tile.
+      {640, 480, {Kind::kShown, 800, 300}, 0, {800, 300, false}},
+      {1280, 1024, {Kind::kShown, 160, 120}, 3, {160, 120, false}},
+      {1280, 1024, {Kind::kShown, 640, 480}, 1, {640, 480, false}},
+      {1920, 1080, {Kind::kShown, 160, 120}, 3, {160, 120, false}},
+      {352, 288, {Kind::kShown, 160, 120}, 1, {160, 120, false}},
+      {4096, 4096, {Kind::kShown, 160, 120}, 3, {160, 120, false}},
+      // Odd sides round up, so the reduced picture still covers the tile.
+      {642, 482, {Kind::kShown, 161, 121}, 2, {161, 121, true}},
+      {1280, 1024, {Kind::kHidden, 0, 0}, 3, {160, 128, true}},
+      // No tile has said: the documented conversion at the picture's own size.
+      {1280, 1024, {}, 0, {1280, 1024, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " in " +
+                 std::to_string(c.tile.width) + "x" + std::to_string(c.tile.height));
+    const int shift = decodeShift(c.width, c.height, c.tile);
+    EXPECT_EQ(shift, c.shift);
+    EXPECT_EQ(planConversion(reducedSide(c.width, shift), reducedSide(c.height, shift), c.tile),
+              c.plan);
+  }
+}
+
+// Pictures in small tiles: decoded at a fraction of their size (Motion JPEG) or at full size
+// (H.264), converted no larger than the tile, in their colours, with the camera's size kept
+// for the overlays and the recorders.
+TEST_F(VideoDecodeTest, PictureForASmallTileHasTheTileSizeAndItsColours) {
+  struct Case {
+    const char* name;
+    VideoCodec codec;
+    int width;
+    int height;
+    int shownWidth;  // the picture less its last row and column, or the tile
+    int shownHeight;
+  };
+  const Case cases[] = {
+      {"Motion JPEG at 1/4", VideoCodec::kMjpeg, 640, 480, 159, 119},
+      {"Motion JPEG at 1/8, converted to the tile", VideoCodec::kMjpeg, 1280, 1024, 160, 120},
+      {"H.264 converted to the tile", VideoCodec::kH264, 640, 480, 160, 120},
+  };
+  const Quarters picture{kRed, kGreen, kBlue, kWhite};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    record_.display = std::make_shared<ChannelDisplay>(3);
+    record_.display->setTileSize(160, 120);
+    // A fresh decoder each: a Motion JPEG picture of a new size would be dropped.
+    record_.media->closeDecoder(c.codec);
+    ASSERT_TRUE(record_.media->openDecoder(c.codec));
+    if (c.codec == VideoCodec::kMjpeg) {
+      const auto jpeg =
+          encodePicture("mjpeg", AV_PIX_FMT_YUVJ422P, true, c.width, c.height, picture);
+      EXPECT_EQ(decodeJpeg(jpeg), static_cast<int>(jpeg.size()));
+    } else {
+      record_.media->setKeyFrameSeen();
+      const auto frame = encodePicture("libx264", AV_PIX_FMT_YUV420P, false, c.width, c.height,
+                                       picture, {{"preset", "ultrafast"}, {"qp", "4"}});
+      EXPECT_GE(decodeH264(record_, frame, 0), 0);
+    }
+    EXPECT_EQ(record_.media->lastWidth(c.codec), c.width);
+    PictureView shown;
+    ASSERT_TRUE(record_.display->withFrontPicture([&](const PictureView& p) { shown = p; }));
+    EXPECT_EQ(shown.width, c.shownWidth);
+    EXPECT_EQ(shown.height, c.shownHeight);
+    EXPECT_EQ(shown.pictureWidth, c.width);
+    EXPECT_EQ(shown.pictureHeight, c.height);
+    const int w = shown.width;
+    const int h = shown.height;
+    expectNear(pixelAt(*record_.display, w / 4, h / 4), picture.topLeft);
+    expectNear(pixelAt(*record_.display, 3 * w / 4, h / 4), picture.topRight);
+    expectNear(pixelAt(*record_.display, w / 4, 3 * h / 4), picture.bottomLeft);
+    expectNear(pixelAt(*record_.display, 3 * w / 4, 3 * h / 4), picture.bottomRight);
+    expectNear(pixelAt(*record_.display, w - 1, h - 1), picture.bottomRight);
+  }
+}
+
+// Motion JPEG that libjpeg-turbo does not decode (lossless coding) still plays: libavcodec
+// takes it, at the tile's size.
+TEST_F(VideoDecodeTest, JpegThatLibjpegTurboRefusesIsDecodedByLibavcodec) {
+  record_.display->setTileSize(160, 120);
+  const Quarters picture{kRed, kGreen, kBlue, kWhite};
+  const auto lossless = encodePicture("ljpeg", AV_PIX_FMT_YUVJ420P, true, 320, 240, picture);
+  ASSERT_FALSE(lossless.empty());
+  EXPECT_GE(decodeJpeg(lossless), 0);
+  {
+    std::lock_guard lock(record_.media->decoderMutex());
+    EXPECT_EQ(record_.media->decoder(VideoCodec::kMjpeg).picture->width, 320)
+        << "libavcodec made the picture";
+  }
+  ASSERT_EQ(shownWidth(), 160);
+  expectNear(pixelAt(*record_.display, 40, 30), picture.topLeft);
+  expectNear(pixelAt(*record_.display, 120, 90), picture.bottomRight);
+}
+
+// A snapshot takes the camera's picture, not the tile's: the compressed Motion JPEG as it
+// came, and an H.264 picture converted at its full size.
+TEST_F(VideoDecodeTest, SnapshotTakesTheFullPictureWhateverTheTileShows) {
+  const ChannelHooks saved = channelHooks();
+  std::vector<std::uint8_t> jpegSaved;
+  int pictureWidth = 0;
+  int pictureHeight = 0;
+  Rgb corner{-1, -1, -1};
+  channelHooks().saveJpegSnapshot = [&](ChannelRecord&, std::span<const std::uint8_t> jpeg) {
+    jpegSaved.assign(jpeg.begin(), jpeg.end());
+  };
+  channelHooks().savePictureSnapshot = [&](ChannelRecord&, const PictureView& picture) {
+    pictureWidth = picture.width;
+    pictureHeight = picture.height;
+    const std::uint8_t* pixel =
+        picture.data + (picture.height - 1) * picture.stride + (picture.width - 1) * 4;
+    corner = {pixel[2], pixel[1], pixel[0]};
+  };
+  record_.display->setTileSize(160, 120);
+
+  const auto jpeg = makeJpeg(640, 480, kRed, kBlue);
+  record_.snapshotRequest.store(1);
+  decodeJpeg(jpeg);
+  EXPECT_EQ(jpegSaved, jpeg);
+  EXPECT_EQ(record_.snapshotRequest.load(), 0);
+
+  ASSERT_TRUE(record_.media->openH264Decoder());
+  record_.media->setKeyFrameSeen();
+  const auto frame =
+      encodePicture("libx264", AV_PIX_FMT_YUV420P, false, 640, 480,
+                    Quarters{kRed, kBlue, kRed, kBlue}, {{"preset", "ultrafast"}, {"qp", "4"}});
+  record_.snapshotRequest.store(1);
+  EXPECT_GE(decodeH264(record_, frame, 0), 0);
+  EXPECT_EQ(pictureWidth, 640);
+  EXPECT_EQ(pictureHeight, 480);
+  expectNear(corner, kBlue);
+  EXPECT_EQ(shownWidth(), 160) << "the tile still gets its own size";
+  channelHooks() = saved;
 }
 
 TEST(FrameRing, DropsTheThirteenthFrameAndReusesAFreedSlot) {

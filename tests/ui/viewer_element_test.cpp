@@ -98,6 +98,91 @@ TEST(ViewerElement, PaintsThePictureStretchedWithItsFrames) {
   record.display->discardPicture();
 }
 
+// The tile tells the channel's decoding how large it is on screen and when it is not shown,
+// so the next picture is decoded and converted for that.
+TEST(ViewerElement, TileReportsItsSizeAndVisibilityToTheDecoding) {
+  constexpr int kChannel = 12;
+  ChannelRecord& record = channelRecord(kChannel);
+  if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
+  QWidget area;
+  area.resize(640, 480);
+  auto* tile = new CViewerElement(kChannel, &area);
+  tile->setGeometry(0, 0, 160, 120);
+  area.show();
+  using Kind = TileTarget::Kind;
+  const auto target = [&] { return record.display->tileTarget(); };
+  EXPECT_EQ(target(), (TileTarget{Kind::kShown, 160, 120}));
+
+  tile->setGeometry(0, 0, 640, 480);  // the one-tile layout
+  EXPECT_EQ(target(), (TileTarget{Kind::kShown, 640, 480}));
+  tile->hide();  // another layout leaves it out
+  EXPECT_EQ(target().kind, Kind::kHidden);
+  tile->setGeometry(0, 0, 213, 160);
+  tile->show();
+  EXPECT_EQ(target(), (TileTarget{Kind::kShown, 213, 160}));
+}
+
+// A 1280x960 camera picture converted at the size of a 320x240 tile: the pixels go in as they
+// are, and the frames keep the camera's geometry (12 and 24 of its pixels at 1280), a quarter
+// as wide on the tile: 3 and 6 tile pixels, not the 2 and 4 of a 320 picture.
+TEST(ViewerElement, PictureAtTheTileSizeKeepsTheOverlaysOfTheCameraPicture) {
+  constexpr int kChannel = 15;
+  ChannelRecord& record = channelRecord(kChannel);
+  if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
+  CViewerElement tile(kChannel, nullptr);
+  tile.resize(320, 240);
+  record.status = kStatusLive;
+
+  constexpr int kWidth = 1280;
+  constexpr int kHeight = 960;
+  const std::vector<std::uint8_t> luma(kWidth * kHeight, 29);
+  const std::vector<std::uint8_t> blue(kWidth * kHeight / 4, 255);
+  const std::vector<std::uint8_t> red(kWidth * kHeight / 4, 107);
+  PicturePlanes planes;
+  planes.data = {luma.data(), blue.data(), red.data(), nullptr};
+  planes.stride = {kWidth, kWidth / 2, kWidth / 2, 0};
+  const TileTarget target{TileTarget::Kind::kShown, 320, 240};
+  ASSERT_TRUE(record.display->convertPicture(pictureFormatOf(AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_JPEG),
+                                             planes, kWidth, kHeight, kWidth, kHeight,
+                                             planConversion(kWidth, kHeight, target)));
+  record.display->showConvertedPicture(PictureOverlay{true, false, false});
+  record.display->withFrontPicture([](const PictureView& picture) {
+    EXPECT_EQ(picture.width, 320);
+    EXPECT_EQ(picture.pictureWidth, 1280);
+  });
+
+  tile.setSelected(true);
+  const QImage image = render(tile);
+  EXPECT_EQ(image.pixelColor(1, 120), QColor(0, 255, 0));
+  EXPECT_EQ(image.pixelColor(4, 120), QColor(255, 0, 0));
+  EXPECT_GT(image.pixelColor(8, 120).blue(), 230);
+  EXPECT_EQ(image.pixelColor(319, 200), QColor(0, 255, 0)) << "the frames reach the far edges";
+  EXPECT_GT(image.pixelColor(312, 232).blue(), 230);
+  record.status = kStatusNoSignal;
+  record.display->discardPicture();
+}
+
+// The tooltip of a live tile: the camera's picture size, pictures per second received and
+// shown, and the bit rate; nothing while the channel is not live.
+TEST(ViewerElement, StatusLineTellsSizeRatesAndBitRateOfALiveChannel) {
+  constexpr int kChannel = 9;
+  ChannelRecord& record = channelRecord(kChannel);
+  CViewerElement tile(kChannel, nullptr);
+  record.pictureWidth = 1280;
+  record.pictureHeight = 1024;
+  record.pictureCounters.receivedPerSecond = 25;
+  record.pictureCounters.shownPerSecond = 24.9f;
+  record.pictureCounters.bitsPerSecond = 12'400'000;
+  record.status = kStatusLive;
+  EXPECT_EQ(tile.statusLine(), QStringLiteral("1280x1024 · 25/25 fps · 12.4 Mbit/s"));
+  record.status = kStatusDisconnected;
+  EXPECT_TRUE(tile.statusLine().isEmpty());
+  record.pictureCounters.reset();
+  record.pictureWidth = 0;
+  record.pictureHeight = 0;
+  record.status = kStatusNoSignal;
+}
+
 int brightness(QColor colour) {
   return std::max({colour.red(), colour.green(), colour.blue()});
 }

@@ -1,28 +1,33 @@
-// How much the viewer's live-video path costs on top of the decoder library itself.
+// How much the viewer's live-video path costs against the decoder library alone.
 //
-// Sixteen channels of 640x480 Motion JPEG go through the program's own path: the channel's
-// video queue, its stream decode thread, the Motion JPEG decoder, the conversion to RGB32 and
-// the hand-over of the picture to the user interface (which only counts it; nothing is
-// painted). Then the same frames go through libavcodec and libswscale alone, one decoder and
-// one converter per channel on sixteen threads, the same shape as the program's sixteen decode
-// threads. Both are measured in CPU time of the whole process, so idle polling, locking and
-// copying count, and the machine's core count does not.
+// The program's path: the channel's video queue, its stream decode thread, the Motion JPEG
+// decoder, the conversion for the tile and the hand-over of the picture to the user interface
+// (which only counts it; nothing is painted). Each channel's display is told the size of its
+// tile, as the tile tells it in the program:
+//   - the 16-tile layout: 16 channels in 160x120 tiles, against bare libavcodec decoding the
+//     same pictures at full size (16 threads, one decoder each);
+//   - the one-tile layout: one channel in a 640x480 tile, against bare libavcodec decoding and
+//     one libswscale call converting the picture (less its last row and column) to the tile.
+// Bare decoding and the old full-size conversion are shown alongside. Every phase is measured
+// in CPU time of the whole process (CLOCK_PROCESS_CPUTIME_ID), so idle polling, locking and
+// copying count, and the machine's core count and load do not, or hardly.
 //
 //   decode_pipeline_bench [--frames N] [--rounds R]
-//     N frames per channel (default 200); R turns of both paths (default 3), summed at the end
-
-#include <time.h>
+//     N frames per channel at 640x480 (default 200; larger pictures get proportionally fewer,
+//     at least 25); R turns of every phase (default 3), summed at the end
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -36,6 +41,7 @@ extern "C" {
 }
 
 #include "app/viewer_core.h"
+#include "bench/bench_pictures.h"
 #include "core/app_state.h"
 #include "core/channel_count.h"
 #include "core/channel_record.h"
@@ -45,22 +51,15 @@ extern "C" {
 #include "media/channel_media.h"
 #include "media/stream_decode_thread.h"
 
-namespace ipcam {
+namespace ipcam::bench {
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 480;
-constexpr int kDistinctFrames = 50;
+constexpr int kDistinctFrames = 25;
 constexpr int kDefaultFramesPerChannel = 200;
+constexpr int kMinimumFramesPerChannel = 25;
 constexpr int kDefaultRounds = 3;
 // Long enough for a slow machine; a pipeline that loses pictures would otherwise wait forever.
 constexpr auto kPipelineTimeout = std::chrono::minutes(5);
-constexpr auto kIdleMeasurement = std::chrono::seconds(1);
-
-using Frame = std::vector<std::uint8_t>;
-
-// ---------------------------------------------------------------------------------------------
-// Test pictures
 
 struct CodecContextDeleter {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
@@ -79,98 +78,9 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 
-std::uint8_t clampByte(int value) {
-  return static_cast<std::uint8_t>(std::clamp(value, 0, 255));
-}
-
-// A cheap hash for the fine texture; camera pictures are never flat, and flat areas would
-// make the entropy decoding unrealistically cheap.
-std::uint32_t mix(std::uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x7feb352dU;
-  x ^= x >> 15;
-  x *= 0x846ca68bU;
-  x ^= x >> 16;
-  return x;
-}
-
-// Picture `index` of a moving pattern: a luma ramp that scrolls, colour bands that drift,
-// a bright box crossing the picture once per cycle, and a little texture everywhere.
-void drawPattern(AVFrame& frame, int index) {
-  const int shift = index * 7;
-  const int boxX = (index * (kWidth - 96)) / kDistinctFrames;
-  const int boxY = kHeight / 2 - 48 + static_cast<int>(60 * std::sin(index * 0.25));
-  for (int y = 0; y < kHeight; ++y) {
-    std::uint8_t* line = frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0];
-    for (int x = 0; x < kWidth; ++x) {
-      int luma = 40 + ((x + y + shift) % 256) * 160 / 256;
-      if (x >= boxX && x < boxX + 96 && y >= boxY && y < boxY + 96) luma = 235;
-      const auto noise = static_cast<int>(
-          mix(static_cast<std::uint32_t>(y * kWidth + x) ^ static_cast<std::uint32_t>(index)) %
-          13U);
-      line[x] = clampByte(luma + noise - 6);
-    }
-  }
-  for (int y = 0; y < kHeight / 2; ++y) {
-    std::uint8_t* u = frame.data[1] + static_cast<std::ptrdiff_t>(y) * frame.linesize[1];
-    std::uint8_t* v = frame.data[2] + static_cast<std::ptrdiff_t>(y) * frame.linesize[2];
-    for (int x = 0; x < kWidth / 2; ++x) {
-      const int band = ((x + shift / 2) / 40) % 8;
-      u[x] = clampByte(128 + (band - 4) * 24);
-      v[x] = clampByte(128 + (3 - band) * 20 + (y / 60 - 2) * 8);
-    }
-  }
-}
-
-// Full-range 4:2:0 JPEGs made by the library's own encoder, as the cameras send them.
-std::vector<Frame> encodeFrames() {
-  std::vector<Frame> frames;
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
-  if (codec == nullptr) return frames;
-  CodecContextPtr context(avcodec_alloc_context3(codec));
-  FramePtr picture(av_frame_alloc());
-  PacketPtr packet(av_packet_alloc());
-  if (!context || !picture || !packet) return frames;
-  context->width = kWidth;
-  context->height = kHeight;
-  context->pix_fmt = AV_PIX_FMT_YUVJ420P;
-  context->color_range = AVCOL_RANGE_JPEG;
-  context->time_base = {1, 25};
-  // A fixed quantiser near what cameras use at their default quality.
-  context->flags |= AV_CODEC_FLAG_QSCALE;
-  if (avcodec_open2(context.get(), codec, nullptr) != 0) return frames;
-  picture->format = context->pix_fmt;
-  picture->width = kWidth;
-  picture->height = kHeight;
-  if (av_frame_get_buffer(picture.get(), 0) != 0) return frames;
-
-  for (int index = 0; index < kDistinctFrames; ++index) {
-    if (av_frame_make_writable(picture.get()) != 0) return {};
-    drawPattern(*picture, index);
-    picture->quality = FF_QP2LAMBDA * 4;
-    picture->pts = index;
-    if (avcodec_send_frame(context.get(), picture.get()) != 0 ||
-        avcodec_receive_packet(context.get(), packet.get()) != 0) {
-      return {};
-    }
-    frames.emplace_back(packet->data, packet->data + packet->size);
-    av_packet_unref(packet.get());
-  }
-  return frames;
-}
-
 // Channels start at different places in the cycle, so they do not decode in lock step.
 const Frame& frameFor(const std::vector<Frame>& frames, int channel, int number) {
   return frames[static_cast<std::size_t>(number + channel * 3) % frames.size()];
-}
-
-// ---------------------------------------------------------------------------------------------
-// Measuring
-
-double processCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 double wallSeconds() {
@@ -182,8 +92,15 @@ struct PhaseResult {
   long frames = 0;
   double cpuSeconds = 0;
   double wallSeconds = 0;
-  double framesPerCpuSecond() const { return cpuSeconds > 0 ? frames / cpuSeconds : 0; }
+  double msPerFrame() const { return frames > 0 ? cpuSeconds * 1000.0 / frames : 0; }
 };
+
+PhaseResult& operator+=(PhaseResult& sum, const PhaseResult& part) {
+  sum.frames += part.frames;
+  sum.cpuSeconds += part.cpuSeconds;
+  sum.wallSeconds += part.wallSeconds;
+  return sum;
+}
 
 class PhaseClock {
  public:
@@ -210,11 +127,12 @@ class CountingUi : public ViewerUi {
     messages.fetch_add(1);
     std::fprintf(stderr, "core message: %s\n", text.c_str());
   }
-  void presentPicture(int channel) override {
-    if (channel >= 0 && channel < kChannelCount) {
-      perChannel[static_cast<std::size_t>(channel)].fetch_add(1, std::memory_order_relaxed);
-    }
+  void presentPicture(int /*channel*/) override {
     presented.fetch_add(1, std::memory_order_relaxed);
+    {
+      std::lock_guard lock(mutex);
+    }
+    handedOver.notify_one();
   }
   int visibleTileCount() const override { return kChannelCount; }
   int singleChannel() const override { return -1; }
@@ -223,17 +141,20 @@ class CountingUi : public ViewerUi {
 
   std::atomic<long> presented{0};  // atomic: bumped by every decode thread
   std::atomic<int> messages{0};    // atomic
-  std::array<std::atomic<long>, kChannelCount> perChannel{};  // atomic each
+  // Wakes the feeder when a picture is handed over.
+  std::mutex mutex;
+  std::condition_variable handedOver;
 };
 
 // Gives every channel record the two objects the decode path uses; the rest of a channel
 // (network client, sound, recorders) plays no part in decoding.
-void prepareChannels() {
+void prepareChannels(int tileWidth, int tileHeight) {
   for (int channel = 0; channel < kChannelCount; ++channel) {
     ChannelRecord& record = channelRecord(channel);
     record.channel = channel;
     record.display = std::make_shared<ChannelDisplay>(channel);
     record.display->setUp();
+    record.display->setTileSize(tileWidth, tileHeight);
     record.media = std::make_shared<ChannelMedia>(channel);
     record.media->initialise();
     record.stream.videoQueue.clear();
@@ -241,45 +162,62 @@ void prepareChannels() {
   }
 }
 
+struct Layout {
+  const char* name;
+  int channels;
+  int tileWidth;
+  int tileHeight;
+};
+
 std::optional<PhaseResult> runPipeline(const std::vector<Frame>& frames, int framesPerChannel,
-                                       PhaseResult& idle) {
+                                       const Layout& layout) {
   CountingUi ui;
   attachUi(&ui);
-  prepareChannels();
-  for (int channel = 0; channel < kChannelCount; ++channel) {
+  prepareChannels(layout.tileWidth, layout.tileHeight);
+  for (int channel = 0; channel < layout.channels; ++channel) {
     startStreamDecodeThread(channelRecord(channel));
   }
   // The decoders are open before the clock starts, as they are long before a camera's first
   // picture in the program.
-  for (int channel = 0; channel < kChannelCount; ++channel) {
+  for (int channel = 0; channel < layout.channels; ++channel) {
     while (!channelRecord(channel).media->decoderOpen(VideoCodec::kMjpeg)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
-  const long total = static_cast<long>(kChannelCount) * framesPerChannel;
+  const long total = static_cast<long>(layout.channels) * framesPerChannel;
   const PhaseClock clock;
-  // One feeder stands in for the sixteen stream workers. It pushes while a queue has room and
-  // otherwise waits a little, as a camera's next picture would keep it waiting anyway; a full
-  // queue refuses without copying, so no frame is lost and the retry costs next to nothing.
-  std::array<int, kChannelCount> pushed{};
+  // One feeder stands in for the stream workers. It gives a channel its next frame once the
+  // channel has shown the one before, as a camera whose next picture is not there yet: the
+  // pipeline is measured doing its work, not catching up (which would skip pictures). It
+  // sleeps until a picture is handed over.
+  std::vector<int> pushed(static_cast<std::size_t>(layout.channels), 0);
   long remaining = total;
   while (remaining > 0) {
-    bool progress = false;
-    for (int channel = 0; channel < kChannelCount; ++channel) {
+    for (int channel = 0; channel < layout.channels; ++channel) {
       int& count = pushed[static_cast<std::size_t>(channel)];
-      MediaQueue& queue = channelRecord(channel).stream.videoQueue;
-      while (count < framesPerChannel && queue.push(frameFor(frames, channel, count))) {
+      const PictureCounters& counters = channelRecord(channel).pictureCounters;
+      const auto settled = static_cast<int>(counters.shown.load() + counters.dropped.load());
+      if (count < framesPerChannel && settled >= count &&
+          channelRecord(channel).stream.videoQueue.push(frameFor(frames, channel, count))) {
         ++count;
         --remaining;
-        progress = true;
       }
     }
-    if (!progress) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::unique_lock lock(ui.mutex);
+    ui.handedOver.wait_for(lock, std::chrono::milliseconds(1));
   }
   const auto deadline = std::chrono::steady_clock::now() + kPipelineTimeout;
+  const auto settled = [&] {
+    std::uint64_t done = 0;
+    for (int channel = 0; channel < layout.channels; ++channel) {
+      const PictureCounters& counters = channelRecord(channel).pictureCounters;
+      done += counters.shown.load() + counters.dropped.load();
+    }
+    return static_cast<long>(done) >= total;
+  };
   bool complete = true;
-  while (ui.presented.load() < total) {
+  while (!settled()) {
     if (std::chrono::steady_clock::now() > deadline) {
       complete = false;
       break;
@@ -288,23 +226,16 @@ std::optional<PhaseResult> runPipeline(const std::vector<Frame>& frames, int fra
   }
   const PhaseResult result = clock.stop(ui.presented.load());
 
-  // The decode threads look at their queues every millisecond whether or not a picture waits;
-  // what that costs with nothing to do tells how much of the difference is waiting, not work.
-  const PhaseClock idleClock;
-  std::this_thread::sleep_for(kIdleMeasurement);
-  idle = idleClock.stop(0);
-
-  for (int channel = 0; channel < kChannelCount; ++channel) {
+  std::uint64_t dropped = 0;
+  for (int channel = 0; channel < layout.channels; ++channel) {
+    dropped += channelRecord(channel).pictureCounters.dropped.load();
     stopStreamDecodeThread(channelRecord(channel));
   }
   attachUi(nullptr);
-  if (!complete || ui.messages.load() != 0) {
-    std::fprintf(stderr, "pipeline: %ld of %ld pictures presented, %d messages\n",
-                 ui.presented.load(), total, ui.messages.load());
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-      std::fprintf(stderr, "  channel %d: %ld\n", channel + 1,
-                   ui.perChannel[static_cast<std::size_t>(channel)].load());
-    }
+  if (!complete || ui.messages.load() != 0 || dropped != 0) {
+    std::fprintf(stderr, "pipeline: %ld of %ld pictures presented, %llu dropped, %d messages\n",
+                 ui.presented.load(), total, static_cast<unsigned long long>(dropped),
+                 ui.messages.load());
     return std::nullopt;
   }
   return result;
@@ -313,16 +244,23 @@ std::optional<PhaseResult> runPipeline(const std::vector<Frame>& frames, int fra
 // ---------------------------------------------------------------------------------------------
 // The bare libraries
 
+// What the bare phase does after decoding.
+enum class BareJob {
+  kDecode,          // nothing: the full-size decode alone
+  kConvertFull,     // the (w-1)x(h-1) top left scaled to w x h: what the viewer used to do
+  kConvertToTile,   // the (w-1)x(h-1) top left scaled to the tile in one call
+};
+
 // One channel's worth of decoder and converter, set up the way the program sets up its own:
-// a single-threaded low-delay decoder, and the (w-1)x(h-1) to w x h fast bilinear converter
-// into RGB32 with the source marked full range.
+// a single-threaded low-delay decoder, and a fast bilinear converter into RGB32 with the
+// source marked full range.
 struct BareChannel {
   CodecContextPtr decoder;
   FramePtr picture;
   PacketPtr packet;
   SwsPtr converter;
   std::vector<std::uint8_t> rgb;
-  long converted = 0;
+  long done = 0;
   bool failed = false;
 
   bool open() {
@@ -337,28 +275,40 @@ struct BareChannel {
     return avcodec_open2(decoder.get(), codec, nullptr) == 0;
   }
 
-  void ensureConverter() {
-    if (converter) return;
-    converter.reset(sws_getContext(kWidth - 1, kHeight - 1, AV_PIX_FMT_YUV420P, kWidth, kHeight,
-                                   AV_PIX_FMT_RGB32, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
-    if (!converter) return;
-    int* inverseTable = nullptr;
-    int* table = nullptr;
-    int sourceRange = 0;
-    int targetRange = 0;
-    int brightness = 0;
-    int contrast = 0;
-    int saturation = 0;
-    if (sws_getColorspaceDetails(converter.get(), &inverseTable, &sourceRange, &table, &targetRange,
-                                 &brightness, &contrast, &saturation) >= 0) {
-      sws_setColorspaceDetails(converter.get(), inverseTable, 1, table, targetRange, brightness,
-                               contrast, saturation);
+  bool convert(int targetWidth, int targetHeight) {
+    const int width = picture->width;
+    const int height = picture->height;
+    if (!converter) {
+      AVPixelFormat format = static_cast<AVPixelFormat>(picture->format);
+      if (format == AV_PIX_FMT_YUVJ420P) format = AV_PIX_FMT_YUV420P;
+      if (format == AV_PIX_FMT_YUVJ422P) format = AV_PIX_FMT_YUV422P;
+      converter.reset(sws_getContext(width - 1, height - 1, format, targetWidth, targetHeight,
+                                     AV_PIX_FMT_RGB32, SWS_FAST_BILINEAR, nullptr, nullptr,
+                                     nullptr));
+      if (!converter) return false;
+      int* inverseTable = nullptr;
+      int* table = nullptr;
+      int sourceRange = 0;
+      int targetRange = 0;
+      int brightness = 0;
+      int contrast = 0;
+      int saturation = 0;
+      if (sws_getColorspaceDetails(converter.get(), &inverseTable, &sourceRange, &table,
+                                   &targetRange, &brightness, &contrast, &saturation) >= 0) {
+        sws_setColorspaceDetails(converter.get(), inverseTable, 1, table, targetRange, brightness,
+                                 contrast, saturation);
+      }
+      rgb.resize(static_cast<std::size_t>(targetWidth) * targetHeight * 4 + 64);
     }
-    rgb.resize(static_cast<std::size_t>(kWidth) * kHeight * 4 + 64);
+    std::uint8_t* const target[4] = {rgb.data(), nullptr, nullptr, nullptr};
+    const int targetStride[4] = {targetWidth * 4, 0, 0, 0};
+    return sws_scale(converter.get(), picture->data, picture->linesize, 0, height - 1, target,
+                     targetStride) > 0;
   }
 
-  // `frame` carries the decoder's zeroed tail already.
-  void run(const std::vector<Frame>& padded, std::size_t paddedBy, int channel, int count) {
+  // `padded` frames carry the decoder's zeroed tail already.
+  void run(const std::vector<Frame>& padded, std::size_t paddedBy, int channel, int count,
+           BareJob job, int tileWidth, int tileHeight) {
     for (int number = 0; number < count && !failed; ++number) {
       const Frame& frame = frameFor(padded, channel, number);
       packet->data = const_cast<std::uint8_t*>(frame.data());
@@ -370,29 +320,27 @@ struct BareChannel {
         failed = true;
         break;
       }
-      ensureConverter();
-      if (!converter) {
+      bool ok = true;
+      if (job == BareJob::kConvertFull) ok = convert(picture->width, picture->height);
+      if (job == BareJob::kConvertToTile) ok = convert(tileWidth, tileHeight);
+      if (!ok) {
         failed = true;
         break;
       }
-      std::uint8_t* const target[4] = {rgb.data(), nullptr, nullptr, nullptr};
-      const int targetStride[4] = {kWidth * 4, 0, 0, 0};
-      if (sws_scale(converter.get(), picture->data, picture->linesize, 0, kHeight - 1, target,
-                    targetStride) > 0) {
-        ++converted;
-      }
+      ++done;
     }
   }
 };
 
-std::optional<PhaseResult> runBare(const std::vector<Frame>& frames, int framesPerChannel) {
+std::optional<PhaseResult> runBare(const std::vector<Frame>& frames, int framesPerChannel,
+                                   int channelCount, BareJob job, int tileWidth, int tileHeight) {
   std::vector<Frame> padded;
   for (const Frame& frame : frames) {
     Frame copy(frame);
     copy.resize(frame.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
     padded.push_back(std::move(copy));
   }
-  std::array<BareChannel, kChannelCount> channels;
+  std::vector<BareChannel> channels(static_cast<std::size_t>(channelCount));
   for (BareChannel& channel : channels) {
     if (!channel.open()) {
       std::fprintf(stderr, "bare: the Motion JPEG decoder did not open\n");
@@ -402,97 +350,103 @@ std::optional<PhaseResult> runBare(const std::vector<Frame>& frames, int framesP
 
   const PhaseClock clock;
   std::vector<std::thread> threads;
-  for (int channel = 0; channel < kChannelCount; ++channel) {
+  for (int channel = 0; channel < channelCount; ++channel) {
     threads.emplace_back([&, channel] {
-      channels[static_cast<std::size_t>(channel)].run(padded, AV_INPUT_BUFFER_PADDING_SIZE, channel,
-                                                      framesPerChannel);
+      channels[static_cast<std::size_t>(channel)].run(
+          padded, AV_INPUT_BUFFER_PADDING_SIZE, channel, framesPerChannel, job, tileWidth,
+          tileHeight);
     });
   }
   for (std::thread& thread : threads) thread.join();
-  long converted = 0;
-  for (const BareChannel& channel : channels) converted += channel.converted;
-  const PhaseResult result = clock.stop(converted);
+  long done = 0;
+  for (const BareChannel& channel : channels) done += channel.done;
+  const PhaseResult result = clock.stop(done);
 
-  const long total = static_cast<long>(kChannelCount) * framesPerChannel;
-  if (converted != total) {
-    std::fprintf(stderr, "bare: %ld of %ld pictures converted\n", converted, total);
+  const long total = static_cast<long>(channelCount) * framesPerChannel;
+  if (done != total) {
+    std::fprintf(stderr, "bare: %ld of %ld pictures done\n", done, total);
     return std::nullopt;
   }
   return result;
 }
 
-void printPhase(const char* name, const PhaseResult& result) {
-  std::printf("%-34s %6ld frames  %7.2f s CPU  %6.2f s wall  %8.1f frames/CPU-s\n", name,
-              result.frames, result.cpuSeconds, result.wallSeconds, result.framesPerCpuSecond());
+// ---------------------------------------------------------------------------------------------
+
+void printPhase(const char* name, const PhaseResult& result, double reference) {
+  std::printf("  %-44s %6ld pictures %7.2f s CPU %7.3f ms/picture %6.3fx\n", name, result.frames,
+              result.cpuSeconds, result.msPerFrame(),
+              reference > 0 ? result.msPerFrame() / reference : 1.0);
 }
 
-PhaseResult& operator+=(PhaseResult& sum, const PhaseResult& part) {
-  sum.frames += part.frames;
-  sum.cpuSeconds += part.cpuSeconds;
-  sum.wallSeconds += part.wallSeconds;
-  return sum;
-}
+struct Source {
+  const char* name;
+  int width;
+  int height;
+  int sampling;
+};
 
-int run(int framesPerChannel, int rounds) {
-  const std::vector<Frame> frames = encodeFrames();
+bool runSource(const Source& source, int framesAt640, int rounds) {
+  const std::vector<Frame> frames =
+      encodePictures(source.width, source.height, kDistinctFrames, source.sampling);
   if (frames.size() != kDistinctFrames) {
-    std::fprintf(stderr, "the Motion JPEG encoder is missing or failed\n");
-    return 1;
+    std::fprintf(stderr, "encoding %s failed\n", source.name);
+    return false;
   }
   std::size_t bytes = 0;
   for (const Frame& frame : frames) bytes += frame.size();
-  std::printf(
-      "%d channels x %d frames of %dx%d Motion JPEG (%d distinct, %zu bytes on average), "
-      "%d rounds, %u hardware threads\n",
-      kChannelCount, framesPerChannel, kWidth, kHeight, kDistinctFrames, bytes / frames.size(),
-      rounds, std::thread::hardware_concurrency());
-  std::printf("both paths: one thread per channel, 16 threads at once\n");
+  const int framesPerChannel =
+      std::max(kMinimumFramesPerChannel,
+               static_cast<int>(static_cast<long>(framesAt640) * 640 * 480 /
+                                (static_cast<long>(source.width) * source.height)));
+  std::printf("\n%s %dx%d Motion JPEG, %zu kB a picture, %d per channel, %d rounds\n", source.name,
+              source.width, source.height, bytes / frames.size() / 1024, framesPerChannel, rounds);
 
-  // The two paths take turns, so a neighbour's load on a shared machine falls on both.
-  PhaseResult bareTotal;
-  PhaseResult pipelineTotal;
-  PhaseResult idleTotal;
-  for (int round = 1; round <= rounds; ++round) {
-    const std::optional<PhaseResult> bare = runBare(frames, framesPerChannel);
-    if (!bare) return 1;
-    std::printf("round %d  ", round);
-    printPhase("bare libavcodec + libswscale", *bare);
+  const Layout layouts[] = {{"16-tile layout (160x120 tiles)", kChannelCount, 160, 120},
+                            {"one-tile layout (640x480 tile)", 1, 640, 480}};
+  for (const Layout& layout : layouts) {
+    PhaseResult decode;
+    PhaseResult full;
+    PhaseResult toTile;
+    PhaseResult pipeline;
+    // The phases take turns, so a neighbour's load on a shared machine falls on all of them.
+    for (int round = 0; round < rounds; ++round) {
+      const auto bareDecode = runBare(frames, framesPerChannel, layout.channels, BareJob::kDecode,
+                                      layout.tileWidth, layout.tileHeight);
+      const auto bareFull = runBare(frames, framesPerChannel, layout.channels,
+                                    BareJob::kConvertFull, layout.tileWidth, layout.tileHeight);
+      const auto bareTile = runBare(frames, framesPerChannel, layout.channels,
+                                    BareJob::kConvertToTile, layout.tileWidth, layout.tileHeight);
+      const auto viewer = runPipeline(frames, framesPerChannel, layout);
+      if (!bareDecode || !bareFull || !bareTile || !viewer) return false;
+      decode += *bareDecode;
+      full += *bareFull;
+      toTile += *bareTile;
+      pipeline += *viewer;
+    }
+    const double reference =
+        layout.channels == 1 ? toTile.msPerFrame() : decode.msPerFrame();
+    std::printf(" %s, %d channel%s; ratios to %s\n", layout.name, layout.channels,
+                layout.channels == 1 ? "" : "s",
+                layout.channels == 1 ? "bare decode + conversion to the tile"
+                                     : "bare full-size decode");
+    printPhase("bare libavcodec decode, full size", decode, reference);
+    printPhase("bare decode + libswscale to full size", full, reference);
+    printPhase("bare decode + libswscale to the tile", toTile, reference);
+    printPhase("viewer: queue, decode, convert, hand over", pipeline, reference);
+    std::printf("  => viewer / %s: %.3f (goal %s)\n",
+                layout.channels == 1 ? "bare decode + conversion" : "bare decode",
+                pipeline.msPerFrame() / reference, layout.channels == 1 ? "<= 1.1" : "<= 0.6");
     std::fflush(stdout);
-    PhaseResult idle;
-    const std::optional<PhaseResult> pipeline = runPipeline(frames, framesPerChannel, idle);
-    if (!pipeline) return 1;
-    std::printf("round %d  ", round);
-    printPhase("queue -> decode -> convert -> hand", *pipeline);
-    std::fflush(stdout);
-    bareTotal += *bare;
-    pipelineTotal += *pipeline;
-    idleTotal += idle;
   }
-
-  std::printf("all      ");
-  printPhase("bare libavcodec + libswscale", bareTotal);
-  std::printf("all      ");
-  printPhase("queue -> decode -> convert -> hand", pipelineTotal);
-  const double idleShare =
-      idleTotal.wallSeconds > 0 ? idleTotal.cpuSeconds / idleTotal.wallSeconds : 0;
-  std::printf(
-      "16 idle decode threads polling their queues: %.1f ms CPU per wall second, about %.2f s "
-      "of the pipeline's %.2f s CPU\n",
-      idleShare * 1000.0, idleShare * pipelineTotal.wallSeconds, pipelineTotal.cpuSeconds);
-  const double ratio = bareTotal.framesPerCpuSecond() > 0
-                           ? pipelineTotal.framesPerCpuSecond() / bareTotal.framesPerCpuSecond()
-                           : 0;
-  std::printf("ratio pipeline / bare: %.3f (the pipeline costs %.1f%% more CPU per frame)\n", ratio,
-              ratio > 0 ? (1.0 / ratio - 1.0) * 100.0 : 0.0);
-  return 0;
+  return true;
 }
 
 }  // namespace
-}  // namespace ipcam
+}  // namespace ipcam::bench
 
 int main(int argc, char** argv) {
-  int framesPerChannel = ipcam::kDefaultFramesPerChannel;
-  int rounds = ipcam::kDefaultRounds;
+  int framesPerChannel = ipcam::bench::kDefaultFramesPerChannel;
+  int rounds = ipcam::bench::kDefaultRounds;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--frames") == 0 && i + 1 < argc) {
       framesPerChannel = std::atoi(argv[++i]);
@@ -501,8 +455,9 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: %s [--frames N] [--rounds R]\n"
-                   "  N frames per channel (default %d), R turns of both paths (default %d)\n",
-                   argv[0], ipcam::kDefaultFramesPerChannel, ipcam::kDefaultRounds);
+                   "  N frames per channel at 640x480 (default %d), R turns (default %d)\n",
+                   argv[0], ipcam::bench::kDefaultFramesPerChannel,
+                   ipcam::bench::kDefaultRounds);
       return 2;
     }
   }
@@ -510,5 +465,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "--frames and --rounds want positive counts\n");
     return 2;
   }
-  return ipcam::run(framesPerChannel, rounds);
+  std::printf("CPU time of the process per picture; %u hardware threads\n",
+              std::thread::hardware_concurrency());
+  const ipcam::bench::Source sources[] = {
+      {"4:2:2", 640, 480, TJSAMP_422},
+      {"4:2:0", 640, 480, TJSAMP_420},
+      {"4:2:0", 1280, 1024, TJSAMP_420},
+      {"4:2:0", 1920, 1080, TJSAMP_420},
+  };
+  for (const auto& source : sources) {
+    if (!ipcam::bench::runSource(source, framesPerChannel, rounds)) return 1;
+  }
+  return 0;
 }

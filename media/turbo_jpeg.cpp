@@ -2,12 +2,17 @@
 
 #include <turbojpeg.h>
 
+#include <bit>
+
 extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
 namespace ipcam {
 namespace {
+
+// RGB32 (0xffRRGGBB words) in memory order; libjpeg-turbo sets the pad byte to 0xff.
+constexpr int kRgb32 = std::endian::native == std::endian::little ? TJPF_BGRX : TJPF_XRGB;
 
 // TurboJPEG reports a picture it could decode despite damage as a warning; its pixels are
 // all there (a short picture's missing part is filled in).
@@ -65,27 +70,18 @@ bool TurboJpegDecoder::decodesToPlanes(const JpegHeader& header) {
          planeFormat(header.sampling) != AV_PIX_FMT_NONE;
 }
 
-bool TurboJpegDecoder::decodeToRgb32(std::span<const std::uint8_t> jpeg, int shift,
-                                     std::span<std::uint8_t> target, int stride) {
-  if (handle_ == nullptr) return false;
+bool TurboJpegDecoder::decodeToRgb32(std::span<const std::uint8_t> jpeg, const JpegHeader& header,
+                                     int shift, std::span<std::uint8_t> target, int stride) {
+  if (handle_ == nullptr || !decodesToRgb32(header)) return false;
   const tjscalingfactor factor{1, 1 << shift};
-  int width = 0;
-  int height = 0;
-  int sampling = 0;
-  int colourSpace = 0;
-  if (tjDecompressHeader3(handle_, jpeg.data(), static_cast<unsigned long>(jpeg.size()), &width,
-                          &height, &sampling, &colourSpace) != 0) {
+  const int width = TJSCALED(header.width, factor);
+  const int height = TJSCALED(header.height, factor);
+  if (stride < width * 4 ||
+      target.size() < static_cast<std::size_t>(stride) * static_cast<std::size_t>(height)) {
     return false;
   }
-  const int scaledWidth = TJSCALED(width, factor);
-  const int scaledHeight = TJSCALED(height, factor);
-  if (stride < scaledWidth * 4 ||
-      target.size() < static_cast<std::size_t>(stride) * static_cast<std::size_t>(scaledHeight)) {
-    return false;
-  }
-  // TJPF_BGRX is RGB32 in memory on a little-endian machine, with the pad byte set to 0xff.
   const int result = tjDecompress2(handle_, jpeg.data(), static_cast<unsigned long>(jpeg.size()),
-                                   target.data(), scaledWidth, stride, scaledHeight, TJPF_BGRX, 0);
+                                   target.data(), width, stride, height, kRgb32, 0);
   return decodedDespite(handle_, result);
 }
 

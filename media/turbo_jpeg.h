@@ -40,8 +40,8 @@ class TurboJpegDecoder {
   // RGB32 pixels (0xffRRGGBB) at `target`, lines `stride` bytes apart. A picture whose data
   // ends early or carries stray bytes still counts as decoded, as it does for libavcodec;
   // false only when nothing could be decoded.
-  bool decodeToRgb32(std::span<const std::uint8_t> jpeg, int shift, std::span<std::uint8_t> target,
-                     int stride);
+  bool decodeToRgb32(std::span<const std::uint8_t> jpeg, const JpegHeader& header, int shift,
+                     std::span<std::uint8_t> target, int stride);
   // The same into full-range planes held by the decoder, valid until the next call.
   bool decodeToPlanes(std::span<const std::uint8_t> jpeg, const JpegHeader& header, int shift,
                       PicturePlanes& planes, PictureFormat& format);

@@ -189,7 +189,8 @@ bool decodeWithTurbo(ChannelRecord& record, TurboJpegDecoder& turbo, const JpegH
   const ConversionPlan plan = planConversion(width, height, target);
 
   if (plan.cropAtPaint && TurboJpegDecoder::decodesToRgb32(header)) {
-    if (!turbo.decodeToRgb32(frame, shift, display.directPicture(width, height), width * 4)) {
+    if (!turbo.decodeToRgb32(frame, header, shift, display.directPicture(width, height),
+                             width * 4)) {
       return false;
     }
     display.finishDirectPicture(width, height, header.width, header.height);

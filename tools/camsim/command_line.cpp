@@ -135,6 +135,7 @@ const std::map<std::string_view, Setter>& valueOptions() {
          return true;
        }},
       {"--motion", everyNthInto(&Options::motionEvery)},
+      {"--stamp-send-time", choiceInto<bool>(&Options::stampSendTime, {{"on", true}, {"off", false}})},
       {"--busy", choiceInto<StreamBusy>(&Options::streamBusy, {{"none", StreamBusy::None}, {"too-many-users", StreamBusy::TooManyUsers}, {"not-acceptable", StreamBusy::NotAcceptable}})},
       {"--stream-fault", choiceInto<StreamFault>(&Options::streamFault, {{"none", StreamFault::None}, {"random-header", StreamFault::RandomHeader}, {"truncated-header", StreamFault::TruncatedHeader}, {"long-header", StreamFault::LongHeader}, {"zero-length", StreamFault::ZeroLength}, {"huge-length", StreamFault::HugeLength}, {"stall", StreamFault::Stall}, {"close", StreamFault::Close}, {"corrupt-jpeg", StreamFault::CorruptJpeg}})},
       {"--stream-fault-every",
@@ -248,6 +249,8 @@ MPEG-4, H.264 or JPEG (one path each) with an A-law tone, RTP interleaved on the
   --size WxH                picture size of /snapshot.cgi (default 640x480; 1 to 8192 each)
   --fps N                   pictures per second, 1 to 1000 (default 10), RTSP video too
   --motion off|on|N         "Motion-Event: 1" in no part, every part, or every Nth part
+  --stamp-send-time on|off  a JPEG comment "camsim-sent-us=N" in every picture: the moment it
+                            was sent, in microseconds of CLOCK_MONOTONIC (default off)
   --busy MODE               how the picture stream turns viewers away: none (only once
                             max-users streams are open) | too-many-users (a part header with
                             "X-CurrentUsers: Too many users") | not-acceptable (406,

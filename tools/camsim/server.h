@@ -116,6 +116,9 @@ struct Options {
   StreamFault streamFault = StreamFault::None;
   std::uint32_t streamFaultEvery = 3;  // 0 counts as 1
   std::uint32_t toneHertz = 1000;      // the audio stream's sine; 0: silence
+  // Every picture of the stream carries the moment it was sent (kSendTimeComment), for
+  // measuring on one machine how long the viewer takes to show it.
+  bool stampSendTime = false;
 
   Fault fault = Fault::None;
   std::chrono::milliseconds faultDelay{0};
@@ -124,6 +127,11 @@ struct Options {
 };
 
 class RtspServer;
+
+// The send-time stamp: a JPEG comment segment (FF FE) right after the start-of-image marker
+// whose text is this prefix and the steady clock's time since its epoch in microseconds
+// (CLOCK_MONOTONIC, the same for every process of the machine).
+inline constexpr std::string_view kSendTimeComment = "camsim-sent-us=";
 
 struct RequestRecord {
   std::string method;

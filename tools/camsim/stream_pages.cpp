@@ -78,6 +78,30 @@ std::string randomHeader(std::mt19937& random) {
   return header + "\r\n";
 }
 
+constexpr std::size_t kJpegMarkerBytes = 2;
+constexpr unsigned char kJpegMarker = 0xFF;
+constexpr unsigned char kJpegComment = 0xFE;
+
+// The picture with the send-time comment after its start-of-image marker.
+std::string stampedPicture(std::string_view picture) {
+  if (picture.size() < kJpegMarkerBytes) return std::string(picture);
+  const auto sentAt =
+      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch());
+  const std::string text = std::string(kSendTimeComment) + std::to_string(sentAt.count());
+  // The segment length counts its own two bytes.
+  const std::size_t length = text.size() + 2;
+  std::string stamped;
+  stamped.reserve(picture.size() + kJpegMarkerBytes + length);
+  stamped.append(picture.substr(0, kJpegMarkerBytes));
+  stamped.push_back(static_cast<char>(kJpegMarker));
+  stamped.push_back(static_cast<char>(kJpegComment));
+  stamped.push_back(static_cast<char>(length >> 8));
+  stamped.push_back(static_cast<char>(length & 0xFF));
+  stamped.append(text);
+  stamped.append(picture.substr(kJpegMarkerBytes));
+  return stamped;
+}
+
 // Sends part number `number` (from 1) of the stream. False when the stream is over: the peer
 // went away, the server stops, or the part was one that ends it.
 bool sendPart(HttpExchange& exchange, const Options& options, std::string_view picture,
@@ -193,7 +217,10 @@ void Server::pictureStream(const HttpRequest& request, HttpExchange& exchange,
               std::max<std::uint32_t>(1, options.framesPerSecond));
   for (std::uint64_t number = 1;; ++number) {
     const std::string& picture = (*cycle)[(number - 1) % cycle->size()];
-    if (!sendPart(exchange, options, picture, number) || !pacer.wait(exchange)) return;
+    const bool sent = options.stampSendTime
+                          ? sendPart(exchange, options, stampedPicture(picture), number)
+                          : sendPart(exchange, options, picture, number);
+    if (!sent || !pacer.wait(exchange)) return;
   }
 }
 

@@ -129,9 +129,7 @@ class CountingUi : public ViewerUi {
   }
   void presentPicture(int /*channel*/) override {
     presented.fetch_add(1, std::memory_order_relaxed);
-    {
-      std::lock_guard lock(mutex);
-    }
+    { std::lock_guard lock(mutex); }
     handedOver.notify_one();
   }
   int visibleTileCount() const override { return kChannelCount; }
@@ -246,9 +244,9 @@ std::optional<PhaseResult> runPipeline(const std::vector<Frame>& frames, int fra
 
 // What the bare phase does after decoding.
 enum class BareJob {
-  kDecode,          // nothing: the full-size decode alone
-  kConvertFull,     // the (w-1)x(h-1) top left scaled to w x h: what the viewer used to do
-  kConvertToTile,   // the (w-1)x(h-1) top left scaled to the tile in one call
+  kDecode,         // nothing: the full-size decode alone
+  kConvertFull,    // the (w-1)x(h-1) top left scaled to w x h: what the viewer used to do
+  kConvertToTile,  // the (w-1)x(h-1) top left scaled to the tile in one call
 };
 
 // One channel's worth of decoder and converter, set up the way the program sets up its own:
@@ -352,9 +350,8 @@ std::optional<PhaseResult> runBare(const std::vector<Frame>& frames, int framesP
   std::vector<std::thread> threads;
   for (int channel = 0; channel < channelCount; ++channel) {
     threads.emplace_back([&, channel] {
-      channels[static_cast<std::size_t>(channel)].run(
-          padded, AV_INPUT_BUFFER_PADDING_SIZE, channel, framesPerChannel, job, tileWidth,
-          tileHeight);
+      channels[static_cast<std::size_t>(channel)].run(padded, AV_INPUT_BUFFER_PADDING_SIZE, channel,
+                                                      framesPerChannel, job, tileWidth, tileHeight);
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -423,12 +420,11 @@ bool runSource(const Source& source, int framesAt640, int rounds) {
       toTile += *bareTile;
       pipeline += *viewer;
     }
-    const double reference =
-        layout.channels == 1 ? toTile.msPerFrame() : decode.msPerFrame();
-    std::printf(" %s, %d channel%s; ratios to %s\n", layout.name, layout.channels,
-                layout.channels == 1 ? "" : "s",
-                layout.channels == 1 ? "bare decode + conversion to the tile"
-                                     : "bare full-size decode");
+    const double reference = layout.channels == 1 ? toTile.msPerFrame() : decode.msPerFrame();
+    std::printf(
+        " %s, %d channel%s; ratios to %s\n", layout.name, layout.channels,
+        layout.channels == 1 ? "" : "s",
+        layout.channels == 1 ? "bare decode + conversion to the tile" : "bare full-size decode");
     printPhase("bare libavcodec decode, full size", decode, reference);
     printPhase("bare decode + libswscale to full size", full, reference);
     printPhase("bare decode + libswscale to the tile", toTile, reference);
@@ -456,8 +452,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: %s [--frames N] [--rounds R]\n"
                    "  N frames per channel at 640x480 (default %d), R turns (default %d)\n",
-                   argv[0], ipcam::bench::kDefaultFramesPerChannel,
-                   ipcam::bench::kDefaultRounds);
+                   argv[0], ipcam::bench::kDefaultFramesPerChannel, ipcam::bench::kDefaultRounds);
       return 2;
     }
   }

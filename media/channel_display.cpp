@@ -304,10 +304,6 @@ void ChannelDisplay::finishDirectPicture(int width, int height, int pictureWidth
   convertedFormat_ = PictureFormat{AV_PIX_FMT_BGR0, true};
 }
 
-PictureView ChannelDisplay::convertedPicture() const {
-  return back_.view();
-}
-
 std::optional<PictureView> ChannelDisplay::convertFullPicture(PictureFormat format,
                                                               const PicturePlanes& planes,
                                                               int width, int height) {

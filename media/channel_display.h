@@ -136,9 +136,8 @@ class ChannelDisplay {
   // the decoder has filled it, finishDirectPicture makes it the converted picture.
   std::span<std::uint8_t> directPicture(int width, int height);
   void finishDirectPicture(int width, int height, int pictureWidth, int pictureHeight);
-  // Decoding thread: the picture last converted, before it is shown, and the layout it was
-  // converted from (AV_PIX_FMT_BGR0, RGB32 in memory order, when the decoder wrote it).
-  PictureView convertedPicture() const;
+  // Decoding thread: the layout the last picture was converted from (AV_PIX_FMT_BGR0, RGB32
+  // in memory order, when the decoder wrote it itself).
   PictureFormat convertedFormat() const { return convertedFormat_; }
   // Decoding thread: the decoded picture at its full size by the documented conversion, for a
   // snapshot, whatever size the tile shows; nullopt when it cannot be converted. Valid until

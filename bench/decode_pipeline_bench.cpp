@@ -8,9 +8,11 @@
 //     same pictures at full size (16 threads, one decoder each);
 //   - the one-tile layout: one channel in a 640x480 tile, against bare libavcodec decoding and
 //     one libswscale call converting the picture (less its last row and column) to the tile.
-// Bare decoding and the old full-size conversion are shown alongside. Every phase is measured
-// in CPU time of the whole process (CLOCK_PROCESS_CPUTIME_ID), so idle polling, locking and
-// copying count, and the machine's core count and load do not, or hardly.
+// Bare decoding, libjpeg-turbo's decode alone at the tile's scale (the least the viewer's
+// decode can cost) and the old full-size conversion are shown alongside. The pictures are
+// noisy camera-like scenes at 4:2:2 and 4:2:0, and the simulated camera's own test pattern. Every
+// phase is measured in CPU time of the whole process (CLOCK_PROCESS_CPUTIME_ID), so idle polling,
+// locking and copying count, and the machine's core count and load do not, or hardly.
 //
 //   decode_pipeline_bench [--frames N] [--rounds R]
 //     N frames per channel at 640x480 (default 200; larger pictures get proportionally fewer,
@@ -50,6 +52,7 @@ extern "C" {
 #include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "media/stream_decode_thread.h"
+#include "tools/camsim/test_media.h"
 
 namespace ipcam::bench {
 namespace {
@@ -245,6 +248,7 @@ std::optional<PhaseResult> runPipeline(const std::vector<Frame>& frames, int fra
 // What the bare phase does after decoding.
 enum class BareJob {
   kDecode,         // nothing: the full-size decode alone
+  kTurboScaled,    // libjpeg-turbo instead, at the scale the tile asks for, into RGB32
   kConvertFull,    // the (w-1)x(h-1) top left scaled to w x h: what the viewer used to do
   kConvertToTile,  // the (w-1)x(h-1) top left scaled to the tile in one call
 };
@@ -258,8 +262,27 @@ struct BareChannel {
   PacketPtr packet;
   SwsPtr converter;
   std::vector<std::uint8_t> rgb;
+  std::unique_ptr<void, int (*)(tjhandle)> turbo{tjInitDecompress(), tjDestroy};
   long done = 0;
   bool failed = false;
+
+  // libjpeg-turbo straight into RGB32 at 1/2^shift: the least the viewer's decode can cost.
+  bool decodeWithTurbo(const Frame& frame, std::size_t length, int shift) {
+    int width = 0;
+    int height = 0;
+    int sampling = 0;
+    int colours = 0;
+    if (tjDecompressHeader3(turbo.get(), frame.data(), length, &width, &height, &sampling,
+                            &colours) != 0) {
+      return false;
+    }
+    const tjscalingfactor factor{1, 1 << shift};
+    const int w = TJSCALED(width, factor);
+    const int h = TJSCALED(height, factor);
+    rgb.resize(static_cast<std::size_t>(w) * h * 4);
+    return tjDecompress2(turbo.get(), frame.data(), length, rgb.data(), w, w * 4, h, TJPF_BGRX,
+                         0) == 0;
+  }
 
   bool open() {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
@@ -306,9 +329,16 @@ struct BareChannel {
 
   // `padded` frames carry the decoder's zeroed tail already.
   void run(const std::vector<Frame>& padded, std::size_t paddedBy, int channel, int count,
-           BareJob job, int tileWidth, int tileHeight) {
+           BareJob job, int frameWidth, int frameHeight, int tileWidth, int tileHeight) {
     for (int number = 0; number < count && !failed; ++number) {
       const Frame& frame = frameFor(padded, channel, number);
+      if (job == BareJob::kTurboScaled) {
+        const int shift = decodeShift(frameWidth, frameHeight,
+                                      TileTarget{TileTarget::Kind::kShown, tileWidth, tileHeight});
+        if (!decodeWithTurbo(frame, frame.size() - paddedBy, shift)) failed = true;
+        if (!failed) ++done;
+        continue;
+      }
       packet->data = const_cast<std::uint8_t*>(frame.data());
       packet->size = static_cast<int>(frame.size() - paddedBy);
       const int sent = avcodec_send_packet(decoder.get(), packet.get());
@@ -331,7 +361,8 @@ struct BareChannel {
 };
 
 std::optional<PhaseResult> runBare(const std::vector<Frame>& frames, int framesPerChannel,
-                                   int channelCount, BareJob job, int tileWidth, int tileHeight) {
+                                   int channelCount, BareJob job, int frameWidth, int frameHeight,
+                                   int tileWidth, int tileHeight) {
   std::vector<Frame> padded;
   for (const Frame& frame : frames) {
     Frame copy(frame);
@@ -351,7 +382,8 @@ std::optional<PhaseResult> runBare(const std::vector<Frame>& frames, int framesP
   for (int channel = 0; channel < channelCount; ++channel) {
     threads.emplace_back([&, channel] {
       channels[static_cast<std::size_t>(channel)].run(padded, AV_INPUT_BUFFER_PADDING_SIZE, channel,
-                                                      framesPerChannel, job, tileWidth, tileHeight);
+                                                      framesPerChannel, job, frameWidth,
+                                                      frameHeight, tileWidth, tileHeight);
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -379,12 +411,24 @@ struct Source {
   const char* name;
   int width;
   int height;
-  int sampling;
+  int sampling;  // -1: the simulated camera's own pictures (4:2:0)
 };
 
+std::vector<Frame> picturesOf(const Source& source) {
+  if (source.sampling >= 0) {
+    return encodePictures(source.width, source.height, kDistinctFrames, source.sampling);
+  }
+  std::vector<Frame> frames;
+  for (const std::string& picture :
+       camsim::encodeTestPictures(static_cast<std::uint32_t>(source.width),
+                                  static_cast<std::uint32_t>(source.height), kDistinctFrames)) {
+    frames.emplace_back(picture.begin(), picture.end());
+  }
+  return frames;
+}
+
 bool runSource(const Source& source, int framesAt640, int rounds) {
-  const std::vector<Frame> frames =
-      encodePictures(source.width, source.height, kDistinctFrames, source.sampling);
+  const std::vector<Frame> frames = picturesOf(source);
   if (frames.size() != kDistinctFrames) {
     std::fprintf(stderr, "encoding %s failed\n", source.name);
     return false;
@@ -402,20 +446,24 @@ bool runSource(const Source& source, int framesAt640, int rounds) {
                             {"one-tile layout (640x480 tile)", 1, 640, 480}};
   for (const Layout& layout : layouts) {
     PhaseResult decode;
+    PhaseResult turbo;
     PhaseResult full;
     PhaseResult toTile;
     PhaseResult pipeline;
     // The phases take turns, so a neighbour's load on a shared machine falls on all of them.
     for (int round = 0; round < rounds; ++round) {
-      const auto bareDecode = runBare(frames, framesPerChannel, layout.channels, BareJob::kDecode,
-                                      layout.tileWidth, layout.tileHeight);
-      const auto bareFull = runBare(frames, framesPerChannel, layout.channels,
-                                    BareJob::kConvertFull, layout.tileWidth, layout.tileHeight);
-      const auto bareTile = runBare(frames, framesPerChannel, layout.channels,
-                                    BareJob::kConvertToTile, layout.tileWidth, layout.tileHeight);
+      const auto bare = [&](BareJob job) {
+        return runBare(frames, framesPerChannel, layout.channels, job, source.width, source.height,
+                       layout.tileWidth, layout.tileHeight);
+      };
+      const auto bareDecode = bare(BareJob::kDecode);
+      const auto bareTurbo = bare(BareJob::kTurboScaled);
+      const auto bareFull = bare(BareJob::kConvertFull);
+      const auto bareTile = bare(BareJob::kConvertToTile);
       const auto viewer = runPipeline(frames, framesPerChannel, layout);
-      if (!bareDecode || !bareFull || !bareTile || !viewer) return false;
+      if (!bareDecode || !bareTurbo || !bareFull || !bareTile || !viewer) return false;
       decode += *bareDecode;
+      turbo += *bareTurbo;
       full += *bareFull;
       toTile += *bareTile;
       pipeline += *viewer;
@@ -426,6 +474,7 @@ bool runSource(const Source& source, int framesAt640, int rounds) {
         layout.channels == 1 ? "" : "s",
         layout.channels == 1 ? "bare decode + conversion to the tile" : "bare full-size decode");
     printPhase("bare libavcodec decode, full size", decode, reference);
+    printPhase("bare libjpeg-turbo decode at the tile's scale", turbo, reference);
     printPhase("bare decode + libswscale to full size", full, reference);
     printPhase("bare decode + libswscale to the tile", toTile, reference);
     printPhase("viewer: queue, decode, convert, hand over", pipeline, reference);
@@ -463,10 +512,9 @@ int main(int argc, char** argv) {
   std::printf("CPU time of the process per picture; %u hardware threads\n",
               std::thread::hardware_concurrency());
   const ipcam::bench::Source sources[] = {
-      {"4:2:2", 640, 480, TJSAMP_422},
-      {"4:2:0", 640, 480, TJSAMP_420},
-      {"4:2:0", 1280, 1024, TJSAMP_420},
-      {"4:2:0", 1920, 1080, TJSAMP_420},
+      {"4:2:2", 640, 480, TJSAMP_422},   {"4:2:0", 640, 480, TJSAMP_420},
+      {"4:2:0", 1280, 1024, TJSAMP_420}, {"4:2:0", 1920, 1080, TJSAMP_420},
+      {"camsim's", 640, 480, -1},        {"camsim's", 1280, 1024, -1},
   };
   for (const auto& source : sources) {
     if (!ipcam::bench::runSource(source, framesPerChannel, rounds)) return 1;

@@ -7,8 +7,9 @@ namespace ipcam {
 bool MediaQueue::push(std::span<const std::uint8_t> bytes) {
   {
     std::lock_guard lock(mutex_);
-    if (entries_.size() >= limit_) return false;
+    if (entries_.size() >= limit_ || queuedBytes_ + bytes.size() > kQueuedBytesLimit) return false;
     entries_.emplace_back(bytes.begin(), bytes.end());
+    queuedBytes_ += bytes.size();
   }
   pushed_.notify_one();
   return true;
@@ -25,6 +26,7 @@ std::optional<std::size_t> MediaQueue::pop(std::span<std::uint8_t> buffer) {
   const std::vector<std::uint8_t>& front = entries_.front();
   std::copy_n(front.begin(), std::min(front.size(), buffer.size()), buffer.begin());
   const std::size_t length = front.size();
+  queuedBytes_ -= length;
   entries_.pop_front();
   return length;
 }
@@ -32,6 +34,7 @@ std::optional<std::size_t> MediaQueue::pop(std::span<std::uint8_t> buffer) {
 void MediaQueue::clear() {
   std::lock_guard lock(mutex_);
   entries_.clear();
+  queuedBytes_ = 0;
 }
 
 std::size_t MediaQueue::size() const {

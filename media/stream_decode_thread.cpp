@@ -23,7 +23,7 @@ namespace ipcam {
 namespace {
 
 // The largest frame the thread takes from the queue; longer ones are cut.
-constexpr std::size_t kFrameBufferSize = 3'932'160;
+constexpr std::size_t kFrameBufferSize = kLargestFrameBytes;
 // An idle thread sleeps on its queue; it still looks at its run flag this often.
 constexpr auto kIdleWait = std::chrono::milliseconds(10);
 // A motion indication stays on the picture for about this many frames.
@@ -92,7 +92,9 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
     callHook(channelHooks().startManualRecordThread, record);
   }
 
-  std::vector<std::uint8_t> buffer(kFrameBufferSize);
+  // Not zero-filled: its pages cost memory only as far as frames reach.
+  const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(kFrameBufferSize);
+  const std::span<std::uint8_t> buffer(storage.get(), kFrameBufferSize);
   std::string parameterSets = queue.parameterSets();
 
   while (run.running()) {

@@ -7,11 +7,12 @@ namespace ipcam {
 bool MediaQueue::push(std::span<const std::uint8_t> bytes) {
   {
     std::lock_guard lock(mutex_);
-    if (entries_.size() >= limit_) {
+    if (entries_.size() >= limit_ || queuedBytes_ + bytes.size() > kQueuedBytesLimit) {
       refused_.fetch_add(1);
       return false;
     }
     entries_.emplace_back(bytes.begin(), bytes.end());
+    queuedBytes_ += bytes.size();
   }
   pushed_.notify_one();
   return true;
@@ -28,6 +29,7 @@ std::optional<std::size_t> MediaQueue::pop(std::span<std::uint8_t> buffer) {
   const std::vector<std::uint8_t>& front = entries_.front();
   std::copy_n(front.begin(), std::min(front.size(), buffer.size()), buffer.begin());
   const std::size_t length = front.size();
+  queuedBytes_ -= length;
   entries_.pop_front();
   return length;
 }
@@ -36,6 +38,7 @@ bool MediaQueue::take(std::vector<std::uint8_t>& entry) {
   std::lock_guard lock(mutex_);
   if (entries_.empty()) return false;
   entry = std::move(entries_.front());
+  queuedBytes_ -= entry.size();
   entries_.pop_front();
   return true;
 }
@@ -49,6 +52,7 @@ bool MediaQueue::anyEntry(const std::function<bool(std::span<const std::uint8_t>
 void MediaQueue::clear() {
   std::lock_guard lock(mutex_);
   entries_.clear();
+  queuedBytes_ = 0;
 }
 
 std::size_t MediaQueue::size() const {

@@ -15,18 +15,27 @@
 
 namespace ipcam {
 
+// The largest compressed picture a camera may send in one piece: room for a 4096x4096 Motion
+// JPEG of high quality, or an H.264 key frame of a 4K camera. The buffers that hold one are
+// reserved at this size but only touched as far as pictures fill them.
+inline constexpr std::size_t kLargestFrameBytes = 8 * 1024 * 1024;
+
 // Compressed frames on their way from a stream worker to the channel's decode (or audio)
 // thread: a FIFO of byte strings under one lock. A full queue refuses the new entry, which
-// bounds memory when decoding falls behind.
+// bounds memory when decoding falls behind: full means its count of entries, or
+// kQueuedBytesLimit bytes, whichever comes first (large pictures fill it by their size).
 class MediaQueue {
  public:
   enum CodecKind : int { kJpeg = 0, kMpeg4 = 1, kH264 = 2 };
+
+  static constexpr std::size_t kQueuedBytesLimit = 4 * kLargestFrameBytes;
 
   explicit MediaQueue(std::size_t limit) : limit_(limit) {}
   MediaQueue(const MediaQueue&) = delete;
   MediaQueue& operator=(const MediaQueue&) = delete;
 
-  // Copies the bytes in; false (and nothing stored) when the queue already holds its limit.
+  // Copies the bytes in; false (and nothing stored) when the queue already holds its limit of
+  // entries, or when the bytes would take it past kQueuedBytesLimit.
   bool push(std::span<const std::uint8_t> bytes);
   // Copies the front entry into `buffer` (at most its size) and removes it; the length of the
   // entry as stored, or nullopt when the queue is empty.
@@ -62,6 +71,7 @@ class MediaQueue {
   mutable std::mutex mutex_;
   mutable std::condition_variable pushed_;
   std::deque<std::vector<std::uint8_t>> entries_;  // guarded by mutex_
+  std::size_t queuedBytes_ = 0;                    // guarded by mutex_
   int codecKind_ = kJpeg;                          // guarded by mutex_
   std::string parameterSets_;                      // guarded by mutex_
   int camera_ = -1;                                // guarded by mutex_

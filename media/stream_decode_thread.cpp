@@ -25,7 +25,7 @@ namespace ipcam {
 namespace {
 
 // The largest frame the thread decodes or records; longer ones are cut.
-constexpr std::size_t kFrameBufferSize = 3'932'160;
+constexpr std::size_t kFrameBufferSize = kLargestFrameBytes;
 // An idle thread sleeps on its queue; it still looks at its run flag this often.
 constexpr auto kIdleWait = std::chrono::milliseconds(10);
 // A motion indication stays on the picture for about this many frames.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -71,7 +72,9 @@ void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
   const int channel = record.channel;
   StreamContext& stream = record.stream;
 
-  std::vector<std::uint8_t> buffer(kVideoReceiveBytes);
+  // Not zero-filled: its pages cost memory only as far as pictures reach.
+  const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(kVideoReceiveBytes);
+  const std::span<std::uint8_t> buffer(storage.get(), kVideoReceiveBytes);
   CameraHttpClient client;
   client.setRunFlag(&thread.flag());
   CameraHttpRequest request = workerRequest(stream, CameraHttpRequest::kVideo, buffer);

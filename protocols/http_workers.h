@@ -11,8 +11,10 @@ namespace platform {
 class ThreadRun;
 }
 
-// Receive buffers of the two HTTP workers, each allocated once per worker run.
-inline constexpr std::size_t kVideoReceiveBytes = 1'000'000;
+// Receive buffers of the two HTTP workers, each allocated once per worker run. The picture
+// buffer takes the largest picture any camera sends (the documented 1,000,000 bytes refused
+// the pictures of today's high-resolution cameras).
+inline constexpr std::size_t kVideoReceiveBytes = kLargestFrameBytes;
 inline constexpr std::size_t kAudioReceiveBytes = 1000;
 
 // The HTTP video worker: reads the camera's picture stream into the channel's video queue,

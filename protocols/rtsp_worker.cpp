@@ -1,6 +1,7 @@
 #include "protocols/rtsp_worker.h"
 
 #include <array>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -52,7 +53,9 @@ void rtspWorker(ChannelRecord& record, const ThreadRun& thread) {
   StreamContext& stream = record.stream;
   const StreamContext::Setup setup = stream.setup();
 
-  std::vector<std::uint8_t> video(kRtspVideoBufferBytes);
+  // Not zero-filled: its pages cost memory only as far as frames reach.
+  const auto videoStorage = std::make_unique_for_overwrite<std::uint8_t[]>(kRtspVideoBufferBytes);
+  const std::span<std::uint8_t> video(videoStorage.get(), kRtspVideoBufferBytes);
   std::vector<std::uint8_t> audio(kRtspAudioBufferBytes);
   RtspClient client;
   client.setRunFlag(&thread.flag());

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "core/media_queue.h"
+
 namespace ipcam {
 
 struct ChannelRecord;
@@ -10,7 +12,9 @@ class ThreadRun;
 }
 
 // Buffers of the RTSP worker, allocated once per worker run.
-inline constexpr std::size_t kRtspVideoBufferBytes = 1'000'000;
+// The video buffer holds a whole frame (a 4K camera's H.264 key frame runs past the documented
+// 1,000,000 bytes).
+inline constexpr std::size_t kRtspVideoBufferBytes = kLargestFrameBytes;
 inline constexpr std::size_t kRtspAudioBufferBytes = 1000;
 // A-law audio goes to the player in whole blocks of this many bytes only.
 inline constexpr std::size_t kAlawBlockBytes = 160;

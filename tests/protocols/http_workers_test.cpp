@@ -46,6 +46,25 @@ TEST(MediaQueueTest, TheHundredAndFirstPictureIsDropped) {
   EXPECT_TRUE(stream.videoQueue.push(bytesOf("room again")));
 }
 
+TEST(MediaQueueTest, LargePicturesFillTheQueueByTheirSize) {
+  MediaQueue queue(100);
+  const std::vector<std::uint8_t> picture(kLargestFrameBytes, 0x5a);
+  const std::size_t fit = MediaQueue::kQueuedBytesLimit / picture.size();
+  for (std::size_t i = 0; i < fit; ++i) ASSERT_TRUE(queue.push(picture)) << i;
+  EXPECT_FALSE(queue.push(picture)) << "memory stays bounded however large the pictures";
+  EXPECT_FALSE(queue.push(bytesOf("x")));
+  std::vector<std::uint8_t> out(16);
+  EXPECT_EQ(queue.pop(out), picture.size());
+  EXPECT_TRUE(queue.push(picture)) << "a popped picture makes room again";
+  EXPECT_FALSE(queue.push(picture));
+  std::vector<std::uint8_t> taken;
+  ASSERT_TRUE(queue.take(taken));
+  EXPECT_EQ(taken.size(), picture.size());
+  EXPECT_TRUE(queue.push(picture)) << "a picture taken over whole makes room again";
+  queue.clear();
+  EXPECT_TRUE(queue.push(bytesOf("after clear")));
+}
+
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!condition()) {
@@ -139,6 +158,17 @@ TEST_F(HttpWorkerTest, VideoWorkerQueuesPicturesAndNotesMotion) {
   EXPECT_EQ(record().status.load(), kStatusDisconnected);
   EXPECT_TRUE(logged("Disconnected"));
   EXPECT_FALSE(logged("Reconnect..."));
+}
+
+// A high-resolution camera's picture runs past a megabyte; it comes through whole.
+TEST_F(HttpWorkerTest, LargePicturesComeThroughWhole) {
+  const std::string large(3'000'000, 'L');
+  ScriptedServer server({streamWith(streamPart(large) + streamPart("small"))});
+  startVideo(server);
+  ASSERT_TRUE(waitFor([] { return record().stream.videoQueue.size() == 2; }, 10s));
+  std::vector<std::uint8_t> buffer(large.size());
+  EXPECT_EQ(record().stream.videoQueue.pop(buffer), large.size());
+  EXPECT_EQ(std::string(buffer.begin(), buffer.end()), large);
 }
 
 TEST_F(HttpWorkerTest, BusyCameraEndsTheVideoWorker) {

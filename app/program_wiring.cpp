@@ -11,6 +11,7 @@
 #include "protocols/camera_queries.h"
 #include "protocols/http_workers.h"
 #include "recording/recording_threads.h"
+#include "recording/schedule_thread.h"
 #include "recording/snapshot.h"
 
 namespace ipcam {

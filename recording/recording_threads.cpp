@@ -4,12 +4,8 @@
 
 namespace ipcam {
 
-// Schedules and manual recording come with the recorder; until then nothing starts, and the
-// run flags stay clear so that nobody waits for a thread that does not exist.
-bool startScheduleThread(ChannelRecord& /*record*/) {
-  return false;
-}
-
+// Manual recording comes with the recorder; until then nothing starts, and the run flag stays
+// clear so that nobody waits for a thread that does not exist.
 bool startManualRecordThread(ChannelRecord& /*record*/) {
   return false;
 }

@@ -4,10 +4,9 @@ namespace ipcam {
 
 struct ChannelRecord;
 
-// The recording threads a channel's decode thread starts when its stream begins. Each starts
-// its thread in the channel's slot, which raises the run flag (scheduleRunning,
-// manualRecordRunning), and returns whether a thread now runs.
-bool startScheduleThread(ChannelRecord& record);
+// The channel's manual recording thread, started by the record button, the tile menu, and the
+// decode thread when its stream begins while manual recording is wanted. It raises
+// manualRecordRunning in the channel's slot and returns whether a thread now runs.
 bool startManualRecordThread(ChannelRecord& record);
 
 }  // namespace ipcam

@@ -160,6 +160,8 @@ void prepareChannels(int tileWidth, int tileHeight) {
     record.media->initialise();
     record.stream.videoQueue.clear();
     record.stream.videoQueue.setCodecKind(MediaQueue::kJpeg);
+    // The feeder paces itself by these; a phase must not start from the last one's counts.
+    record.pictureCounters.reset();
   }
 }
 

@@ -45,7 +45,6 @@ void runScheduleThread(ChannelRecord& record, ScheduleRecorderControl& recorder,
                        const platform::ThreadRun& run) {
   ScheduleRunner runner(record.channel, liveSettings().schedule, settingsMutex(), recorder,
                         record.scheduleKind);
-  recorder.setSplitting(false);
   while (run.running()) {
     const bool pictureKnown = record.pictureWidth.load() != 0 && record.pictureHeight.load() != 0;
     const ScheduleRunner::Outcome outcome =
@@ -64,7 +63,10 @@ ScheduleRunner::ScheduleRunner(int channel, ScheduleTable& table, std::mutex& ta
       table_(table),
       tableMutex_(tableMutex),
       recorder_(recorder),
-      scheduleKind_(scheduleKind) {}
+      scheduleKind_(scheduleKind) {
+  // A split left by an earlier thread must not keep the first file's log lines quiet.
+  recorder_.setSplitting(false);
+}
 
 ScheduleRunner::Outcome ScheduleRunner::cycle(std::int32_t status, bool pictureKnown,
                                               const LocalTime& now, std::uint64_t splitBytes) {

@@ -44,6 +44,7 @@ class ScheduleRunner {
     bool saveSettings = false;       // the table lost an ended one-time entry
   };
 
+  // Clears the recorder's split flag: a thread starts afresh.
   ScheduleRunner(int channel, ScheduleTable& table, std::mutex& tableMutex,
                  ScheduleRecorderControl& recorder, std::atomic<std::int32_t>& scheduleKind);
 

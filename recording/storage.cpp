@@ -28,7 +28,7 @@ constexpr auto kSecondsPerDay = std::chrono::seconds(86400);
 constexpr std::array<std::string_view, 3> kRecorderModes = {"Manual", "Schedule", "Motion"};
 // "_%d-%02d-%02d_%02d-%02d-%02d.avi" after the mode: the year has at least one digit, the rest
 // exactly two, separated as below.
-constexpr std::string_view kTimeSeparators = "--_--";
+constexpr std::string_view kTimeSeparators = "--_--";  // then two digits each
 constexpr std::string_view kRecordingExtension = ".avi";
 
 ViewerSettings liveSettingsCopy() {
@@ -121,13 +121,16 @@ platform::ThreadSlot::RunFlag& spaceFullBoxRunning() {
   return *flag;
 }
 
-void showSpaceFullBox(ViewerUi* ui) {
-  if (ui == nullptr || spaceFullBoxSlot().running()) return;
+// False while the box of an earlier stretch is still open: this stretch's box then comes
+// once the user has closed that one.
+bool showSpaceFullBox(ViewerUi* ui) {
+  if (ui == nullptr) return true;
+  if (spaceFullBoxSlot().running()) return false;
   std::string text = CMultiLanguage::instance().text("MessageBox", "Message_RecordingSpaceFull");
-  spaceFullBoxSlot().start(spaceFullBoxRunning(),
-                           [ui, text = std::move(text)](const platform::ThreadRun& /*run*/) {
-                             ui->messageBox(text, kDefaultMessageTitle);
-                           });
+  return spaceFullBoxSlot().start(spaceFullBoxRunning(),
+                                  [ui, text = std::move(text)](const platform::ThreadRun&) {
+                                    ui->messageBox(text, kDefaultMessageTitle);
+                                  });
 }
 
 }  // namespace
@@ -206,7 +209,7 @@ bool isRecordingFileName(std::string_view name) {
     if (name.size() < 3 || name[0] != separator || !allDigits(name.substr(1, 2))) return false;
     name.remove_prefix(3);
   }
-  return name.size() == 3 && name[0] == '-' && allDigits(name.substr(1, 2));
+  return name.empty();
 }
 
 int cycleStorage(const ViewerSettings& settings, const StorageProbes& probes) {
@@ -253,8 +256,8 @@ void storageMonitorPass(ViewerUi* ui, const ViewerSettings& settings, const Stor
   state.currentRecordDir.store(dir);
   if (dir != -1) {
     state.spaceFullShown.store(false);
-  } else if (!state.spaceFullShown.exchange(true)) {
-    showSpaceFullBox(ui);
+  } else if (!state.spaceFullShown.load() && showSpaceFullBox(ui)) {
+    state.spaceFullShown.store(true);
   }
 }
 

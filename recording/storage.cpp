@@ -53,12 +53,19 @@ fs::path canonicalOrSame(const fs::path& path) {
   return error ? path.lexically_normal() : canonical;
 }
 
-bool isOpenFile(const fs::path& canonicalPath, const StorageProbes& probes) {
-  if (!probes.openFiles) return false;
-  for (const fs::path& open : probes.openFiles()) {
-    if (!open.empty() && canonicalOrSame(open) == canonicalPath) return true;
+// The recorders' open files, each as the one path it has however it was named.
+std::vector<fs::path> canonicalOpenFiles(const StorageProbes& probes) {
+  std::vector<fs::path> files;
+  if (probes.openFiles) {
+    for (const fs::path& open : probes.openFiles()) {
+      if (!open.empty()) files.push_back(canonicalOrSame(open));
+    }
   }
-  return false;
+  return files;
+}
+
+bool contains(const std::vector<fs::path>& files, const fs::path& path) {
+  return std::find(files.begin(), files.end(), path) != files.end();
 }
 
 struct Candidate {
@@ -74,6 +81,7 @@ std::vector<Candidate> collectCandidates(const ViewerSettings& settings,
   // "AnyTime" (0) every recording qualifies, even one stamped in the future.
   const long long minimumAge =
       std::max(settings.recCycleTime, 0) * static_cast<long long>(kSecondsPerDay.count());
+  const std::vector<fs::path> openFiles = canonicalOpenFiles(probes);
   std::vector<Candidate> candidates;
   for (const std::string& entry : settings.recPath) {
     if (entry.empty()) continue;
@@ -93,12 +101,15 @@ std::vector<Candidate> collectCandidates(const ViewerSettings& settings,
         std::error_code timeError;
         const fs::file_time_type written = file.last_write_time(timeError);
         if (timeError) continue;
+        // A file stamped in the future is young; only then is the age taken, so the
+        // difference cannot overflow.
         if (minimumAge > 0 &&
-            std::chrono::floor<std::chrono::seconds>(now - written).count() < minimumAge) {
+            (written > now ||
+             std::chrono::floor<std::chrono::seconds>(now - written).count() < minimumAge)) {
           continue;
         }
         const fs::path path = canonicalOrSame(file.path());
-        if (isOpenFile(path, probes)) continue;
+        if (contains(openFiles, path)) continue;
         candidates.push_back(
             {std::chrono::floor<std::chrono::seconds>(written.time_since_epoch()), path});
       }
@@ -219,7 +230,7 @@ int cycleStorage(const ViewerSettings& settings, const StorageProbes& probes) {
   const bool anyTime = settings.recCycleTime <= 0;
   for (const Candidate& candidate : collectCandidates(settings, probes)) {
     // Asked again just before the deletion: a recorder may have opened this very name since.
-    if (isOpenFile(candidate.path, probes)) continue;
+    if (contains(canonicalOpenFiles(probes), candidate.path)) continue;
     std::error_code error;
     if (!fs::remove(candidate.path, error) || error) continue;  // skipped: in use, read-only
     if (anyTime) {

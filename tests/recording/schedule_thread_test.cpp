@@ -10,6 +10,7 @@
 
 #include "core/channel_record.h"
 #include "platform/thread_slot.h"
+#include "support/test_environment.h"
 #include "support/wait_for.h"
 
 namespace ipcam {
@@ -289,46 +290,73 @@ TEST_F(ScheduleRunnerTest, ThreadEndStopsAndDeletesOnlyAnEndedOneTimeEntry) {
   }
 }
 
-// The real thread on the live table and the system clock, with a fake recorder.
-TEST(ScheduleThread, RecordsWhileItsEntryMatchesAndStopsAtItsEnd) {
-  constexpr int kChannel = 15;
-  ChannelRecord& record = channelRecord(kChannel);
-  record.status.store(kStatusLive);
-  record.pictureWidth.store(320);
-  record.pictureHeight.store(240);
-  const LocalTime now = localTimeNow();
-  const ScheduleTable saved = [] {
+// The real thread on the live table, the system clock and the settings file, with a fake
+// recorder: one entry ends while the thread runs and is deleted and saved; the other is still
+// recording when the thread is stopped and is kept.
+TEST(ScheduleThread, EndedEntriesAreSavedAndTheThreadEndStopsTheRecording) {
+  constexpr int kEnding = 14;
+  constexpr int kRunning = 15;
+  platform::test_support::TempFolder folder;
+  const ViewerSettings saved = [] {
     std::lock_guard lock(settingsMutex());
-    return liveSettings().schedule;
+    return liveSettings();
   }();
+  const LocalTime now = localTimeNow();
   {
     std::lock_guard lock(settingsMutex());
-    ScheduleTable& live = liveSettings().schedule;
-    live = ScheduleTable{};
-    live[9] = oneTime(kChannel, addSeconds(now, -3600), addSeconds(now, 3600));
+    ViewerSettings& live = liveSettings();
+    live.settingsPath = (folder.path() / "avcln.ini").string();
+    live.schedule = ScheduleTable{};
+    live.schedule[3] = oneTime(kEnding, addSeconds(now, -3600), addSeconds(now, 2));
+    live.schedule[9] = oneTime(kRunning, addSeconds(now, -3600), addSeconds(now, 3600));
   }
+  ASSERT_TRUE(saveSettings(liveSettings()));
 
-  FakeRecorder recorder;
-  platform::ThreadSlot slot;
-  ChannelRecord::RunFlag running{0};
-  ASSERT_TRUE(slot.start(
-      running, [&](const platform::ThreadRun& run) { runScheduleThread(record, recorder, run); }));
-  EXPECT_TRUE(testing::waitFor([&] { return recorder.recording(); }));
-  EXPECT_EQ(record.scheduleKind.load(), kScheduleOneTime);
-  ASSERT_TRUE(slot.stop(std::chrono::seconds(10)));
+  struct Channel {
+    explicit Channel(ChannelRecord& channelRecord) : record(channelRecord) {}
+    ChannelRecord& record;
+    FakeRecorder recorder;
+    platform::ThreadSlot slot;
+    ChannelRecord::RunFlag running{0};
+  };
+  Channel ending(channelRecord(kEnding));
+  Channel running(channelRecord(kRunning));
+  for (Channel* c : {&ending, &running}) {
+    c->record.status.store(kStatusLive);
+    c->record.pictureWidth.store(320);
+    c->record.pictureHeight.store(240);
+    ASSERT_TRUE(c->slot.start(c->running, [c](const platform::ThreadRun& run) {
+      runScheduleThread(c->record, c->recorder, run);
+    }));
+  }
+  EXPECT_TRUE(testing::waitFor([&] { return running.recorder.recording(); }));
+  EXPECT_EQ(running.record.scheduleKind.load(), kScheduleOneTime);
+  EXPECT_TRUE(testing::waitFor(
+      [&] { return ending.recorder.startCalls.load() == 1 && !ending.recorder.recording(); }));
+  ViewerSettings file;
+  file.settingsPath = (folder.path() / "avcln.ini").string();
+  EXPECT_TRUE(testing::waitFor([&] {
+    loadSettings(file, nullptr);
+    return file.schedule[3].channel == -1;
+  }));
+  EXPECT_EQ(file.schedule[9].channel, kRunning);
 
-  EXPECT_FALSE(recorder.recording());
-  EXPECT_EQ(record.scheduleKind.load(), 0);
+  for (Channel* c : {&ending, &running}) ASSERT_TRUE(c->slot.stop(std::chrono::seconds(10)));
+  EXPECT_FALSE(running.recorder.recording());
+  EXPECT_EQ(running.record.scheduleKind.load(), 0);
   {
     std::lock_guard lock(settingsMutex());
-    ScheduleTable& live = liveSettings().schedule;
-    EXPECT_EQ(live[9].channel, kChannel);  // not over yet: kept
-    EXPECT_EQ(live[9].active, 0);
+    ViewerSettings& live = liveSettings();
+    EXPECT_EQ(live.schedule[3].channel, -1);
+    EXPECT_EQ(live.schedule[9].channel, kRunning);  // not over yet: kept
+    EXPECT_EQ(live.schedule[9].active, 0);
     live = saved;
   }
-  record.status.store(kStatusNoSignal);
-  record.pictureWidth.store(0);
-  record.pictureHeight.store(0);
+  for (Channel* c : {&ending, &running}) {
+    c->record.status.store(kStatusNoSignal);
+    c->record.pictureWidth.store(0);
+    c->record.pictureHeight.store(0);
+  }
 }
 
 }  // namespace

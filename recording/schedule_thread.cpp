@@ -35,8 +35,11 @@ class ChannelScheduleRecorder final : public ScheduleRecorderControl {
 
 std::uint64_t splitBytes() {
   std::lock_guard lock(settingsMutex());
-  const std::int32_t fileSize = liveSettings().fileSize;
-  return static_cast<std::uint64_t>(fileSize > 0 ? fileSize : 0) * kBytesPerFileSizeUnit;
+  // A size of 0 or less from a damaged settings file would split every second into empty
+  // files; the page's own default stands in for it.
+  std::int32_t fileSize = liveSettings().fileSize;
+  if (fileSize <= 0) fileSize = ViewerSettings{}.fileSize;
+  return static_cast<std::uint64_t>(fileSize) * kBytesPerFileSizeUnit;
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ struct AppState {
   std::atomic<std::int32_t> currentRecordDir{-1};
   // The storage monitor has shown the space-full message and not yet seen room again.
   std::atomic<bool> spaceFullShown{false};
+  // A recorder has shown "Message_RecordingSpaceFull" since the general settings were last
+  // confirmed; confirming them clears it.
+  std::atomic<bool> recordSpaceFullReported{false};
 
   // The program is on its way out: no channel thread is started any more.
   std::atomic<bool> shuttingDown{false};

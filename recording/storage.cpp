@@ -1,24 +1,147 @@
 #include "recording/storage.h"
 
-#include <filesystem>
+#include <algorithm>
+#include <chrono>
+#include <memory>
 #include <system_error>
+#include <tuple>
 
 #include "core/app_state.h"
 #include "core/channel_count.h"
+#include "core/channel_record.h"
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "platform/folders.h"
 #include "platform/run_wait.h"
+#include "platform/thread_slot.h"
+#include "recording/channel_recorder.h"
 
 namespace ipcam {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr unsigned long long kBytesPerMegabyte = 1048576;
+constexpr unsigned long long kRoomInRecordingFiles = 16;
+constexpr auto kSecondsPerDay = std::chrono::seconds(86400);
+constexpr std::array<std::string_view, 3> kRecorderModes = {"Manual", "Schedule", "Motion"};
+// "_%d-%02d-%02d_%02d-%02d-%02d.avi" after the mode: the year has at least one digit, the rest
+// exactly two, separated as below.
+constexpr std::string_view kTimeSeparators = "--_--";  // then two digits each
+constexpr std::string_view kRecordingExtension = ".avi";
 
 ViewerSettings liveSettingsCopy() {
   std::lock_guard lock(settingsMutex());
   return liveSettings();
+}
+
+bool allDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A folder itself, not a link to one: the cleaner stays inside the program's own tree.
+bool realDirectory(const fs::path& path) {
+  std::error_code error;
+  return fs::symlink_status(path, error).type() == fs::file_type::directory;
+}
+
+fs::path canonicalOrSame(const fs::path& path) {
+  std::error_code error;
+  fs::path canonical = fs::weakly_canonical(path, error);
+  return error ? path.lexically_normal() : canonical;
+}
+
+// The recorders' open files, each as the one path it has however it was named.
+std::vector<fs::path> canonicalOpenFiles(const StorageProbes& probes) {
+  std::vector<fs::path> files;
+  if (probes.openFiles) {
+    for (const fs::path& open : probes.openFiles()) {
+      if (!open.empty()) files.push_back(canonicalOrSame(open));
+    }
+  }
+  return files;
+}
+
+bool contains(const std::vector<fs::path>& files, const fs::path& path) {
+  return std::find(files.begin(), files.end(), path) != files.end();
+}
+
+struct Candidate {
+  std::chrono::seconds writeTime;  // since the file clock's epoch, to the second
+  fs::path path;                   // canonical
+};
+
+// Every recording of the configured directories that is old enough and not open, oldest first.
+std::vector<Candidate> collectCandidates(const ViewerSettings& settings,
+                                         const StorageProbes& probes) {
+  const fs::file_time_type now = probes.now ? probes.now() : fs::file_time_type::clock::now();
+  // Compared in seconds, so that no number of days can overflow the file clock. With
+  // "AnyTime" (0) every recording qualifies, even one stamped in the future.
+  const long long minimumAge =
+      std::max(settings.recCycleTime, 0) * static_cast<long long>(kSecondsPerDay.count());
+  const std::vector<fs::path> openFiles = canonicalOpenFiles(probes);
+  std::vector<Candidate> candidates;
+  for (const std::string& entry : settings.recPath) {
+    if (entry.empty()) continue;
+    const fs::path data = fs::path(entry) / "Data";
+    const fs::path record = data / "Record";
+    if (!realDirectory(data) || !realDirectory(record)) continue;
+    for (int camera = 1; camera <= kChannelCount; ++camera) {
+      const fs::path folder = record / ("Camera " + std::to_string(camera));
+      if (!realDirectory(folder)) continue;
+      std::error_code error;
+      for (fs::directory_iterator it(folder, error), end; !error && it != end;
+           it.increment(error)) {
+        const fs::directory_entry& file = *it;
+        std::error_code statusError;
+        if (file.symlink_status(statusError).type() != fs::file_type::regular) continue;
+        if (!isRecordingFileName(file.path().filename().string())) continue;
+        std::error_code timeError;
+        const fs::file_time_type written = file.last_write_time(timeError);
+        if (timeError) continue;
+        // A file stamped in the future is young; only then is the age taken, so the
+        // difference cannot overflow.
+        if (minimumAge > 0 &&
+            (written > now ||
+             std::chrono::floor<std::chrono::seconds>(now - written).count() < minimumAge)) {
+          continue;
+        }
+        const fs::path path = canonicalOrSame(file.path());
+        if (contains(openFiles, path)) continue;
+        candidates.push_back(
+            {std::chrono::floor<std::chrono::seconds>(written.time_since_epoch()), path});
+      }
+    }
+  }
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    return std::tie(a.writeTime, a.path) < std::tie(b.writeTime, b.path);
+  });
+  return candidates;
+}
+
+// The space-full box waits for the user on a thread of its own; one at a time.
+platform::ThreadSlot& spaceFullBoxSlot() {
+  static auto* const slot = std::make_unique<platform::ThreadSlot>().release();
+  return *slot;
+}
+
+platform::ThreadSlot::RunFlag& spaceFullBoxRunning() {
+  static auto* const flag = std::make_unique<platform::ThreadSlot::RunFlag>(0).release();
+  return *flag;
+}
+
+// False while the box of an earlier stretch is still open: this stretch's box then comes
+// once the user has closed that one.
+bool showSpaceFullBox(ViewerUi* ui) {
+  if (ui == nullptr) return true;
+  if (spaceFullBoxSlot().running()) return false;
+  std::string text = CMultiLanguage::instance().text("MessageBox", "Message_RecordingSpaceFull");
+  return spaceFullBoxSlot().start(spaceFullBoxRunning(),
+                                  [ui, text = std::move(text)](const platform::ThreadRun&) {
+                                    ui->messageBox(text, kDefaultMessageTitle);
+                                  });
 }
 
 }  // namespace
@@ -37,10 +160,10 @@ void prepareLiveRecordDirs(ViewerUi* ui) {
 void prepareRecordDirs(const std::array<std::string, 3>& recPaths, ViewerUi* ui) {
   for (const std::string& entry : recPaths) {
     if (entry.empty()) continue;
-    const std::filesystem::path dir(entry);
+    const fs::path dir(entry);
     std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    if (!std::filesystem::is_directory(dir, error)) {
+    fs::create_directories(dir, error);
+    if (!fs::is_directory(dir, error)) {
       if (ui != nullptr) {
         ui->messageBox(
             entry + "\n\n" + CMultiLanguage::instance().text("ErrorMessage", "Cant_Create_Dir"),
@@ -48,36 +171,104 @@ void prepareRecordDirs(const std::array<std::string, 3>& recPaths, ViewerUi* ui)
       }
       return;
     }
-    const std::filesystem::path data = dir / "Data";
+    const fs::path data = dir / "Data";
     for (int camera = 1; camera <= kChannelCount; ++camera) {
       const std::string folder = "Camera " + std::to_string(camera);
-      std::filesystem::create_directories(data / "Record" / folder, error);
-      std::filesystem::create_directories(data / "Snapshot" / folder, error);
+      fs::create_directories(data / "Record" / folder, error);
+      fs::create_directories(data / "Snapshot" / folder, error);
     }
   }
 }
 
+StorageProbes platformStorageProbes() {
+  return StorageProbes{
+      [](const fs::path& dir) { return platform::freeBytes(dir); },
+      [] { return openRecordingFiles(); },
+      [] { return fs::file_time_type::clock::now(); },
+  };
+}
+
 int chooseRecordDir(const ViewerSettings& settings) {
+  return chooseRecordDir(settings, platformStorageProbes());
+}
+
+int chooseRecordDir(const ViewerSettings& settings, const StorageProbes& probes) {
   const unsigned long long neededMegabytes =
-      16ULL * static_cast<unsigned long long>(std::max(settings.fileSize, 0));
+      kRoomInRecordingFiles * static_cast<unsigned long long>(std::max(settings.fileSize, 0));
   for (int index = 0; index < static_cast<int>(settings.recPath.size()); ++index) {
     const std::string& entry = settings.recPath[static_cast<std::size_t>(index)];
     if (entry.empty()) continue;
-    const auto free = platform::freeBytes(entry);
+    const auto free = probes.freeSpace ? probes.freeSpace(entry) : std::nullopt;
     if (free && *free / kBytesPerMegabyte > neededMegabytes) return index;
   }
   return -1;
 }
 
+bool isRecordingFileName(std::string_view name) {
+  const auto mode = std::find_if(kRecorderModes.begin(), kRecorderModes.end(),
+                                 [name](std::string_view m) { return name.starts_with(m); });
+  if (mode == kRecorderModes.end() || !name.ends_with(kRecordingExtension)) return false;
+  name.remove_prefix(mode->size());
+  name.remove_suffix(kRecordingExtension.size());
+  // "_" year "-" mm "-" dd "_" hh "-" mm "-" ss
+  if (!name.starts_with('_')) return false;
+  name.remove_prefix(1);
+  const std::size_t yearEnd = name.find('-');
+  if (yearEnd == std::string_view::npos || !allDigits(name.substr(0, yearEnd))) return false;
+  name.remove_prefix(yearEnd);
+  for (const char separator : kTimeSeparators) {
+    if (name.size() < 3 || name[0] != separator || !allDigits(name.substr(1, 2))) return false;
+    name.remove_prefix(3);
+  }
+  return name.empty();
+}
+
+int cycleStorage(const ViewerSettings& settings, const StorageProbes& probes) {
+  int choice = chooseRecordDir(settings, probes);
+  if (settings.recCycle <= 0 || choice != -1) return choice;
+
+  const bool anyTime = settings.recCycleTime <= 0;
+  for (const Candidate& candidate : collectCandidates(settings, probes)) {
+    // Asked again just before the deletion: a recorder may have opened this very name since.
+    if (contains(canonicalOpenFiles(probes), candidate.path)) continue;
+    std::error_code error;
+    if (!fs::remove(candidate.path, error) || error) continue;  // skipped: in use, read-only
+    if (anyTime) {
+      choice = chooseRecordDir(settings, probes);
+      if (choice != -1) return choice;
+    }
+  }
+  // After a deletion by age the directories are asked once more, so that room that was made
+  // is used at once instead of being reported as full for a pass.
+  return anyTime ? choice : chooseRecordDir(settings, probes);
+}
+
+std::vector<fs::path> openRecordingFiles() {
+  std::vector<fs::path> files;
+  for (const ChannelRecord& record : channelRecords()) {
+    for (const auto& sink :
+         {record.scheduleRecorder, record.manualRecorder, record.motionRecorder}) {
+      if (const ChannelRecorder* recorder = asRecorder(sink)) {
+        std::string file = recorder->currentFile();
+        if (!file.empty()) files.emplace_back(std::move(file));
+      }
+    }
+  }
+  return files;
+}
+
 void storageMonitorPass(ViewerUi* ui) {
+  storageMonitorPass(ui, liveSettingsCopy(), platformStorageProbes());
+}
+
+void storageMonitorPass(ViewerUi* ui, const ViewerSettings& settings, const StorageProbes& probes) {
   AppState& state = appState();
-  const int dir = chooseRecordDir(liveSettingsCopy());
+  const int dir = cycleStorage(settings, probes);
   state.currentRecordDir.store(dir);
   if (dir != -1) {
     state.spaceFullShown.store(false);
-  } else if (!state.spaceFullShown.exchange(true) && ui != nullptr) {
-    ui->messageBox(CMultiLanguage::instance().text("MessageBox", "Message_RecordingSpaceFull"),
-                   kDefaultMessageTitle);
+  } else if (!state.spaceFullShown.load() && showSpaceFullBox(ui)) {
+    state.spaceFullShown.store(true);
   }
 }
 
@@ -93,6 +284,7 @@ void startStorageMonitor() {
 
 void stopStorageMonitor() {
   appState().storageMonitor.stop();
+  spaceFullBoxSlot().stop();
 }
 
 }  // namespace ipcam

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 

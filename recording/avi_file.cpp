@@ -54,7 +54,9 @@ class LeWriter {
       out_.push_back(static_cast<std::uint8_t>(value >> shift));
     }
   }
-  void bytes(std::span<const std::uint8_t> data) { out_.insert(out_.end(), data.begin(), data.end()); }
+  void bytes(std::span<const std::uint8_t> data) {
+    out_.insert(out_.end(), data.begin(), data.end());
+  }
   void zeros(std::size_t count) { out_.insert(out_.end(), count, 0); }
   // Starts a chunk whose size is filled in by close(start).
   std::size_t open(std::uint32_t id) {
@@ -66,7 +68,8 @@ class LeWriter {
   void close(std::size_t sizeAt) {
     const auto size = static_cast<std::uint32_t>(out_.size() - sizeAt - 4);
     if ((size & 1U) != 0) out_.push_back(0);
-    for (int i = 0; i < 4; ++i) out_[sizeAt + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      out_[sizeAt + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (8 * i));
   }
   std::size_t size() const { return out_.size(); }
 
@@ -284,7 +287,7 @@ std::vector<std::uint8_t> AviFile::headerArea(bool indexWritten) const {
   out.u32(0);  // padding granularity
   out.u32(kIsInterleaved | (indexWritten ? kHasIndex : 0));
   out.u32(video != nullptr ? video->header.length : 0);  // total frames
-  out.u32(0);                                             // initial frames
+  out.u32(0);                                            // initial frames
   out.u32(static_cast<std::uint32_t>(streams_.size()));
   out.u32(largestChunk_);
   out.u32(video != nullptr ? static_cast<std::uint32_t>(video->header.frame.right) : 0);

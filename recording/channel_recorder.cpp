@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/app_state.h"
 #include "core/channel_count.h"
@@ -183,8 +184,7 @@ void ChannelRecorder::showStartMessage(StartMessage message) const {
   if (ui == nullptr) return;
   CMultiLanguage& language = CMultiLanguage::instance();
   if (message == StartMessage::kSpaceFull) {
-    ui->messageBox(language.text("MessageBox", "Message_RecordingSpaceFull"),
-                   kDefaultMessageTitle);
+    ui->messageBox(language.text("MessageBox", "Message_RecordingSpaceFull"), kDefaultMessageTitle);
   } else {
     ui->messageBox(language.text("ErrorMessage", "Path_Error"), kDefaultMessageTitle);
   }
@@ -209,8 +209,8 @@ void ChannelRecorder::stopLocked(StopKind kind) {
   parameterSetsWritten_ = false;
   if (avi_) {
     if (const int error = avi_->release(); error != 0 && error != avi_->failure()) {
-      platform::trace("recorder %d %s: finishing %s: %s", channel_ + 1, mode_.c_str(),
-                      file.c_str(), errorText(error).c_str());
+      platform::trace("recorder %d %s: finishing %s: %s", channel_ + 1, mode_.c_str(), file.c_str(),
+                      errorText(error).c_str());
     }
     avi_.reset();
   }
@@ -247,8 +247,7 @@ void ChannelRecorder::leaveRecordingState(bool swapButtons) {
   }
 }
 
-int ChannelRecorder::writeSample(std::span<const std::uint8_t> data, bool isAudio,
-                                 bool keyFrame) {
+int ChannelRecorder::writeSample(std::span<const std::uint8_t> data, bool isAudio, bool keyFrame) {
   std::lock_guard lock(mutex_);
   if (isAudio) return writeAudioLocked(data);
   return writeVideoLocked(data, keyFrame, {});
@@ -281,13 +280,14 @@ int ChannelRecorder::writeVideoLocked(std::span<const std::uint8_t> frame, bool 
     startTick_ = std::chrono::steady_clock::now();
   }
   if (!parameterSetsWritten_ && !parameterSets.empty()) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(parameterSets.data());
-    if (const int result = appendLocked(videoStream_, std::span(bytes, parameterSets.size()), 1,
-                                        true);
-        result != kWritten) {
-      return result;
-    }
-    parameterSetsWritten_ = true;
+    // The parameter sets open the file, in the same chunk as its first picture: a chunk of
+    // parameter sets alone is an access unit without a picture, which decoders report as
+    // an error.
+    std::vector<std::uint8_t> first(parameterSets.begin(), parameterSets.end());
+    first.insert(first.end(), frame.begin(), frame.end());
+    const int result = appendLocked(videoStream_, first, 1, keyFrame);
+    if (result == kWritten) parameterSetsWritten_ = true;
+    return result;
   }
   return appendLocked(videoStream_, frame, 1, keyFrame);
 }
@@ -306,8 +306,7 @@ int ChannelRecorder::writeAudioLocked(std::span<const std::uint8_t> block) {
 int ChannelRecorder::appendLocked(int stream, std::span<const std::uint8_t> data,
                                   std::int64_t samples, bool keyFrame) {
   const std::int64_t end = avi_->streamStart(stream) + avi_->streamLength(stream);
-  if (const int error =
-          avi_->write(stream, end, data, samples, keyFrame ? AviFile::kKeyFrame : 0);
+  if (const int error = avi_->write(stream, end, data, samples, keyFrame ? AviFile::kKeyFrame : 0);
       error != 0) {
     if (error != EINVAL) endAfterFailureLocked(error);
     return kWriteFailed;
@@ -321,8 +320,8 @@ int ChannelRecorder::appendLocked(int stream, std::span<const std::uint8_t> data
 void ChannelRecorder::updateDurationLocked() {
   std::int64_t duration = 0;
   if (audioStream_ >= 0) {
-    duration = avi_->sampleToTime(audioStream_,
-                                  avi_->streamStart(audioStream_) + avi_->streamLength(audioStream_));
+    duration = avi_->sampleToTime(
+        audioStream_, avi_->streamStart(audioStream_) + avi_->streamLength(audioStream_));
   }
   if (duration == 0) {
     duration = std::chrono::duration_cast<std::chrono::milliseconds>(

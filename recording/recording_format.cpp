@@ -60,11 +60,24 @@ RecordingFormat recordingFormatFor(const CameraSettings& camera) {
 
 std::uint32_t handlerOfFrame(std::span<const std::uint8_t> frame) {
   if (frame.size() >= 2 && frame[0] == 0xFF && frame[1] == 0xD8) return kMjpg;
-  if (frame.size() >= 4 && frame[0] == 0 && frame[1] == 0 && frame[2] == 0 && frame[3] == 1) {
-    return kH264;
+  if (frame.size() < 4 || frame[0] != 0 || frame[1] != 0) return 0;
+  if (frame[2] == 0 && frame[3] == 1) return kH264;
+  if (frame[2] != 1) return 0;
+  // Behind a three-byte start code: MPEG-4's object and sequence codes, or an H.264 NAL
+  // header (forbidden bit clear) of a slice, SEI, delimiter or parameter set.
+  const std::uint8_t code = frame[3];
+  if (code == 0x00 || code == 0xB0 || code == 0xB3 || code == 0xB5 || code == 0xB6) return kXvid;
+  switch (code & 0x1F) {
+    case 1:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+      return (code & 0x80) == 0 ? kH264 : 0;
+    default:
+      return 0;
   }
-  if (frame.size() >= 4 && frame[0] == 0 && frame[1] == 0 && frame[2] == 1) return kXvid;
-  return 0;
 }
 
 bool jpegPictureSize(std::span<const std::uint8_t> jpeg, int& width, int& height) {

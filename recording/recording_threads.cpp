@@ -65,10 +65,10 @@ bool startManualRecordThread(ChannelRecord& record) {
   // The thread holds the recorder, so one given up on at a stop never outlives it.
   std::shared_ptr<FrameSink> sink = record.manualRecorder;
   if (asRecorder(sink) == nullptr) return false;
-  return record.threads.manualRecord.start(
-      record.manualRecordRunning, [&record, sink](const platform::ThreadRun& run) {
-        runManualRecord(record, *asRecorder(sink), run);
-      });
+  return record.threads.manualRecord.start(record.manualRecordRunning,
+                                           [&record, sink](const platform::ThreadRun& run) {
+                                             runManualRecord(record, *asRecorder(sink), run);
+                                           });
 }
 
 }  // namespace ipcam

@@ -547,8 +547,7 @@ void CTarsilDlg::takeSnapshot() {
 
 void CTarsilDlg::startRecording() {
   if (const auto problem = checkManualRecordStart()) {
-    ui_.messageBox(CMultiLanguage::instance().text(problem->section, problem->key),
-                   kWindowTitle);
+    ui_.messageBox(CMultiLanguage::instance().text(problem->section, problem->key), kWindowTitle);
     return;
   }
   // The buttons swap when the first recorder has its file open.

@@ -323,18 +323,23 @@ void ChannelRecorder::updateDurationLocked() {
     duration = avi_->sampleToTime(
         audioStream_, avi_->streamStart(audioStream_) + avi_->streamLength(audioStream_));
   }
+  // The audio's end lies one block after its last sample, so it spans every frame. The clock
+  // starts with the first frame, so it spans one frame fewer than were written: counted
+  // whole, the rate would come out high, the file would play fast, and an MPEG-4 file would
+  // run ahead of its own stream's time stamps.
+  std::int64_t framesSpanned = avi_->streamLength(videoStream_);
   if (duration == 0) {
     duration = std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now() - startTick_)
                    .count();
+    --framesSpanned;
   }
   durationMs_ = static_cast<std::uint32_t>(duration);
-  const std::int64_t frames = avi_->streamLength(videoStream_);
-  if (frames < 1 || durationMs_ == 0) return;
+  if (framesSpanned < 1 || durationMs_ == 0) return;
   AviStreamHeader header = avi_->streamInfo(videoStream_);
   header.scale = kRateScale;
-  header.rate = static_cast<std::uint32_t>(static_cast<double>(frames) * 1000.0 * kRateScale /
-                                           static_cast<double>(durationMs_));
+  header.rate = static_cast<std::uint32_t>(static_cast<double>(framesSpanned) * 1000.0 *
+                                           kRateScale / static_cast<double>(durationMs_));
   if (header.rate == 0) header.rate = 1;
   avi_->setStreamInfo(videoStream_, header);
 }

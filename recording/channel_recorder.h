@@ -49,6 +49,10 @@ class ChannelRecorder final : public FrameSink {
   // Closes the file if one is open; always safe.
   void stopRecording();
   // The frame suppliers: one compressed video frame or audio block at the stream's end.
+  // kIdleOrEmpty also before the file's first key frame, which nothing precedes, not even
+  // audio; kWriteFailed for audio the file has no stream for, for a frame larger than
+  // kLargestFrameBytes (the file is left as it was), and for a failed write, which ends the
+  // file where it was whole and says so in the event log.
   int writeSample(std::span<const std::uint8_t> data, bool isAudio, bool keyFrame);
 
   // FrameSink: a video frame from the channel's decode thread, written from the first key

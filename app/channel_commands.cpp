@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -162,10 +165,8 @@ void startManualRecord(int channel) {
   if (!validChannel(channel)) return;
   ChannelRecord& record = channelRecord(channel);
   record.manualRecord.store(1);
-  if (startManualRecordThread(record)) return;
-  // No recorder yet: say so rather than leave a request nobody will ever serve.
-  record.manualRecord.store(0);
-  logChannelEvent(channel, "Manual recording is not available in this version yet");
+  // A thread that already runs keeps recording; it is not started twice.
+  startManualRecordThread(record);
 }
 
 void stopManualRecord(int channel) {
@@ -173,7 +174,40 @@ void stopManualRecord(int channel) {
   ChannelRecord& record = channelRecord(channel);
   record.manualRecord.store(0);
   record.threads.manualRecord.stop();
-  if (record.manualRecorder) record.manualRecorder->close();
+  // The thread stops its recorder as it ends; one that was given up on does not.
+  if (ChannelRecorder* recorder = asRecorder(record.manualRecorder)) recorder->stopRecording();
+}
+
+std::optional<ManualRecordProblem> checkManualRecordStart() {
+  const int index = appState().currentRecordDir.load();
+  std::string dir;
+  if (index >= 0 && index < kRecPathCount) {
+    std::lock_guard lock(settingsMutex());
+    dir = liveSettings().recPath[static_cast<std::size_t>(index)];
+  }
+  if (dir.empty()) return ManualRecordProblem{"MessageBox", "Message_RecordingSpaceFull"};
+  std::error_code error;
+  if (!std::filesystem::is_directory(std::filesystem::path(dir) / "Data", error)) {
+    return ManualRecordProblem{"ErrorMessage", "Path_Error"};
+  }
+  return std::nullopt;
+}
+
+void startManualRecordingEverywhere() {
+  for (int channel = 0; channel < kChannelCount; ++channel) {
+    const ChannelRecord& record = channelRecord(channel);
+    const std::int32_t status = record.status.load();
+    if (status != kStatusLive && status != kStatusRecording) continue;
+    if (record.manualRecorder && record.manualRecorder->recording()) continue;
+    postChannelCommand(channel, kCommandStartRecord);
+  }
+}
+
+void stopManualRecordingEverywhere() {
+  appState().recordingOn.store(false);
+  for (int channel = 0; channel < kChannelCount; ++channel) {
+    postChannelCommand(channel, kCommandStopRecord);
+  }
 }
 
 }  // namespace ipcam

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <vector>
 
 namespace ipcam {
@@ -45,7 +46,25 @@ bool channelCommandsBusy(int channel);
 void connectChannel(int channel);
 void disconnectChannel(int channel);
 void resetChannel(int channel);
+// Manual recording of one channel: start sets the wanted flag and starts the channel's manual
+// recording thread (unless one runs); stop clears the flag, stops the thread and the recorder.
 void startManualRecord(int channel);
 void stopManualRecord(int channel);
+
+// Why the main window's start-record button cannot start: the language section and key of
+// the message to show.
+struct ManualRecordProblem {
+  const char* section;
+  const char* key;
+};
+// The start-record button's checks: a recording directory is available
+// ("Message_RecordingSpaceFull") and its "Data" folder exists ("Path_Error").
+std::optional<ManualRecordProblem> checkManualRecordStart();
+// Every live channel whose manual recorder is idle starts manual recording, each on its own
+// command worker; returns at once.
+void startManualRecordingEverywhere();
+// Manual recording off: the record buttons' flag clears at once, every channel's manual
+// recording stops on its command worker.
+void stopManualRecordingEverywhere();
 
 }  // namespace ipcam

@@ -22,9 +22,13 @@ struct AppState {
   std::atomic<std::int32_t> currentRecordDir{-1};
   // The storage monitor has shown the space-full message and not yet seen room again.
   std::atomic<bool> spaceFullShown{false};
-  // A recorder has shown "Message_RecordingSpaceFull" since the general settings were last
-  // confirmed; confirming them clears it.
-  std::atomic<bool> recordSpaceFullReported{false};
+  // A recorder found no recording directory and said so; cleared when the general settings
+  // are confirmed, so the message comes once per confirmation.
+  std::atomic<bool> recorderSpaceFullShown{false};
+  // A recorder could not create its file and said so: once per run.
+  std::atomic<bool> recorderPathErrorShown{false};
+  // Manual recording is on: the main window shows the stop-record button instead of start.
+  std::atomic<bool> recordingOn{false};
 
   // The program is on its way out: no channel thread is started any more.
   std::atomic<bool> shuttingDown{false};

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -8,6 +11,8 @@
 #include <string_view>
 
 #include "core/frame_sink.h"
+#include "recording/avi_file.h"
+#include "recording/recording_format.h"
 
 namespace ipcam {
 
@@ -36,9 +41,18 @@ class ChannelRecorder final : public FrameSink {
 
   // Opens a new file in the current recording directory (stopping any open one first).
   int startRecording();
+  // Closes the current file and opens the next one at once, under one hold of the lock, so
+  // that no frame falls between the two; no log lines, the channel stays "recording". Does
+  // nothing while the next file would get the current one's name (same second) and returns
+  // kStarted; any other start failure leaves the recorder idle and returns its code.
+  int splitRecording();
   // Closes the file if one is open; always safe.
   void stopRecording();
   // The frame suppliers: one compressed video frame or audio block at the stream's end.
+  // kIdleOrEmpty also before the file's first key frame, which nothing precedes, not even
+  // audio; kWriteFailed for audio the file has no stream for, for a frame larger than
+  // kLargestFrameBytes (the file is left as it was), and for a failed write, which ends the
+  // file where it was whole and says so in the event log.
   int writeSample(std::span<const std::uint8_t> data, bool isAudio, bool keyFrame);
 
   // FrameSink: a video frame from the channel's decode thread, written from the first key
@@ -54,18 +68,65 @@ class ChannelRecorder final : public FrameSink {
   // Full path of the file being written, empty when none. Read by the storage cleaner, which
   // must never delete it.
   std::string currentFile() const;
-  // Running estimate of the current file's size in bytes.
+  // Running estimate of the current file's size in bytes: each sample's length plus 24
+  // (chunk header and index entry), plus 1 for an odd length's padding.
   std::uint32_t writtenBytes() const;
   // Set just before a stop that only continues in a new file: no "Start"/"Stop" log lines.
   void setSplitting(bool splitting);
   bool splitting() const;
 
  private:
+  enum class StopKind {
+    kNormal,   // logs "Stop %s" unless splitting, sets the channel's status
+    kSplit,    // a new file follows at once: nothing to tell anyone
+    kClosing,  // exit: no log, no channel state
+  };
+  // Which message a failed start shows once the lock is released.
+  enum class StartMessage { kNone, kSpaceFull, kPathError };
+
+  int startLocked(StartMessage& message);
+  int openFileLocked(const std::string& name);
+  void stopLocked(StopKind kind);
+  void showStartMessage(StartMessage message) const;
+  int writeVideoLocked(std::span<const std::uint8_t> frame, bool keyFrame,
+                       std::string_view parameterSets);
+  int writeAudioLocked(std::span<const std::uint8_t> block);
+  int appendLocked(int stream, std::span<const std::uint8_t> data, std::int64_t samples,
+                   bool keyFrame);
+  bool prepareKeyFrameLocked(std::span<const std::uint8_t> frame);
+  bool keyFrameSize(std::span<const std::uint8_t> frame, int& width, int& height) const;
+  void fitVideoLocked(std::uint32_t handler, int width, int height);
+  void updateDurationLocked();
+  void endAfterFailureLocked(int error);
+  void enterRecordingState();
+  void leaveRecordingState(bool swapButtons);
+
   const int channel_;
   const std::string mode_;
   mutable std::mutex mutex_;  // the recorder lock: taken inside the media lock, never around it
-  std::string currentFile_;   // guarded by mutex_
+  // Read without the lock by the frame suppliers and by the channel's other recorders.
+  std::atomic<bool> recording_{false};
+  std::atomic<bool> splitting_{false};  // set by the mode's thread, read under mutex_
+
+  // Guarded by mutex_:
+  std::string currentFile_;
+  std::unique_ptr<AviFile> avi_;
+  int videoStream_ = -1;
+  int audioStream_ = -1;
+  RecordingFormat format_;
+  int width_ = 0;
+  int height_ = 0;
+  std::chrono::steady_clock::time_point startTick_{};
+  std::time_t startSecond_ = 0;
+  std::uint32_t writtenBytes_ = 0;
+  std::uint32_t durationMs_ = 0;
+  bool keySeen_ = false;
+  bool parameterSetsWritten_ = false;
 };
+
+// The general settings were confirmed: a recorder that finds no recording directory says so
+// again, once.
+void rearmRecordingSpaceFullMessage();
 
 // A channel's recorder as the recording threads use it; null for a slot that holds none.
 inline ChannelRecorder* asRecorder(const std::shared_ptr<FrameSink>& sink) {

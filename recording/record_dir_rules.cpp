@@ -95,7 +95,7 @@ void confirmRecordDirs(const RecordDirs& dirs, ViewerUi* ui) {
     liveSettings().recPath = dirs;
   }
   prepareLiveRecordDirs(ui);
-  appState().recordSpaceFullReported.store(false);
+  rearmRecordingSpaceFullMessage();
 }
 
 }  // namespace ipcam

@@ -546,7 +546,12 @@ void CTarsilDlg::takeSnapshot() {
 }
 
 void CTarsilDlg::startRecording() {
-  ui_.logEvent(-1, "Start Record: manual recording is not available yet");
+  if (const auto problem = checkManualRecordStart()) {
+    ui_.messageBox(CMultiLanguage::instance().text(problem->section, problem->key), kWindowTitle);
+    return;
+  }
+  // The buttons swap when the first recorder has its file open.
+  startManualRecordingEverywhere();
 }
 
 void CTarsilDlg::stopRecording() {
@@ -556,9 +561,7 @@ void CTarsilDlg::stopRecording() {
   }
   // Closing a recording waits for its thread and its file; the channels' command workers do
   // that, each after the commands given before.
-  for (int channel = 0; channel < kChannelCount; ++channel) {
-    postChannelCommand(channel, kCommandStopRecord);
-  }
+  stopManualRecordingEverywhere();
 }
 
 void CTarsilDlg::selectTile(int channel) {

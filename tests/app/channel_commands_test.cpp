@@ -15,8 +15,11 @@
 #include "core/channel_record.h"
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
+#include "recording/channel_recorder.h"
+#include "support/avi_probe.h"
 #include "support/recording_viewer_ui.h"
 #include "support/test_environment.h"
+#include "support/wait_for.h"
 
 namespace ipcam {
 namespace {
@@ -216,18 +219,60 @@ TEST_F(ChannelCommandsTest, ResetForgetsTheCameraAndSavesUnlessTheDialogDropsIt)
   liveSettings().settingsPath.clear();
 }
 
-TEST_F(ChannelCommandsTest, ManualRecordingWithoutARecorderSaysSoAndRaisesNoFlag) {
+TEST_F(ChannelCommandsTest, RecordCommandsRunTheManualRecordingThreadAndItsFile) {
   ChannelRecord& r = record();
-  startManualRecord(kChannel);
-  EXPECT_EQ(r.manualRecord.load(), 0);
-  EXPECT_EQ(r.manualRecordRunning.load(), 0);
-  const auto events = ui_.events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].channel, kChannel);
+  TempFolder recordings;
+  std::filesystem::create_directories(recordings.path() / "Data" / "Record" /
+                                      ("Camera " + std::to_string(kChannel + 1)));
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings().recPath[0] = recordings.path().string();
+  }
+  appState().currentRecordDir.store(0);
+  r.manualRecorder = std::make_shared<ChannelRecorder>(kChannel, "Manual");
+  ChannelRecorder& recorder = *asRecorder(r.manualRecorder);
+  r.status = kStatusLive;
+  r.pictureWidth = 320;
+  r.pictureHeight = 240;
 
-  r.manualRecord = 1;
+  startManualRecord(kChannel);
+  EXPECT_EQ(r.manualRecord.load(), 1);
+  EXPECT_EQ(r.manualRecordRunning.load(), 1);
+  ASSERT_TRUE(ipcam::testing::waitFor([&] { return recorder.recording(); }, 20s));
+  EXPECT_EQ(r.status.load(), kStatusRecording);
+  EXPECT_EQ(channelMenuState(kChannel).manualRecording, true);
+  const std::filesystem::path file = recorder.currentFile();
+
   stopManualRecord(kChannel);
   EXPECT_EQ(r.manualRecord.load(), 0);
+  EXPECT_EQ(r.manualRecordRunning.load(), 0);
+  EXPECT_FALSE(recorder.recording());
+  EXPECT_EQ(r.status.load(), kStatusLive);
+  std::vector<std::string> texts;
+  for (const auto& event : ui_.events()) texts.push_back(event.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"Start Manual", "Stop Manual"}));
+  // No frame came: the file holds its streams and nothing else, and still opens.
+  EXPECT_EQ(ipcam::testing::probeStreams(file).size(), 1u);
+  appState().currentRecordDir.store(-1);
+}
+
+TEST_F(ChannelCommandsTest, RecordButtonChecksTheDirectoryAndItsDataFolder) {
+  TempFolder recordings;
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings().recPath[0] = recordings.path().string();
+  }
+  const auto problemKey = [] {
+    const auto problem = checkManualRecordStart();
+    return problem ? std::string(problem->section) + "/" + problem->key : std::string();
+  };
+  appState().currentRecordDir.store(-1);
+  EXPECT_EQ(problemKey(), "MessageBox/Message_RecordingSpaceFull");
+  appState().currentRecordDir.store(0);
+  EXPECT_EQ(problemKey(), "ErrorMessage/Path_Error");
+  std::filesystem::create_directories(recordings.path() / "Data");
+  EXPECT_EQ(problemKey(), "");
+  appState().currentRecordDir.store(-1);
 }
 
 }  // namespace

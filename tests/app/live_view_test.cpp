@@ -19,8 +19,8 @@
 #include "protocols/camera_queries.h"
 #include "protocols/http_workers.h"
 #include "support/recording_viewer_ui.h"
-#include "support/test_pattern.h"
 #include "support/test_environment.h"
+#include "support/test_pattern.h"
 #include "tools/camsim/server.h"
 
 namespace ipcam {

@@ -315,10 +315,10 @@ TEST(RecordDirRules, ConfirmingStoresPreparesAndAllowsTheMessageAgain) {
     std::lock_guard lock(settingsMutex());
     return liveSettings().recPath;
   }();
-  appState().recordSpaceFullReported.store(true);
+  appState().recorderSpaceFullShown.store(true);
   const RecordDirs dirs = {(folder.path() / "x").string(), "", ""};
   confirmRecordDirs(dirs, nullptr);
-  EXPECT_FALSE(appState().recordSpaceFullReported.load());
+  EXPECT_FALSE(appState().recorderSpaceFullShown.load());
   EXPECT_TRUE(fs::is_directory(folder.path() / "x" / "Data" / "Record" / "Camera 5"));
   {
     std::lock_guard lock(settingsMutex());

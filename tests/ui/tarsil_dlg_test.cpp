@@ -22,6 +22,9 @@
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
+#include "recording/channel_recorder.h"
+#include "recording/storage.h"
+#include "support/avi_probe.h"
 #include "support/test_environment.h"
 #include "support/wait_for.h"
 #include "ui/qt_viewer_ui.h"
@@ -537,6 +540,60 @@ TEST_F(MainWindowTest, SnapshotAsksForAStoppedScanAndALiveSelectedTile) {
   EXPECT_EQ(boxes_[0].text, language.text("MessageBox", "Message_SelectChannelBeforeSnapshot"));
   EXPECT_EQ(boxes_[1].text, language.text("MessageBox", "Message_SelectChannelBeforeSnapshot"));
   EXPECT_EQ(boxes_[2].text, language.text("MessageBox", "Message_StopScanBeforeSnapshot"));
+  window.shutdown();
+}
+
+TEST_F(MainWindowTest, RecordButtonsCheckTheDirectoryThenRecordEveryLiveChannel) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  stopStorageMonitor();  // the test decides where recordings go
+  TempFolder recordings;
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings().recPath = {recordings.path().string(), "", ""};
+  }
+  boxes_.clear();
+  CMultiLanguage& language = CMultiLanguage::instance();
+  CCustomStaticButton* start = window.button(kButtonStartRecord);
+  CCustomStaticButton* stop = window.button(kButtonStopRecord);
+
+  appState().currentRecordDir.store(-1);
+  click(start);
+  appState().currentRecordDir.store(0);
+  click(start);  // no Data folder in the directory yet
+  ASSERT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(boxes_[0].text, language.text("MessageBox", "Message_RecordingSpaceFull"));
+  EXPECT_EQ(boxes_[1].text, language.text("ErrorMessage", "Path_Error"));
+  EXPECT_TRUE(stop->isHidden());
+
+  prepareLiveRecordDirs(nullptr);
+  constexpr int kLive = 2;
+  ChannelRecord& record = channelRecord(kLive);
+  record.status = kStatusLive;
+  record.pictureWidth = 320;
+  record.pictureHeight = 240;
+  ChannelRecorder& recorder = *asRecorder(record.manualRecorder);
+  click(start);
+  ASSERT_TRUE(processUntil([&] { return recorder.recording() && !stop->isHidden(); }));
+  EXPECT_TRUE(start->isHidden());
+  EXPECT_EQ(record.status.load(), kStatusRecording);
+  EXPECT_FALSE(asRecorder(channelRecord(kLive + 1).manualRecorder)->recording());
+  const std::filesystem::path file = recorder.currentFile();
+
+  click(stop);
+  EXPECT_FALSE(start->isHidden()) << "the buttons swap back at once";
+  EXPECT_TRUE(stop->isHidden());
+  ASSERT_TRUE(processUntil([&] { return !recorder.recording() && !channelCommandsBusy(kLive); }));
+  EXPECT_EQ(record.manualRecord.load(), 0);
+  EXPECT_EQ(record.manualRecordRunning.load(), 0);
+  EXPECT_FALSE(start->isHidden());
+  EXPECT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(ipcam::testing::probeStreams(file).size(), 1u) << file;
+
+  record.status = kStatusNoSignal;
+  record.pictureWidth = 0;
+  record.pictureHeight = 0;
+  appState().currentRecordDir.store(-1);
   window.shutdown();
 }
 

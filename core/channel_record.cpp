@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "core/app_state.h"
+#include "core/frame_sink.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "platform/trace.h"
@@ -105,7 +106,16 @@ std::string tileStatusText(int channel, const std::string& text) {
 
 void setChannelStatus(int channel, int code, const std::string* text) {
   if (channel < 0 || channel >= kChannelCount) return;
-  if (code != 0) channelRecord(channel).status.store(code);
+  ChannelRecord& record = channelRecord(channel);
+  // A stream that comes (back) while one of the channel's recorders still writes is live and
+  // recording.
+  if (code == kStatusLive) {
+    for (const auto& recorder :
+         {record.scheduleRecorder, record.manualRecorder, record.motionRecorder}) {
+      if (recorder && recorder->recording()) code = kStatusRecording;
+    }
+  }
+  if (code != 0) record.status.store(code);
   ViewerUi* ui = appState().ui.load();
   if (ui == nullptr) return;
   ui->setChannelStatus(

@@ -237,8 +237,11 @@ void ChannelRecorder::enterRecordingState() {
 void ChannelRecorder::leaveRecordingState(bool swapButtons) {
   std::lock_guard lock(recordingStateMutex());
   const ChannelRecord& record = channelRecord(channel_);
-  setChannelStatus(channel_, anyRecorderOfChannelRecording(record) ? kStatusRecording : kStatusLive,
-                   nullptr);
+  // Back to live only from recording: a channel that lost its camera meanwhile keeps saying so.
+  if (record.status.load() == kStatusRecording) {
+    setChannelStatus(
+        channel_, anyRecorderOfChannelRecording(record) ? kStatusRecording : kStatusLive, nullptr);
+  }
   if (mode_ != kManualMode || !swapButtons) return;
   AppState& state = appState();
   if (state.recordingOn.load() && !anyManualRecorderRecording()) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -138,6 +139,85 @@ TEST_P(LiveRecording, FileHoldsTheStreamAndPlays) {
   EXPECT_LT(duration, secondsRecording + 1);
   EXPECT_EQ(testing::decodeComplaints(file), "");
 }
+
+// A schedule entry that covers the present records the channel through its schedule thread,
+// which the stream's decode thread starts, and deleting the entry ends the file.
+class ScheduledRecording : public LiveRecording {};
+
+TEST_P(ScheduledRecording, EntryCoveringNowRecordsUntilItIsDeleted) {
+  camsim::Options options;
+  options.auth = camsim::AuthMode::Basic;
+  options.framesPerSecond = kFramesPerSecond;
+  options.pictureWidth = 320;
+  options.pictureHeight = 240;
+  camsim::Server camera(options);
+  ASSERT_TRUE(camera.start()) << camera.lastError();
+  {
+    // One-time, from an hour ago to an hour ahead: whole dates, so midnight changes nothing.
+    const std::time_t now = std::time(nullptr);
+    std::tm from{};
+    std::tm to{};
+    const std::time_t begin = now - 3600;
+    const std::time_t end = now + 3600;
+    localtime_r(&begin, &from);
+    localtime_r(&end, &to);
+    std::lock_guard lock(settingsMutex());
+    ScheduleEntry& entry = liveSettings().schedule[5];
+    entry = ScheduleEntry{};
+    entry.channel = kChannel;
+    entry.mode = 1;
+    entry.beginYear = from.tm_year + 1900;
+    entry.beginMonth = from.tm_mon + 1;
+    entry.beginDay = from.tm_mday;
+    entry.beginHour = from.tm_hour;
+    entry.beginMinute = from.tm_min;
+    entry.beginSecond = from.tm_sec;
+    entry.endYear = to.tm_year + 1900;
+    entry.endMonth = to.tm_mon + 1;
+    entry.endDay = to.tm_mday;
+    entry.endHour = to.tm_hour;
+    entry.endMinute = to.tm_min;
+    entry.endSecond = to.tm_sec;
+  }
+  const LiveKind& live = GetParam();
+  record_.stream.configure({options.user, options.password, "127.0.0.1",
+                            std::to_string(camera.port()), static_cast<int>(live.kind)});
+  ASSERT_TRUE(startStreamWorkers(record_, live.kind));
+
+  ChannelRecorder& recorder = *asRecorder(record_.scheduleRecorder);
+  ASSERT_TRUE(testing::waitFor([&] { return recorder.recording(); }, 30s));
+  const std::filesystem::path file = recorder.currentFile();
+  EXPECT_EQ(file.filename().string().rfind("Schedule_", 0), 0u) << file;
+  EXPECT_EQ(record_.scheduleKind.load(), 1);
+  const std::uint64_t takenAtStart = framesTaken();
+  ASSERT_TRUE(testing::waitFor([&] { return framesTaken() >= takenAtStart + 25; }, 60s));
+
+  {
+    std::lock_guard lock(settingsMutex());
+    freeScheduleEntry(liveSettings().schedule[5]);
+  }
+  ASSERT_TRUE(testing::waitFor([&] { return !recorder.recording(); }, 20s));
+  EXPECT_EQ(record_.scheduleKind.load(), 0);
+  EXPECT_EQ(record_.status.load(), kStatusLive);
+  record_.threads.schedule.stop();
+
+  const auto streams = testing::probeStreams(file);
+  ASSERT_FALSE(streams.empty()) << file;
+  EXPECT_EQ(streams[0].at("codec_tag_string"), live.tag);
+  EXPECT_GE(testing::intField(streams[0], "nb_read_frames"), 20);
+  EXPECT_EQ(testing::decodeComplaints(file), "");
+  std::vector<std::string> texts;
+  for (const auto& event : ui_.events()) {
+    if (event.channel == kChannel && event.text.find("Schedule") != std::string::npos) {
+      texts.push_back(event.text);
+    }
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"Start Schedule", "Stop Schedule"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(HttpMotionJpeg, ScheduledRecording,
+                         ::testing::Values(LiveKind{"HTTP Motion JPEG", StreamKind::Http, 12, 0,
+                                                    "MJPG", "mjpeg"}));
 
 INSTANTIATE_TEST_SUITE_P(
     EveryLiveKind, LiveRecording,

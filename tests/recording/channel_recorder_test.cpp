@@ -339,6 +339,17 @@ TEST_F(RecorderTest, StatusStaysRecordingWhileAnotherRecorderOfTheChannelRecords
   for (const auto& file : files()) EXPECT_EQ(testing::probeStreams(file).size(), 2u) << file;
 }
 
+TEST_F(RecorderTest, StatusNeverClaimsALiveCameraThatIsGone) {
+  ASSERT_EQ(manual().startRecording(), ChannelRecorder::kStarted);
+  // The stream comes back while the file is still open: live and recording.
+  setChannelStatus(kChannel, kStatusLive, nullptr);
+  EXPECT_EQ(record_.status.load(), kStatusRecording);
+  // The camera is lost; stopping the recording afterwards must not make it look live.
+  setChannelStatus(kChannel, kStatusDisconnected, nullptr);
+  manual().stopRecording();
+  EXPECT_EQ(record_.status.load(), kStatusDisconnected);
+}
+
 TEST_F(RecorderTest, SecondStartWithinTheSameSecondRecreatesTheFile) {
   const EncodedStream jpeg = testing::jpegStream(320, 240, 5);
   // Both starts must fall into one second: begin right after a second turns.

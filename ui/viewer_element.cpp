@@ -49,6 +49,13 @@ QFont overlayFont(int pixelHeight, QFont::Weight weight) {
   font.setStyleHint(QFont::SansSerif, QFont::PreferAntialias);
   font.setPixelSize(pixelHeight);
   font.setWeight(weight);
+  // The overlay table gives the height of the whole character cell (ascent and descent), as
+  // the camera-side layout was measured with; a pixel size gives the em, which in most faces
+  // is smaller than the cell. Sized by the em, "Rec" would run past the picture's corner.
+  const qreal cell = QFontMetricsF(font).height();
+  if (cell > pixelHeight) {
+    font.setPixelSize(std::max(1, static_cast<int>(pixelHeight * pixelHeight / cell)));
+  }
   return font;
 }
 

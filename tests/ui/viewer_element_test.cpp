@@ -33,9 +33,7 @@ namespace {
 // Motion JPEG decoder leaves them: Y 29, U 255, V 107 is blue; Y 235 with neutral chroma is a
 // light grey.
 void showPicture(ChannelDisplay& display, PictureOverlay overlay, std::uint8_t y, std::uint8_t u,
-                 std::uint8_t v) {
-  constexpr int kWidth = 320;
-  constexpr int kHeight = 240;
+                 std::uint8_t v, int kWidth = 320, int kHeight = 240) {
   const std::vector<std::uint8_t> luma(kWidth * kHeight, y);
   const std::vector<std::uint8_t> blue(kWidth * kHeight / 4, u);
   const std::vector<std::uint8_t> red(kWidth * kHeight / 4, v);
@@ -95,6 +93,38 @@ TEST(ViewerElement, PaintsThePictureStretchedWithItsFrames) {
   EXPECT_EQ(image.pixelColor(6, 240), QColor(255, 0, 0));
   EXPECT_EQ(image.pixelColor(12, 240), centre);
   tile.setSelected(false);
+  record.display->discardPicture();
+}
+
+// "Rec" sits in the picture's bottom right corner at every documented width, whole: the
+// table's font height is the character cell's, so the text ends inside the picture.
+TEST(ViewerElement, RecMarkStaysWithinThePicture) {
+  constexpr int kChannel = 14;
+  ChannelRecord& record = channelRecord(kChannel);
+  if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
+  record.status = kStatusLive;
+  for (const auto& [width, height] :
+       {std::pair{320, 240}, std::pair{640, 480}, std::pair{1024, 768}, std::pair{1280, 1024}}) {
+    CViewerElement tile(kChannel, nullptr);
+    tile.resize(width, height);
+    showPicture(*record.display, PictureOverlay{false, false, true}, 235, 128, 128, width, height);
+    const QImage image = render(tile);
+    const auto red = [&](int x, int y) {
+      const QColor colour = image.pixelColor(x, y);
+      return colour.red() > 150 && colour.green() < 100 && colour.blue() < 100;
+    };
+    int redPixels = 0;
+    bool touchesEdge = false;
+    for (int y = height * 3 / 4; y < height; ++y) {
+      for (int x = width * 3 / 4; x < width; ++x) {
+        if (!red(x, y)) continue;
+        ++redPixels;
+        touchesEdge = touchesEdge || x >= width - 2 || y >= height - 2;
+      }
+    }
+    EXPECT_GT(redPixels, 20) << width << ": Rec is drawn";
+    EXPECT_FALSE(touchesEdge) << width << ": Rec runs into the picture's edge";
+  }
   record.display->discardPicture();
 }
 

@@ -29,14 +29,15 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// The single file in `folder`, once there is one.
+// The single file in `folder` once it is written whole: while a snapshot is written it sits
+// under a hidden name of its own, renamed when complete.
 std::optional<fs::path> onlyFile(const fs::path& folder) {
   std::error_code error;
   std::vector<fs::path> files;
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     files.push_back(it->path());
   }
-  if (files.size() != 1) return std::nullopt;
+  if (files.size() != 1 || files.front().filename().string().starts_with('.')) return std::nullopt;
   return files.front();
 }
 

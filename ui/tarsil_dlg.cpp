@@ -36,6 +36,7 @@
 #include "recording/storage.h"
 #include "ui/display_frame.h"
 #include "ui/layout_geometry.h"
+#include "ui/play_back_dialog.h"
 #include "ui/qt_viewer_ui.h"
 #include "ui/skin_button.h"
 #include "ui/viewer_element.h"
@@ -346,7 +347,7 @@ void CTarsilDlg::onButtonClicked(int id) {
       openSetupMenu();
       break;
     case kButtonPlayback:
-      ui_.logEvent(-1, "Playback: searching and playing recordings is not available yet");
+      openPlayback();
       break;
     case kButtonSnapshot:
       takeSnapshot();
@@ -537,12 +538,23 @@ void CTarsilDlg::takeSnapshot() {
     return;
   }
   const int channel = selectedChannel();
-  if (channel < 0 || !isLive(channelRecord(channel).status.load())) {
+  const int status = channel < 0 ? kStatusNoSignal : channelRecord(channel).status.load();
+  if (status == kStatusNoSignal) {
     ui_.messageBox(language.text("MessageBox", "Message_SelectChannelBeforeSnapshot"),
                    kWindowTitle);
     return;
   }
-  ui_.logEvent(channel, "Snapshot: taking snapshots is not available yet");
+  // The channel's decoding thread saves its next picture. A channel that is connecting or
+  // has lost its camera has no picture coming, and is left alone.
+  if (isLive(status)) channelRecord(channel).snapshotRequest.store(1);
+}
+
+void CTarsilDlg::openPlayback() {
+  CPlayBackDialog dialog(ui_, this);
+  dialog.exec();
+  if (CCustomStaticButton* playback = button(kButtonPlayback)) {
+    playback->setHoverState(CCustomStaticButton::kNormal);
+  }
 }
 
 void CTarsilDlg::startRecording() {

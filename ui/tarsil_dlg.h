@@ -144,6 +144,7 @@ class CTarsilDlg : public QWidget, public TileHost {
   void setVisibleTiles(int tiles);
   void openSetupMenu();
   void takeSnapshot();
+  void openPlayback();
   void startRecording();
   void stopRecording();
   void sendPtzButton(int id);

@@ -27,6 +27,7 @@
 #include "support/avi_probe.h"
 #include "support/test_environment.h"
 #include "support/wait_for.h"
+#include "ui/play_back_dialog.h"
 #include "ui/qt_viewer_ui.h"
 #include "ui/skin_button.h"
 #include "ui/viewer_element.h"
@@ -594,6 +595,44 @@ TEST_F(MainWindowTest, RecordButtonsCheckTheDirectoryThenRecordEveryLiveChannel)
   record.pictureWidth = 0;
   record.pictureHeight = 0;
   appState().currentRecordDir.store(-1);
+  window.shutdown();
+}
+
+TEST_F(MainWindowTest, SnapshotMarksTheRequestOfALiveChannelOnly) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  boxes_.clear();
+  ChannelRecord& record = channelRecord(1);
+  window.selectTile(1);
+  for (const int status : {kStatusConnecting, kStatusDisconnected, kStatusLive, kStatusRecording}) {
+    record.snapshotRequest.store(0);
+    record.status.store(status);
+    click(window.button(kButtonSnapshot));
+    EXPECT_EQ(record.snapshotRequest.load(),
+              (status == kStatusLive || status == kStatusRecording) ? 1 : 0)
+        << status;
+  }
+  EXPECT_TRUE(boxes_.empty()) << boxes_[0].text;
+  record.snapshotRequest.store(0);
+  record.status.store(kStatusNoSignal);
+  window.shutdown();
+}
+
+TEST_F(MainWindowTest, PlaybackButtonOpensTheSearchDialogModally) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  window.show();
+  QString title;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* dialog = qobject_cast<CPlayBackDialog*>(QApplication::activeModalWidget())) {
+      title = dialog->windowTitle();
+      dialog->reject();
+    }
+  });
+  closer.start(10);
+  click(window.button(kButtonPlayback));  // returns once the dialog is closed
+  EXPECT_EQ(title.toStdString(), CMultiLanguage::instance().text("PlaybackDlg", "Static_Title"));
   window.shutdown();
 }
 

@@ -1,5 +1,6 @@
 // Draws the viewer's skin: the window background image/bg.bmp and the three looks of every
-// skinned button (MOVE_nn normal, OFF_nn hover, ON_nn pressed).
+// skinned button (MOVE_nn normal, OFF_nn hover, ON_nn pressed); and the six snapshot
+// templates Snapshot_<w>_<h>.jpg, plain black canvases whose only use is their size.
 //
 //   skin_art <output folder> [--preview <folder>]
 //
@@ -830,6 +831,24 @@ bool writeSkin(const QDir& out) {
   return ok;
 }
 
+// A snapshot is drawn over the top left of its template; what shows of the canvas around a
+// smaller picture is black.
+bool writeSnapshotTemplates(const QDir& out) {
+  static constexpr std::array<QSize, 6> kSizes{
+      {{160, 120}, {320, 240}, {640, 480}, {1024, 768}, {1280, 720}, {1280, 1024}}};
+  bool ok = true;
+  for (const QSize size : kSizes) {
+    QImage canvas(size, QImage::Format_RGB32);
+    canvas.fill(Qt::black);
+    const QString name = QStringLiteral("Snapshot_%1_%2.jpg").arg(size.width()).arg(size.height());
+    if (!canvas.save(out.filePath(name), "JPG")) {
+      std::fprintf(stderr, "skin_art: cannot write %s\n", qPrintable(out.filePath(name)));
+      ok = false;
+    }
+  }
+  return ok;
+}
+
 // ---- preview ------------------------------------------------------------------------------
 
 QImage loadOrMark(const QString& path, const QSize& size) {
@@ -931,7 +950,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "skin_art: cannot create %s\n", qPrintable(outDir));
     return 1;
   }
-  if (!ipcam::writeSkin(out)) return 1;
+  if (!ipcam::writeSkin(out) || !ipcam::writeSnapshotTemplates(out)) return 1;
   if (!previewDir.isEmpty()) {
     QDir().mkpath(previewDir);
     if (!ipcam::writePreview(out, QDir(previewDir))) return 1;

@@ -533,8 +533,9 @@ void CSmtpCtrl::transfer() {
   for (const std::string& path : attachments_) sendAttachment(path, total);
   if (!attachments_.empty())
     sendText("\r\n--" + std::string(kBoundary) + "--\r\n", SmtpStep::DataBlock);
-  command("\r\n.\r\n", SmtpStep::EndOfMessage);
+  sendText("\r\n.\r\n", SmtpStep::EndOfMessage);
   inData_ = false;
+  receiveReply(SmtpStep::EndOfMessage);
 }
 
 void CSmtpCtrl::sendAttachment(const std::string& path, std::uint64_t& total) {

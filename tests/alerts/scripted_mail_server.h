@@ -12,10 +12,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace ipcam::testing {
 
@@ -130,6 +132,61 @@ class ScriptedMailServer {
   std::atomic<bool> running_{true};
   std::atomic<int> sessions_{0};
   std::thread thread_;
+};
+
+// A server that answers each command by its verb from a table; "END" is the reply to the end
+// of the message. Whatever the client wrote is kept for the test to look at.
+struct SmtpDialog {
+  std::string greeting = "220 mail.test ready\r\n";
+  std::map<std::string, std::string> replies = {
+      {"EHLO", "250-mail.test\r\n250 HELP\r\n"},
+      {"MAIL", "250 OK\r\n"},
+      {"RCPT", "250 OK\r\n"},
+      {"DATA", "354 go ahead\r\n"},
+      {"END", "250 queued\r\n"},
+      {"QUIT", "221 bye\r\n"},
+  };
+
+  std::mutex mutex;
+  std::vector<std::string> commands;  // guarded by mutex
+  std::string message;                // guarded by mutex
+
+  void play(MailSession& session) {
+    session.send(greeting);
+    for (bool ok = true;;) {
+      const std::string line = session.readLine(&ok);
+      if (!ok) return;
+      {
+        std::lock_guard lock(mutex);
+        commands.push_back(line);
+      }
+      const std::string verb = line.substr(0, line.find_first_of(" :"));
+      const auto reply = replies.find(verb);
+      if (reply == replies.end()) {
+        session.send("500 what\r\n");
+        continue;
+      }
+      session.send(reply->second);
+      if (verb == "DATA" && reply->second.starts_with("354")) {
+        const std::string text = session.readMessage();
+        {
+          std::lock_guard lock(mutex);
+          message = text;
+        }
+        session.send(replies["END"]);
+      }
+      if (verb == "QUIT") return;
+    }
+  }
+
+  std::vector<std::string> received() {
+    std::lock_guard lock(mutex);
+    return commands;
+  }
+  std::string body() {
+    std::lock_guard lock(mutex);
+    return message;
+  }
 };
 
 }  // namespace ipcam::testing

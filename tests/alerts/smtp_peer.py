@@ -38,7 +38,7 @@ class Handler:
         expected = hmac.new(self.password.encode(), challenge.encode(), hashlib.md5).hexdigest()
         if login == self.user and hmac.compare_digest(digest, expected):
             return AuthResult(success=True, auth_data=LoginPassword(login.encode(), b""))
-        # Not handled: the server answers 535 itself.
+#Not handled : the server answers 535 itself.
         return AuthResult(success=False, handled=False)
 
     def authenticate(self, server, session, envelope, mechanism, auth_data):
@@ -46,7 +46,7 @@ class Handler:
               and auth_data.password.decode() == self.password)
         if ok:
             return AuthResult(success=True, auth_data=auth_data)
-        # Not handled: the server answers 535 itself (handled=True would leave it silent).
+#Not handled : the server answers 535 itself(handled = True would leave it silent).
         return AuthResult(success=False, handled=False)
 
     async def handle_DATA(self, server, session, envelope):
@@ -58,7 +58,7 @@ class Handler:
         login = getattr(session.auth_data, "login", None) or session.login_data
         login = login.decode() if login else None
         info = {"from": envelope.mail_from, "to": envelope.rcpt_tos, "login": login}
-        # Python's own mail parser reads what we sent: headers, text and attachments.
+#Python's own mail parser reads what we sent: headers, text and attachments.
         message = email.message_from_bytes(envelope.original_content or envelope.content)
         info["defects"] = [type(d).__name__ for d in message.defects]
         if message["Subject"] is not None:
@@ -75,7 +75,7 @@ class Handler:
                 info["attachments"].append(name)
             elif "text" not in info:
                 info["text"] = part.get_payload(decode=True).decode("ascii")
-        # One "key<TAB>value" line each, simple to read from C++.
+#One "key<TAB>value" line each, simple to read from C++.
         with open(stem + ".tmp", "w") as out:
             for key, value in info.items():
                 if isinstance(value, list):
@@ -110,8 +110,8 @@ def main():
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(args.cert, args.key)
     options = dict(authenticator=handler.authenticate, auth_exclude_mechanism=exclude,
-                   # In TLS from the first byte the server does not know it is protected, so it
-                   # would hide AUTH unless told not to insist on STARTTLS.
+#In TLS from the first byte the server does not know it is protected, so it
+#would hide AUTH unless told not to insist on STARTTLS.
                    auth_require_tls=args.mode == "starttls")
     port = free_port()
     if args.mode == "tls":

@@ -77,7 +77,8 @@ MailResult sendMotionMail(const MotionMailSettings& settings, const std::string&
     try {
       fillMotionMail(client, settings, fileName);
       client.send();
-      client.disconnect();
+      // The QUIT comes with the client's end: a server that fumbles it after accepting the
+      // message has still got the mail.
     } catch (const ECSmtp& error) {
       result.code = error.code();
       result.text = error.text();
@@ -125,7 +126,8 @@ bool MailWorker::post(int channel, MotionMailSettings settings, std::string file
     std::lock_guard lock(state_->mutex);
     if (state_->stopping) return false;
     if (state_->jobs.size() >= kQueueLimit) {
-      logChannelEvent(channel, std::string(kMailError) + " " + smtpErrorText(kMailIoTimedOut));
+      logChannelEvent(channel,
+                      std::string(kMailError) + " Too many mails waiting; this one is dropped");
       return false;
     }
     state_->jobs.push_back({channel, std::move(settings), std::move(fileName)});

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "alerts/motion_mail.h"
 #include "app/connection_worker.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
@@ -59,6 +60,8 @@ void stopEveryThread() {
     record.threads.ptz.stop();
   }
   for (ChannelRecord& record : channelRecords()) stopChannelThreads(record);
+  // After the motion threads, which queue the mails: a send in progress gives up at once.
+  stopMotionMail();
 }
 
 void releaseChannels() {

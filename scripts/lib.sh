@@ -15,6 +15,7 @@ IPCAM_PACKAGES=(
   ffmpeg
   python3-gi python3-gst-1.0 gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  openssl libssl-dev python3-aiosmtpd dovecot-core dovecot-pop3d
 )
 
 as_root() {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/md5.h"
+
 namespace ipcam {
 
 // MD5 (RFC 1321) for the mail client's CRAM-MD5 and DIGEST-MD5 answers. Misuse (an update
@@ -31,12 +33,8 @@ class MD5 {
   static std::string hexOf(std::string_view text);
 
  private:
-  void transform(const std::uint8_t* block);
-
-  std::array<std::uint32_t, 4> state_{};
-  std::uint64_t bitCount_ = 0;
-  std::array<std::uint8_t, 64> buffer_{};
-  std::array<std::uint8_t, 16> digest_{};
+  Md5 md5_;
+  Md5::Digest digest_{};
   bool finalized_ = false;
 };
 

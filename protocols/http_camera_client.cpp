@@ -12,7 +12,7 @@
 #include "core/stream_context.h"
 #include "platform/xml_http_request.h"
 #include "protocols/base64.h"
-#include "protocols/md5.h"
+#include "platform/md5.h"
 
 namespace ipcam {
 namespace {

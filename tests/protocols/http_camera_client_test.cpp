@@ -15,7 +15,7 @@
 
 #include "core/stream_context.h"
 #include "protocols/base64.h"
-#include "protocols/md5.h"
+#include "platform/md5.h"
 #include "protocols/scripted_http_server.h"
 
 namespace ipcam {

@@ -1,4 +1,4 @@
-#include "protocols/md5.h"
+#include "platform/md5.h"
 
 #include <algorithm>
 #include <bit>

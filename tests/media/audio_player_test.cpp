@@ -220,16 +220,20 @@ TEST_F(AudioPlayback, RingPathPrefillsThenRefillsInHalves) {
           std::span(reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size()), 0, 0));
     }
   };
+  auto ringEmpty = [&] {
+    std::lock_guard lock(record_.media->lock());
+    return record_.media->audioRing().count() == 0;
+  };
   ASSERT_TRUE(slot_.start(
       flag_, [this](const platform::ThreadRun& run) { runRingAudio(record_, player_, run); }));
   pushRing(10);
-  ASSERT_TRUE(testing::waitFor([&] { return record_.media->audioRing().count() == 0; }, 10s));
+  ASSERT_TRUE(testing::waitFor(ringEmpty, 10s));
   EXPECT_EQ(player_.samplesPlayed(), 0u) << "played before 400 ms were there";
   pushRing(10);
   ASSERT_TRUE(testing::waitFor([&] { return player_.samplesPlayed() == 3200; }, 10s));
 
   pushRing(10);
-  ASSERT_TRUE(testing::waitFor([&] { return record_.media->audioRing().count() == 0; }, 10s));
+  ASSERT_TRUE(testing::waitFor(ringEmpty, 10s));
   EXPECT_EQ(player_.samplesPlayed(), 3200u) << "refilled while more than half was queued";
   sound_.device().playDownTo(1600);
   ASSERT_TRUE(testing::waitFor([&] { return player_.samplesPlayed() == 4800; }, 10s));

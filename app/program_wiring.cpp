@@ -38,6 +38,8 @@ void wireChannelHooks(ChannelHooks& hooks) {
   hooks.decodeThreadRunning = streamDecodeThreadRunning;
   hooks.startAudioPlayback = startAudioPlayback;
   hooks.stopAudioPlayback = stopAudioPlayback;
+  hooks.startRingAudioPlayback = startRingAudioPlayback;
+  hooks.stopRingAudioPlayback = stopRingAudioPlayback;
   hooks.startScheduleThread = startScheduleThread;
   hooks.startManualRecordThread = startManualRecordThread;
   hooks.startMotionThread = startMotionThread;

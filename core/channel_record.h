@@ -32,6 +32,10 @@ enum ChannelStatus : std::int32_t {
   kStatusRecording = 35,
 };
 
+// The three recorders of a channel, in the order the audio threads hand them audio.
+enum class RecordingMode : int { kSchedule = 0, kManual = 1, kMotion = 2 };
+inline constexpr std::size_t kRecordingModeCount = 3;
+
 // Tasks that may wait behind the running one on a channel's command and pan/tilt workers.
 inline constexpr std::size_t kPendingChannelCommands = 16;
 inline constexpr std::size_t kPendingPtzRequests = 4;
@@ -108,6 +112,10 @@ struct ChannelRecord {
   std::atomic<std::int32_t> mpeg4LastError{0};
   std::atomic<std::int32_t> motionFlag{0};
   std::atomic<std::int32_t> manualRecord{0};
+  // Per recording mode: the mode's recorder started or stopped a file, so the audio thread
+  // begins that mode's next GSM block afresh and every file's audio starts with a whole block.
+  // Set by the recorder, taken (exchanged back) by the audio thread.
+  std::array<std::atomic<bool>, kRecordingModeCount> gsmBlockRestart{};
   StreamContext stream;
 
   ChannelThreads threads;

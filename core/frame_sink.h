@@ -6,6 +6,10 @@
 
 namespace ipcam {
 
+// How a channel's audio reaches its recorders: G.711 A-law bytes as the camera sent them, or
+// GSM 06.10 already joined into the 65-byte blocks of the WAVE form.
+enum class AudioCoding { kALaw, kGsmWaveBlock };
+
 // Where a channel's compressed frames go to be recorded. Every channel has three (the
 // "Schedule", "Manual" and "Motion" recorders); the threads that decode a channel hand frames
 // over without knowing what writes them.
@@ -19,6 +23,11 @@ class FrameSink {
   // the parameter sets go in once in front of it.
   virtual void writeFrame(std::span<const std::uint8_t> frame, bool keyFrame,
                           std::string_view parameterSets) = 0;
+  // Audio for the file being written, in the coding named. 0 when written, -1 while idle or
+  // before the file's first key frame, -2 when the file takes no audio of this coding.
+  virtual int writeAudio(std::span<const std::uint8_t> /*audio*/, AudioCoding /*coding*/) {
+    return -2;
+  }
   // Finishes any open file; safe to call twice.
   virtual void close() = 0;
 };

@@ -1,54 +1,180 @@
 #include "media/audio_player.h"
 
-#include <alsa/asoundlib.h>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+#include <vector>
 
-#include <cstdarg>
-#include <cstdio>
-
+#include "core/app_state.h"
+#include "core/channel_count.h"
+#include "core/channel_record.h"
+#include "core/frame_sink.h"
+#include "core/viewer_settings.h"
+#include "core/viewer_ui.h"
+#include "media/channel_media.h"
+#include "media/gsm_audio.h"
+#include "platform/sound_output.h"
+#include "platform/thread_slot.h"
 #include "platform/trace.h"
 
 namespace ipcam {
 namespace {
 
-// ALSA complains on standard error about every missing card; its complaints belong in the
-// trace like every other diagnostic.
-void alsaErrorToTrace(const char* file, int line, const char* function, int err, const char* fmt,
-                      ...) {
-  if (!platform::traceEnabled()) return;
-  char message[512];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(message, sizeof message, fmt, args);
-  va_end(args);
-  platform::trace("ALSA %s:%d (%s) %d: %s", file, line, function, err, message);
-}
+using namespace std::chrono_literals;
+using platform::ThreadRun;
 
-bool probeAlsaPlayback() {
-  snd_lib_error_set_handler(alsaErrorToTrace);
-  snd_pcm_t* pcm = nullptr;
-  const int result = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
-  if (result < 0) {
-    platform::trace("No sound device: %s", snd_strerror(result));
+constexpr unsigned kSampleRate = 8000;
+// The audio queue's sample format for 33-byte GSM frames (HTTP); 0 is A-law bytes (RTSP).
+constexpr int kGsmSampleFormat = 1;
+// How long a playback pass waits for audio before it looks at the layout and the flags again:
+// short enough that a layout change silences the old channel at once.
+constexpr auto kPassWait = 10ms;
+// A device that could not be opened is tried again after this long, not on every pass.
+constexpr auto kReopenDelay = 1s;
+
+// The AV server path keeps between a half and a whole of 400 ms queued, as its DirectSound
+// buffer did: 20 frames pre-filled, then 10 frames whenever half has been played.
+constexpr std::size_t kRingPrefillSamples = 20 * kGsmFrameSamples;
+constexpr std::size_t kRingHalfSamples = 10 * kGsmFrameSamples;
+// Empty looks at the ring while sound is due before the output stops and pre-fills anew.
+constexpr int kRingStarvedPolls = 30;
+// The longest audio entry the ring path takes; AV server audio frames are far smaller.
+constexpr std::size_t kRingEntryBytes = 4096;
+
+std::atomic<SoundDeviceProbe> soundDeviceProbe{platform::defaultSoundDevicePresent};
+
+// Live sound is for the channel shown alone in the window, and only when it is not muted.
+bool channelHeard(int channel) {
+  if (channel < 0 || channel >= kChannelCount) return false;
+  ViewerUi* ui = appState().ui.load();
+  if (ui == nullptr || ui->visibleTileCount() != 1 || ui->singleChannel() != channel) {
     return false;
   }
-  snd_pcm_close(pcm);
-  return true;
+  std::lock_guard lock(settingsMutex());
+  return liveSettings().camera[static_cast<std::size_t>(channel)].muteAudio == 0;
 }
 
-std::atomic<SoundDeviceProbe> soundDeviceProbe{probeAlsaPlayback};
+// The channel's sound device as a playback loop uses it: opened while the channel is heard,
+// dropped and closed the moment it is not.
+class ChannelOutput {
+ public:
+  explicit ChannelOutput(AudioPlayer& player) : player_(player) {}
+  ~ChannelOutput() { stop(); }
+  ChannelOutput(const ChannelOutput&) = delete;
+  ChannelOutput& operator=(const ChannelOutput&) = delete;
+
+  // False while there is no device; a failed open is tried again after kReopenDelay.
+  bool ensureOpen() {
+    if (output_) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextTry_) return false;
+    std::unique_ptr<platform::SoundOutput> output = platform::makeSoundOutput();
+    if (!output || !output->open(kSampleRate)) {
+      nextTry_ = now + kReopenDelay;
+      return false;
+    }
+    output_ = std::move(output);
+    player_.setPlaying(true);
+    return true;
+  }
+
+  // Samples taken (what did not fit is dropped), or -1 when the device went away; it is
+  // closed then and opened again on a later pass.
+  long write(std::span<const std::int16_t> samples) {
+    if (!output_) return -1;
+    const long taken = output_->write(samples);
+    if (taken < 0) {
+      platform::trace("channel %d: the sound device went away", player_.channel() + 1);
+      stop();
+      return -1;
+    }
+    player_.addPlayed(static_cast<std::size_t>(taken));
+    return taken;
+  }
+
+  long queued() { return output_ ? output_->queued() : 0; }
+  bool isOpen() const { return output_ != nullptr; }
+
+  void stop() {
+    if (!output_) return;
+    output_->reset();
+    output_->close();
+    output_.reset();
+    player_.setPlaying(false);
+  }
+
+ private:
+  AudioPlayer& player_;
+  std::unique_ptr<platform::SoundOutput> output_;
+  std::chrono::steady_clock::time_point nextTry_{};
+};
+
+// Hands a channel's audio to those of its recorders that are writing a file. GSM frames are
+// repacked into the WAVE form and joined in pairs, one block being filled per recording mode,
+// so that each file's audio begins with a whole block of its own frames.
+class RecordingFeed {
+ public:
+  explicit RecordingFeed(ChannelRecord& record) : record_(record) {}
+
+  void alaw(std::span<const std::uint8_t> bytes) {
+    for (std::size_t mode = 0; mode < kRecordingModeCount; ++mode) {
+      FrameSink* sink = sinkOf(mode);
+      if (sink != nullptr && sink->recording()) sink->writeAudio(bytes, AudioCoding::kALaw);
+    }
+  }
+
+  void gsm(std::span<const std::uint8_t, kGsmFrameBytes> frame) {
+    std::array<std::uint8_t, kGsmFrameBytes> repacked{};
+    std::copy(frame.begin(), frame.end(), repacked.begin());
+    repackGsmFrame(repacked);
+    for (std::size_t mode = 0; mode < kRecordingModeCount; ++mode) {
+      GsmBlockAssembler& blocks = blocks_[mode];
+      FrameSink* sink = sinkOf(mode);
+      if (record_.gsmBlockRestart[mode].exchange(false) || sink == nullptr || !sink->recording()) {
+        blocks.restart();
+      }
+      if (sink == nullptr || !sink->recording()) continue;
+      if (const std::optional<GsmWaveBlock> block = blocks.add(repacked)) {
+        sink->writeAudio(*block, AudioCoding::kGsmWaveBlock);
+      }
+    }
+  }
+
+ private:
+  FrameSink* sinkOf(std::size_t mode) const {
+    switch (static_cast<RecordingMode>(mode)) {
+      case RecordingMode::kSchedule:
+        return record_.scheduleRecorder.get();
+      case RecordingMode::kManual:
+        return record_.manualRecorder.get();
+      case RecordingMode::kMotion:
+        return record_.motionRecorder.get();
+    }
+    return nullptr;
+  }
+
+  ChannelRecord& record_;
+  std::array<GsmBlockAssembler, kRecordingModeCount> blocks_;
+};
+
+// Every whole 33-byte frame of an entry; a ragged tail is not a frame.
+template <class Each>
+void forEachGsmFrame(std::span<const std::uint8_t> entry, Each each) {
+  for (std::size_t at = 0; at + kGsmFrameBytes <= entry.size(); at += kGsmFrameBytes) {
+    each(entry.subspan(at).first<kGsmFrameBytes>());
+  }
+}
 
 }  // namespace
 
 void setSoundDeviceProbe(SoundDeviceProbe probe) {
-  soundDeviceProbe.store(probe != nullptr ? probe : probeAlsaPlayback);
+  soundDeviceProbe.store(probe != nullptr ? probe : platform::defaultSoundDevicePresent);
 }
-
-bool startAudioPlayback(ChannelRecord& /*record*/) {
-  platform::trace("audio playback is not available yet");
-  return false;
-}
-
-void stopAudioPlayback(ChannelRecord& /*record*/) {}
 
 bool AudioPlayer::open() {
   open_.store(soundDeviceProbe.load()());
@@ -57,6 +183,166 @@ bool AudioPlayer::open() {
 
 void AudioPlayer::close() {
   open_.store(false);
+}
+
+void PlaybackQueueControl::written(long samples) {
+  if (samples <= 0) return;
+  blocks_.push_back(samples);
+  queuedTotal_ += samples;
+  checkPause();
+}
+
+void PlaybackQueueControl::update(long queued) {
+  // The device plays in order: the oldest block is done once the others alone cover what is
+  // still queued.
+  while (!blocks_.empty() && queuedTotal_ - blocks_.front() >= queued) {
+    queuedTotal_ -= blocks_.front();
+    blocks_.pop_front();
+  }
+  checkPause();
+}
+
+void PlaybackQueueControl::clear() {
+  blocks_.clear();
+  queuedTotal_ = 0;
+  paused_ = false;
+}
+
+void PlaybackQueueControl::checkPause() {
+  if (blocks_.size() >= kPauseAt) paused_ = true;
+  if (paused_ && blocks_.size() < kResumeBelow) paused_ = false;
+}
+
+void runStreamAudio(ChannelRecord& record, AudioPlayer& player, const ThreadRun& run) {
+  MediaQueue& queue = record.stream.audioQueue;
+  RecordingFeed feed(record);
+  GsmDecoder decoder;
+  ChannelOutput output(player);
+  PlaybackQueueControl control;
+  std::vector<std::uint8_t> entry;
+  std::vector<std::int16_t> pcm;
+
+  while (run.running()) {
+    const bool heard = player.isOpen() && channelHeard(record.channel);
+    if (!heard && output.isOpen()) {
+      output.stop();
+      control.clear();
+    }
+    if (!queue.waitForEntry(kPassWait) || !queue.take(entry)) continue;
+    const bool gsm = queue.sampleFormat() == kGsmSampleFormat;
+
+    if (gsm) {
+      forEachGsmFrame(entry, [&](auto frame) { feed.gsm(frame); });
+    } else {
+      feed.alaw(entry);
+    }
+
+    if (!heard || !output.ensureOpen()) continue;
+    control.update(output.queued());
+    if (control.paused()) continue;
+    pcm.clear();
+    if (gsm) {
+      forEachGsmFrame(entry, [&](auto frame) {
+        decoder.decode(frame);
+        pcm.insert(pcm.end(), decoder.samples().begin(), decoder.samples().end());
+      });
+    } else {
+      std::transform(entry.begin(), entry.end(), std::back_inserter(pcm), alawToLinear);
+    }
+    const long taken = output.write(pcm);
+    if (taken < 0) {
+      control.clear();
+    } else {
+      control.written(taken);
+    }
+  }
+}
+
+void runRingAudio(ChannelRecord& record, AudioPlayer& player, const ThreadRun& run) {
+  const std::shared_ptr<ChannelMedia> media = record.media;
+  if (!media) return;
+  RecordingFeed feed(record);
+  GsmDecoder decoder;
+  ChannelOutput output(player);
+  std::vector<std::uint8_t> entry(kRingEntryBytes);
+  std::vector<std::int16_t> pcm;  // decoded, not yet written
+  bool started = false;           // the pre-fill went out; refills follow
+  int emptyPolls = 0;
+
+  auto takeFrame = [&]() -> std::optional<std::size_t> {
+    std::lock_guard lock(media->lock());
+    const std::optional<FrameRing::FrameInfo> info = media->audioRing().pop(entry);
+    if (!info) return std::nullopt;
+    return std::min(info->length, entry.size());
+  };
+
+  while (run.running()) {
+    const bool heard = player.isOpen() && channelHeard(record.channel) && output.ensureOpen();
+    if (!heard) {
+      output.stop();
+      started = false;
+      pcm.clear();
+    }
+
+    // Everything waiting goes to the recorders, played or not, so the ring never overflows
+    // for want of a listener.
+    bool tookAny = false;
+    while (const std::optional<std::size_t> length = takeFrame()) {
+      tookAny = true;
+      forEachGsmFrame(std::span<const std::uint8_t>(entry).first(*length), [&](auto frame) {
+        feed.gsm(frame);
+        if (!heard) return;
+        decoder.decode(frame);
+        pcm.insert(pcm.end(), decoder.samples().begin(), decoder.samples().end());
+      });
+    }
+    // A device that fell behind loses the oldest sound, not the newest.
+    if (pcm.size() > 2 * kRingPrefillSamples) {
+      pcm.erase(pcm.begin(), pcm.end() - static_cast<std::ptrdiff_t>(kRingPrefillSamples));
+    }
+
+    if (heard) {
+      const bool due = !started || output.queued() <= static_cast<long>(kRingHalfSamples);
+      const std::size_t portion = started ? kRingHalfSamples : kRingPrefillSamples;
+      if (due && pcm.size() >= portion) {
+        const long taken = output.write(std::span(pcm).first(portion));
+        pcm.erase(pcm.begin(), pcm.begin() + static_cast<std::ptrdiff_t>(portion));
+        started = taken >= 0;
+        emptyPolls = 0;
+      } else if (due && started && !tookAny && ++emptyPolls > kRingStarvedPolls) {
+        // The camera stopped sending: silence instead of a stutter, and a fresh pre-fill
+        // when it comes back.
+        output.stop();
+        started = false;
+        emptyPolls = 0;
+      }
+    }
+    std::this_thread::sleep_for(kPassWait);
+  }
+}
+
+bool startAudioPlayback(ChannelRecord& record) {
+  const std::shared_ptr<AudioPlayer> player = record.audioPlayer;
+  if (!player) return false;
+  return record.stream.audioPlayerThread.start(
+      record.stream.audioPlayerRunning,
+      [&record, player](const ThreadRun& run) { runStreamAudio(record, *player, run); });
+}
+
+void stopAudioPlayback(ChannelRecord& record) {
+  record.stream.audioPlayerThread.stop();
+}
+
+bool startRingAudioPlayback(ChannelRecord& record) {
+  const std::shared_ptr<AudioPlayer> player = record.audioPlayer;
+  if (!player) return false;
+  return record.threads.audioPlay.start(
+      record.audioPlayRunning,
+      [&record, player](const ThreadRun& run) { runRingAudio(record, *player, run); });
+}
+
+void stopRingAudioPlayback(ChannelRecord& record) {
+  record.threads.audioPlay.stop();
 }
 
 }  // namespace ipcam

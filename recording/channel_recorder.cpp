@@ -144,8 +144,17 @@ int ChannelRecorder::startLocked(StartMessage& message) {
   keySeen_ = false;
   parameterSetsWritten_ = false;
   recording_.store(true);
+  restartGsmBlocks();
   enterRecordingState();
   return kStarted;
+}
+
+void ChannelRecorder::restartGsmBlocks() const {
+  int mode = static_cast<int>(RecordingMode::kManual);
+  if (mode_ == "Schedule") mode = static_cast<int>(RecordingMode::kSchedule);
+  if (mode_ == "Motion") mode = static_cast<int>(RecordingMode::kMotion);
+  if (channel_ < 0 || channel_ >= kChannelCount) return;
+  channelRecord(channel_).gsmBlockRestart[static_cast<std::size_t>(mode)].store(true);
 }
 
 int ChannelRecorder::openFileLocked(const std::string& name) {
@@ -216,6 +225,7 @@ void ChannelRecorder::stopLocked(StopKind kind) {
   }
   videoStream_ = -1;
   audioStream_ = -1;
+  if (wasRecording) restartGsmBlocks();
   if (!wasRecording || kind != StopKind::kNormal) return;
 
   const bool splitting = splitting_.load();
@@ -264,6 +274,16 @@ void ChannelRecorder::writeFrame(std::span<const std::uint8_t> frame, bool keyFr
                                  std::string_view parameterSets) {
   std::lock_guard lock(mutex_);
   writeVideoLocked(frame, keyFrame, parameterSets);
+}
+
+int ChannelRecorder::writeAudio(std::span<const std::uint8_t> audio, AudioCoding coding) {
+  std::lock_guard lock(mutex_);
+  // Audio of another coding than the file's stream would make it undecodable.
+  const bool fits = coding == AudioCoding::kALaw
+                        ? format_.audio == RecordedAudio::kALaw
+                        : format_.audio == RecordedAudio::kGsm610 && audio.size() == kGsmBlockBytes;
+  if (recording_.load() && !audio.empty() && !fits) return kWriteFailed;
+  return writeAudioLocked(audio);
 }
 
 int ChannelRecorder::writeVideoLocked(std::span<const std::uint8_t> frame, bool keyFrame,

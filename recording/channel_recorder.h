@@ -60,6 +60,8 @@ class ChannelRecorder final : public FrameSink {
   bool recording() const override;
   void writeFrame(std::span<const std::uint8_t> frame, bool keyFrame,
                   std::string_view parameterSets) override;
+  // FrameSink: audio from the channel's audio thread; the coding must be the file's.
+  int writeAudio(std::span<const std::uint8_t> audio, AudioCoding coding) override;
   // At exit: stops without logging and without touching the channel's state.
   void close() override;
 
@@ -98,6 +100,7 @@ class ChannelRecorder final : public FrameSink {
   void fitVideoLocked(std::uint32_t handler, int width, int height);
   void updateDurationLocked();
   void endAfterFailureLocked(int error);
+  void restartGsmBlocks() const;
   void enterRecordingState();
   void leaveRecordingState(bool swapButtons);
 

@@ -92,6 +92,8 @@ def write(path: str, cameras: list) -> int:
             "Password=admin",
             f"Type={camera_type}",
             f"DualMode={video_format}",
+            # Heard when shown alone: the simulated cameras send a tone.
+            "MuteAudio=0",
             "",
         ]
     with open(path, "wb") as f:

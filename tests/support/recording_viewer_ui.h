@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -49,8 +50,9 @@ class RecordingViewerUi : public ViewerUi {
   void holdBoxes();
   void releaseBoxes();
 
-  int visibleTiles = 16;
-  int single = 0;
+  // Set by the test while the channel threads read them.
+  std::atomic<int> visibleTiles{16};
+  std::atomic<int> single{0};
 
  private:
   mutable std::mutex mutex_;

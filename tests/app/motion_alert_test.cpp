@@ -142,6 +142,8 @@ TEST(MotionAlert, CameraMotionGivesAPlayableClipOneAlarmAndAMail) {
   }
   EXPECT_EQ(motionEvents, (std::vector<std::string>{"Start Motion", "Stop Motion"}));
 
+  // As at shutdown: the mail thread ends, and with it its TLS library state.
+  stopMotionMail();
   appState().currentRecordDir.store(-1);
   appState().ui.store(nullptr);
   setSoundDeviceProbe(nullptr);

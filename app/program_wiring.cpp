@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <string>
 
 #include "alerts/motion_thread.h"
 #include "app/connection_worker.h"
@@ -10,6 +11,7 @@
 #include "media/stream_decode_thread.h"
 #include "protocols/camera_queries.h"
 #include "protocols/http_workers.h"
+#include "recording/channel_recorder.h"
 #include "recording/recording_threads.h"
 #include "recording/schedule_thread.h"
 #include "recording/snapshot.h"
@@ -32,6 +34,25 @@ void wireConnectionServices(ConnectionServices& services) {
   services.startStream = startStreamWorkers;
 }
 
+ChannelRecorder* recorderOf(FrameSink& sink) {
+  return dynamic_cast<ChannelRecorder*>(&sink);
+}
+
+void wireMotionRecorder(ChannelHooks& hooks) {
+  hooks.startMotionRecording = [](FrameSink& sink) {
+    ChannelRecorder* recorder = recorderOf(sink);
+    return recorder != nullptr && recorder->startRecording() == ChannelRecorder::kStarted;
+  };
+  hooks.stopMotionRecording = [](FrameSink& sink) {
+    if (ChannelRecorder* recorder = recorderOf(sink)) recorder->stopRecording();
+  };
+  hooks.motionRecordingFile = [](const FrameSink& sink) {
+    const auto* recorder = dynamic_cast<const ChannelRecorder*>(&sink);
+    return recorder != nullptr ? recorder->currentFile() : std::string();
+  };
+  // playAlarm stays empty until the sound layer is in.
+}
+
 void wireChannelHooks(ChannelHooks& hooks) {
   hooks.startDecodeThread = startStreamDecodeThread;
   hooks.stopDecodeThread = stopStreamDecodeThread;
@@ -43,6 +64,7 @@ void wireChannelHooks(ChannelHooks& hooks) {
   hooks.startScheduleThread = startScheduleThread;
   hooks.startManualRecordThread = startManualRecordThread;
   hooks.startMotionThread = startMotionThread;
+  wireMotionRecorder(hooks);
   hooks.saveJpegSnapshot = saveJpegSnapshot;
   hooks.savePictureSnapshot = savePictureSnapshot;
 }

@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 
 namespace ipcam {
 
 struct ChannelRecord;
 struct PictureView;
+class FrameSink;
 
 // What one subsystem asks of another for a channel, without knowing who answers: the stream
 // workers start the decode thread and the sound, the decode thread starts the recording
@@ -29,6 +31,14 @@ struct ChannelHooks {
   std::function<bool(ChannelRecord&)> startScheduleThread;
   std::function<bool(ChannelRecord&)> startManualRecordThread;
   std::function<bool(ChannelRecord&)> startMotionThread;
+  // The motion thread drives the channel's motion recorder through these; it holds the sink,
+  // so a thread given up on at exit never reaches a freed recorder. Start answers whether a
+  // file is now open; the file is its full path, empty when none is open.
+  std::function<bool(FrameSink&)> startMotionRecording;
+  std::function<void(FrameSink&)> stopMotionRecording;
+  std::function<std::string(const FrameSink&)> motionRecordingFile;
+  // The alarm sound, played once without waiting for it.
+  std::function<void()> playAlarm;
   // A snapshot the user asked for: the camera's own JPEG, or a converted picture.
   std::function<void(ChannelRecord&, std::span<const std::uint8_t> jpeg)> saveJpegSnapshot;
   std::function<void(ChannelRecord&, const PictureView&)> savePictureSnapshot;

@@ -9,6 +9,7 @@
 #include "core/channel_hooks.h"
 #include "media/audio_player.h"
 #include "media/stream_decode_thread.h"
+#include "platform/sound_file.h"
 #include "protocols/camera_queries.h"
 #include "protocols/http_workers.h"
 #include "recording/channel_recorder.h"
@@ -50,7 +51,7 @@ void wireMotionRecorder(ChannelHooks& hooks) {
     const auto* recorder = dynamic_cast<const ChannelRecorder*>(&sink);
     return recorder != nullptr ? recorder->currentFile() : std::string();
   };
-  // playAlarm stays empty until the sound layer is in.
+  hooks.playAlarm = platform::playAlarm;
 }
 
 void wireChannelHooks(ChannelHooks& hooks) {

@@ -5,29 +5,19 @@
 #include <string>
 #include <vector>
 
+#include "recording/schedule_entries.h"
+
 namespace ipcam {
 namespace {
 
-LocalTime at(int year, int month, int day, int hour, int minute, int second) {
-  return makeLocalTime(year, month, day, hour, minute, second);
-}
+using testing::at;
+using testing::kMon;
+using testing::kSun;
+using testing::kTue;
+using testing::kWed;
+using testing::oneTime;
+using testing::weekly;
 
-ScheduleEntry oneTime(int channel, const LocalTime& from, const LocalTime& to) {
-  ScheduleTable table;
-  addOneTimeSchedule(table, channel, {from, to});
-  return table[0];
-}
-
-ScheduleEntry weekly(int channel, int dayMask, TimeOfDay from, TimeOfDay to) {
-  ScheduleTable table;
-  addWeeklySchedule(table, channel, {dayMask, from, to});
-  return table[0];
-}
-
-constexpr int kSun = 1 << 0;
-constexpr int kMon = 1 << 1;
-constexpr int kTue = 1 << 2;
-constexpr int kWed = 1 << 3;
 constexpr int kFri = 1 << 5;
 
 TEST(ScheduleLines, TextsAndTheEntryBehindALine) {

@@ -10,6 +10,7 @@
 
 #include "core/channel_record.h"
 #include "platform/thread_slot.h"
+#include "recording/schedule_entries.h"
 #include "support/test_environment.h"
 #include "support/wait_for.h"
 
@@ -18,24 +19,11 @@ namespace {
 
 constexpr std::uint64_t kSplitBytes = 100000000;  // FileSize 100
 
-LocalTime at(int year, int month, int day, int hour, int minute, int second) {
-  return makeLocalTime(year, month, day, hour, minute, second);
-}
-
-ScheduleEntry oneTime(int channel, const LocalTime& from, const LocalTime& to) {
-  ScheduleTable table;
-  addOneTimeSchedule(table, channel, {from, to});
-  return table[0];
-}
-
-ScheduleEntry weekly(int channel, int dayMask, TimeOfDay from, TimeOfDay to) {
-  ScheduleTable table;
-  addWeeklySchedule(table, channel, {dayMask, from, to});
-  return table[0];
-}
-
-constexpr int kMon = 1 << 1;
-constexpr int kTue = 1 << 2;
+using testing::at;
+using testing::kMon;
+using testing::kTue;
+using testing::oneTime;
+using testing::weekly;
 
 // A recorder that only keeps count. Atomic throughout: the thread test reads it while the
 // schedule thread drives it.

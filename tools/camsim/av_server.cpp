@@ -204,6 +204,13 @@ std::vector<AvControlRequest> AvServer::controlRequests() const {
   return requests_;
 }
 
+void AvServer::dropDataConnections() {
+  std::lock_guard lock(mutex_);
+  for (Connection& connection : connections_) {
+    if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
+  }
+}
+
 std::shared_ptr<const EncodedVideo> AvServer::video(const Options& options) {
   std::lock_guard lock(mutex_);
   if (!video_ || video_->width != options.pictureWidth || video_->height != options.pictureHeight) {

@@ -53,6 +53,8 @@ class AvServer {
   std::string lastError() const;
 
   std::vector<AvControlRequest> controlRequests() const;
+  // Cuts every data connection, as a camera that restarts its server does.
+  void dropDataConnections();
   // Data connections being served right now, and frames sent in all.
   std::uint32_t dataConnections() const { return dataConnections_.load(); }
   std::uint64_t videoFramesSent() const { return videoFramesSent_.load(); }

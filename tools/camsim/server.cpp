@@ -339,7 +339,7 @@ void Server::parameterPage(const HttpRequest& request, HttpExchange& exchange,
     body = options.firmwareForm == FirmwareForm::XmlOnly ? std::string(kNoSuchGroup)
                                                          : firmwareList(options);
   } else if (group == "System.PrivateVideoPort") {
-    body = "System.PrivateVideoPort=" + number(options.privateVideoPort, options) + "\n";
+    body = "System.PrivateVideoPort=" + number(announced(options).privateVideoPort, options) + "\n";
   } else if (group == "Properties.VideoServer") {
     const std::uint64_t users = std::uint64_t{options.currentUsers} + openStreams();
     body = "Properties.VideoServer.MaxUsers=" + number(options.maxUsers, options) +

@@ -175,6 +175,7 @@ class Server {
   std::uint32_t playingRtspSessions() const;
   // The MPEG-4 camera server, listening once started with avServer on (else its port is 0).
   const AvServer& avServer() const { return *av_; }
+  AvServer& avServer() { return *av_; }
 
   Options options() const;
   // Takes effect with the next request; the port of a running server stays.

@@ -1,12 +1,18 @@
 // The MPEG-4 camera-server road from end to end: the simulated camera's AV server on
 // 127.0.0.1, the real connection worker, the data thread, the ring decode thread and the
 // channel's recorders; FFmpeg's own tools then read the recording.
-#include <gtest/gtest.h>
+#include "app/av_server_road.h"
 
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "app/channel_commands.h"
 #include "app/program_wiring.h"
@@ -15,6 +21,7 @@
 #include "core/channel_record.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
+#include "media/channel_media.h"
 #include "protocols/av_server_client.h"
 #include "recording/channel_recorder.h"
 #include "support/avi_probe.h"
@@ -241,6 +248,51 @@ TEST_F(AvServerRoad, StopEndsEveryThreadInTimeAndReconnectGoesLiveAgain) {
   record_.pictureWidth.store(0);
   connectChannel(kChannel);
   ASSERT_TRUE(testing::waitFor([&] { return live(); }, 30s));
+}
+
+// The data thread's side of the video ring: with nobody taking frames out, twelve wait and
+// the thirteenth is dropped, not queued over the oldest.
+TEST_F(AvServerRoad, FullRingDropsTheThirteenthFrame) {
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings() = ViewerSettings{};
+  }
+  attachUi(&ui_);
+  createChannelObjects(ui_);
+  wireProgram();
+  // A stand-in holds the decode slot, so the ring fills.
+  ASSERT_TRUE(record_.threads.mpeg4Decode.start(record_.mpeg4DecodeRunning,
+                                                [](const platform::ThreadRun& run) {
+                                                  while (run.running())
+                                                    std::this_thread::sleep_for(1ms);
+                                                }));
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  record_.avClient->setDataSocket(pair[0]);
+  record_.avClient->setConnected(true);
+  record_.mpeg4Reconnect.store(false);
+  ASSERT_TRUE(startAvsDataThread(record_));
+
+  for (std::uint8_t i = 0; i < 13; ++i) {
+    // Video, no size, one byte of payload: its number.
+    std::array<std::uint8_t, 29> frame{};
+    frame[11] = 1;
+    frame[28] = i;
+    ASSERT_EQ(::send(pair[1], frame.data(), frame.size(), MSG_NOSIGNAL), 29);
+  }
+  ::close(pair[1]);
+  ASSERT_TRUE(testing::waitFor([&] { return !record_.threads.mpeg4Data.running(); }, 30s));
+
+  std::lock_guard lock(record_.media->lock());
+  FrameRing& ring = record_.media->videoRing();
+  ASSERT_EQ(ring.count(), 12u);
+  std::array<std::uint8_t, 4> slot{};
+  for (std::uint8_t i = 0; i < 12; ++i) {
+    const auto info = ring.pop(slot);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->length, 1u);
+    EXPECT_EQ(slot[0], i);
+  }
 }
 
 }  // namespace

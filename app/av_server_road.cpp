@@ -68,10 +68,13 @@ bool usesLongForm(const ChannelRecord& record) {
 
 // The stream is gone: either the connection worker tries again, or the tile says the
 // channel is disconnected.
-void afterStreamEnd(ChannelRecord& record, AvsDataEnd end, int lastError) {
+void afterStreamEnd(ChannelRecord& record, const platform::ThreadRun& run, AvsDataEnd end,
+                    int lastError) {
   const int channel = record.channel;
   const bool error = end != AvsDataEnd::kStopped;
-  if (error && record.mpeg4Reconnect.load()) {
+  // A stop that came while the stream was being lost wins: the channel's stop has already
+  // passed the connection slot and would leave a new worker running.
+  if (error && record.mpeg4Reconnect.load() && run.running()) {
     platform::trace(
         "\r\nNowAvsobj->RX52_MPEG4_AutoReConnect && exit_error, don't need message\r\n");
     platform::trace("RX52 Data T Keep Running failed\r\n");
@@ -147,7 +150,7 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
   socket.reset();
   client->setConnected(false);
   if (run.abandoned()) return;
-  afterStreamEnd(record, run.running() ? end : AvsDataEnd::kStopped, lastError);
+  afterStreamEnd(record, run, run.running() ? end : AvsDataEnd::kStopped, lastError);
 }
 
 }  // namespace ipcam

@@ -250,6 +250,38 @@ TEST_F(AvServerRoad, StopEndsEveryThreadInTimeAndReconnectGoesLiveAgain) {
   ASSERT_TRUE(testing::waitFor([&] { return live(); }, 30s));
 }
 
+// A header announcing more than the receive buffer holds ends the connection as a protocol
+// error: nothing of it is read, and since data had flowed the channel reconnects.
+TEST_F(AvServerRoad, OversizedFrameEndsTheConnectionAndReconnects) {
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings() = ViewerSettings{};
+  }
+  attachUi(&ui_);
+  createChannelObjects(ui_);
+  wireProgram();
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  record_.avClient->setDataSocket(pair[0]);
+  record_.avClient->setConnected(true);
+  record_.mpeg4Reconnect.store(false);
+  ASSERT_TRUE(startAvsDataThread(record_));
+
+  std::array<std::uint8_t, 29 + 28> frames{};
+  frames[0] = 2;  // an ignored frame with one byte: data flows
+  frames[11] = 1;
+  const std::uint32_t oversized = 1'966'081;
+  for (int i = 0; i < 4; ++i) frames[29 + 11 + i] = static_cast<std::uint8_t>(oversized >> (8 * i));
+  ASSERT_EQ(::send(pair[1], frames.data(), frames.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(frames.size()));
+  // The connection stays open on the camera's side: only the refusal can end it.
+  ASSERT_TRUE(testing::waitFor([&] { return !record_.threads.mpeg4Data.running(); }, 30s));
+  ::close(pair[1]);
+  ASSERT_FALSE(ui_.statuses().empty());
+  EXPECT_EQ(ui_.statuses().back().code, kStatusConnecting) << "the reconnect path was taken";
+  EXPECT_FALSE(record_.avClient->connected());
+}
+
 // The data thread's side of the video ring: with nobody taking frames out, twelve wait and
 // the thirteenth is dropped, not queued over the oldest.
 TEST_F(AvServerRoad, FullRingDropsTheThirteenthFrame) {

@@ -113,7 +113,7 @@ void disconnectChannel(int channel) {
     setChannelStatus(channel, kStatusDisconnected, nullptr);
     stopChannelThreads(record);
     // A data connection opened by a pass the stop cut short has no thread to close it.
-    if (record.avClient) record.avClient->disconnect();
+    if (record.avClient) AvsTeardown(*record.avClient);
     closeLegacySocket(record);
     if (record.media) record.media->close();
   }

@@ -76,6 +76,7 @@ class AvServerRoad : public ::testing::Test {
       camera.login = options_.user;
       camera.password = options_.password;
       camera.videoFormat = 1;
+      camera.mrEnable = motionRecording_ ? 1 : 0;
     }
     attachUi(&ui_);
     createChannelObjects(ui_);
@@ -102,6 +103,7 @@ class AvServerRoad : public ::testing::Test {
   testing::RecordingViewerUi ui_;
   camsim::Options options_;
   camsim::Server camera_{options_};
+  bool motionRecording_ = false;
   ChannelRecord& record_ = channelRecord(kChannel);
 };
 
@@ -208,6 +210,19 @@ TEST_F(AvServerRoad, ManualRecordingIsAnMpeg4FileThatPlays) {
   // The camera's A-law tone went into the file beside the video.
   ASSERT_GE(streams.size(), 2u);
   EXPECT_EQ(streams[1].at("codec_name"), "pcm_alaw");
+}
+
+// The camera's motion mark in the frame header starts a motion recording.
+TEST_F(AvServerRoad, MotionMarkStartsAMotionRecording) {
+  options_.motionEvery = 10;
+  motionRecording_ = true;
+  camera_.setOptions(options_);
+  connect();
+  const ChannelRecorder& recorder = *asRecorder(record_.motionRecorder);
+  ASSERT_TRUE(testing::waitFor([&] { return recorder.recording(); }, 30s));
+  EXPECT_EQ(std::filesystem::path(recorder.currentFile()).filename().string().rfind("Motion_", 0),
+            0u)
+      << recorder.currentFile();
 }
 
 TEST_F(AvServerRoad, LostStreamReconnectsByItself) {

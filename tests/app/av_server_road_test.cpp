@@ -100,6 +100,8 @@ class AvServerRoad : public ::testing::Test {
   platform::test_support::TempFolder folder_;
   platform::test_support::TempFolder home_;
   platform::test_support::ScopedEnv homeEnv_{"HOME", home_.path().string()};
+  // The language texts are found once per process, by whichever test asks first.
+  platform::test_support::ScopedEnv resourcesEnv_{"IPCAM_RESOURCES", IPCAM_RESOURCE_DIR};
   testing::RecordingViewerUi ui_;
   camsim::Options options_;
   camsim::Server camera_{options_};

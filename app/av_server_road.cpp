@@ -1,8 +1,10 @@
 #include "app/av_server_road.h"
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "app/connection_worker.h"
@@ -18,6 +20,9 @@
 
 namespace ipcam {
 namespace {
+
+constexpr auto kWorkerHandOverWait = std::chrono::milliseconds(2000);
+constexpr auto kWorkerHandOverPoll = std::chrono::milliseconds(10);
 
 // Fills the channel's rings from the data loop; a full ring drops the frame rather than hold
 // up the receiver.
@@ -66,6 +71,23 @@ bool usesLongForm(const ChannelRecord& record) {
   return avsUsesLongForm(record.modelId.load());
 }
 
+// The worker that started this thread may not quite have ended yet when a stream is lost at
+// once; it is given a moment, so that the reconnect is not refused for it. A worker that is
+// still there after that is someone else's (the user's "Connect") and owns the channel.
+void restartConnectionWorker(ChannelRecord& record, const platform::ThreadRun& run) {
+  const auto giveUp = std::chrono::steady_clock::now() + kWorkerHandOverWait;
+  while (!startConnectionWorker(record)) {
+    if (!run.running() || std::chrono::steady_clock::now() >= giveUp) {
+      platform::trace("Camera %d: a connection worker is running; no reconnect started\r\n",
+                      record.channel + 1);
+      return;
+    }
+    std::this_thread::sleep_for(kWorkerHandOverPoll);
+  }
+  // A channel stop that came meanwhile may already have passed the connection slot.
+  if (!run.running() || !record.mpeg4Reconnect.load()) record.threads.connect.requestStop();
+}
+
 // The stream is gone: either the connection worker tries again, or the tile says the
 // channel is disconnected.
 void afterStreamEnd(ChannelRecord& record, const platform::ThreadRun& run, AvsDataEnd end,
@@ -83,7 +105,7 @@ void afterStreamEnd(ChannelRecord& record, const platform::ThreadRun& run, AvsDa
     showTileText(channel, kStatusConnecting, "Message_Connecting");
     armReconnect(record);
     record.mpeg4LastError.store(lastError);
-    startConnectionWorker(record);
+    restartConnectionWorker(record, run);
     return;
   }
   logChannelEvent(channel, "Disconnected");
@@ -140,15 +162,16 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
     end = runAvsDataLoop(socket.get(), run, feed, buffer, limits);
     lastError = errno;
   }
-  if (end == AvsDataEnd::kIdle || end == AvsDataEnd::kLost) {
-    showCameraMessage(record.channel, "Message_ReceivingDataTimeout");
-  }
   // A thread the slot gave up on leaves the channel to whoever owns it now.
   if (run.abandoned()) return;
   stopAvServerDecodeThread(record);
   stopRingAudioPlayback(record);
   socket.reset();
   client->setConnected(false);
+  // Told only once the connection is closed: the box holds this thread until it is answered.
+  if (run.running() && (end == AvsDataEnd::kIdle || end == AvsDataEnd::kLost)) {
+    showCameraMessage(record.channel, "Message_ReceivingDataTimeout");
+  }
   if (run.abandoned()) return;
   afterStreamEnd(record, run, run.running() ? end : AvsDataEnd::kStopped, lastError);
 }

@@ -236,7 +236,11 @@ TEST_F(AvServerRoad, LostStreamReconnectsByItself) {
 
   // The loss is told, then the whole sequence runs again: connect, login, data.
   ASSERT_TRUE(
-      testing::waitFor([&] { return camera_.avServer().controlRequests().size() >= 4; }, 30s));
+      testing::waitFor([&] { return camera_.avServer().controlRequests().size() >= 4; }, 30s))
+      << "camera data connections " << camera_.avServer().dataConnections() << ", data thread "
+      << record_.threads.mpeg4Data.running() << ", worker " << record_.threads.connect.running()
+      << ", boxes " << ui_.messages().size() << ", reconnect armed "
+      << record_.mpeg4Reconnect.load();
   record_.pictureWidth.store(0);
   ASSERT_TRUE(testing::waitFor([&] { return live(); }, 30s));
   const auto messages = ui_.messages();

@@ -29,7 +29,7 @@ struct AvControlRequest {
 
 // The audio/video server of the older MPEG-4 cameras: a control port that answers connect and
 // login messages, one message per connection, and a data port (control port + 1) that pushes
-// MPEG-4 Part 2 video and A-law audio, each frame behind a 28-byte header. Both ports listen
+// MPEG-4 visual video and A-law audio, each frame behind a 28-byte header. Both ports listen
 // on 127.0.0.1 only.
 //
 // The wire layout is written out here from the camera's side on purpose, byte by byte, and

@@ -85,6 +85,10 @@ class AvServerRoad : public ::testing::Test {
     std::filesystem::create_directories(folder_.path() / "Data" / "Record" /
                                         ("Camera " + std::to_string(kChannel + 1)));
     appState().currentRecordDir.store(0);
+    // The record outlives the tests: nothing of an earlier test's pictures may count as live.
+    record_.pictureWidth.store(0);
+    record_.pictureHeight.store(0);
+    record_.pictureCounters.reset();
     connectChannel(kChannel);
   }
   bool live() const {
@@ -231,6 +235,7 @@ TEST_F(AvServerRoad, LostStreamReconnectsByItself) {
   camera_.setOptions(options_);
   connect();
   ASSERT_TRUE(testing::waitFor([&] { return live(); }, 30s));
+  ASSERT_TRUE(testing::waitFor([&] { return camera_.avServer().dataConnections() == 1; }, 30s));
   ui_.clear();
   camera_.avServer().dropDataConnections();
 

@@ -18,6 +18,7 @@
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "media/channel_media.h"
+#include "protocols/av_server_client.h"
 #include "recording/channel_recorder.h"
 #include "recording/recording_threads.h"
 
@@ -111,6 +112,8 @@ void disconnectChannel(int channel) {
   if (stopped) {
     setChannelStatus(channel, kStatusDisconnected, nullptr);
     stopChannelThreads(record);
+    // A data connection opened by a pass the stop cut short has no thread to close it.
+    if (record.avClient) AvsTeardown(*record.avClient);
     closeLegacySocket(record);
     if (record.media) record.media->close();
   }

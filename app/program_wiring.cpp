@@ -5,6 +5,7 @@
 #include <string>
 
 #include "alerts/motion_thread.h"
+#include "app/av_server_road.h"
 #include "app/connection_worker.h"
 #include "core/channel_hooks.h"
 #include "media/audio_player.h"
@@ -33,6 +34,9 @@ void wireConnectionServices(ConnectionServices& services) {
                                                       : static_cast<int>(port);
   };
   services.startStream = startStreamWorkers;
+  services.mpeg4Login = avsConnectAndLogin;
+  services.mpeg4OpenData = avsOpenData;
+  services.startMpeg4DataThread = startAvsDataThread;
 }
 
 ChannelRecorder* recorderOf(FrameSink& sink) {

@@ -170,6 +170,14 @@ void forEachGsmFrame(std::span<const std::uint8_t> entry, Each each) {
   }
 }
 
+// The server cameras that stream MPEG-4 send G.711 A-law, as their recordings store it; the
+// others send GSM 06.10.
+bool ringAudioIsALaw(int channel) {
+  const CameraSettings camera = cameraSnapshot(channel);
+  return prefersRtspType(camera.type) ||
+         (hasVideoFormatChoiceType(camera.type) && camera.videoFormat != 0);
+}
+
 }  // namespace
 
 void setSoundDeviceProbe(SoundDeviceProbe probe) {
@@ -268,6 +276,7 @@ void runRingAudio(ChannelRecord& record, AudioPlayer& player, const ThreadRun& r
   std::vector<std::int16_t> pcm;  // decoded, not yet written
   bool started = false;           // the pre-fill went out; refills follow
   int emptyPolls = 0;
+  const bool alaw = ringAudioIsALaw(record.channel);
 
   auto takeFrame = [&]() -> std::optional<std::size_t> {
     std::lock_guard lock(media->lock());
@@ -289,7 +298,15 @@ void runRingAudio(ChannelRecord& record, AudioPlayer& player, const ThreadRun& r
     bool tookAny = false;
     while (const std::optional<std::size_t> length = takeFrame()) {
       tookAny = true;
-      forEachGsmFrame(std::span<const std::uint8_t>(entry).first(*length), [&](auto frame) {
+      const std::span<const std::uint8_t> frames =
+          std::span<const std::uint8_t>(entry).first(*length);
+      if (alaw) {
+        feed.alaw(frames);
+        if (heard)
+          std::transform(frames.begin(), frames.end(), std::back_inserter(pcm), alawToLinear);
+        continue;
+      }
+      forEachGsmFrame(frames, [&](auto frame) {
         feed.gsm(frame);
         if (!heard) return;
         decoder.decode(frame);

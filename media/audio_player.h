@@ -76,7 +76,8 @@ struct ChannelRecord;
 bool startAudioPlayback(ChannelRecord& record);
 void stopAudioPlayback(ChannelRecord& record);
 
-// The same for the AV server's audio: GSM frames from the channel's audio frame ring. Its
+// The same for the AV server's audio: frames from the channel's audio frame ring, A-law from
+// the cameras whose recordings take A-law (an MPEG-4 camera server), else GSM. Its
 // own thread slot (audioPlay); played with 400 ms pre-filled, refilled in 200 ms halves.
 bool startRingAudioPlayback(ChannelRecord& record);
 void stopRingAudioPlayback(ChannelRecord& record);

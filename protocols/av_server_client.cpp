@@ -1,11 +1,160 @@
 #include "protocols/av_server_client.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <string>
+#include <thread>
+
+#include "core/app_state.h"
+#include "core/viewer_ui.h"
+#include "platform/trace.h"
+#include "protocols/client_io.h"
 
 namespace ipcam {
+namespace {
+
+// Control connections and the data connection carry these socket time-outs.
+constexpr std::uint32_t kSocketTimeoutMs = 30000;
+
+// The camera's address in network order, as its four octets a.b.c.d.
+std::array<std::uint8_t, 4> octetsOf(std::uint32_t networkOrderAddress) {
+  std::array<std::uint8_t, 4> octets{};
+  std::memcpy(octets.data(), &networkOrderAddress, octets.size());
+  return octets;
+}
+
+void putCredential(std::vector<std::uint8_t>& message, std::size_t offset, std::string_view text) {
+  const std::string_view cut = text.substr(0, kAvsCredentialBytes);
+  std::copy(cut.begin(), cut.end(), message.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+std::uint16_t little16(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
+}
+
+std::uint32_t little32(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8 |
+         static_cast<std::uint32_t>(bytes[at + 2]) << 16 |
+         static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+}
+
+std::uint8_t randomKey() {
+  // The generator is seeded with the time when the client is reset at start-up.
+  return static_cast<std::uint8_t>(std::rand() & 0xff);
+}
+
+void showMessage(const std::string& text) {
+  if (ViewerUi* ui = appState().ui.load()) ui->messageBox(text, kDefaultMessageTitle);
+}
+
+const HttpRunFlag* callerRunFlag() {
+  const platform::ThreadRun* run = platform::currentThreadRun();
+  return run != nullptr ? &run->flag() : nullptr;
+}
+
+// One command on a fresh control connection: send the request, read the answer of the same
+// size and the four bytes behind it. The answer's type, or nothing when the exchange failed.
+std::optional<std::uint8_t> exchangeCommand(std::uint32_t address, std::uint16_t port,
+                                            std::span<const std::uint8_t> request, bool longForm) {
+  const HttpRunFlag* runFlag = callerRunFlag();
+  in_addr host{};
+  host.s_addr = address;
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &host, text, sizeof text);
+  TcpSocket socket;
+  if (ConnectTcp(text, port, kSocketTimeoutMs, socket, runFlag) != 0) {
+    platform::trace("connected failed!\r\n");
+    return std::nullopt;
+  }
+  if (sendExactly(socket.get(), request) != IoResult::Done) {
+    platform::trace("connected failed!\r\n");
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> answer(avsMessageSize(longForm));
+  const IoLimits limits = IoLimits::untilStopped(runFlag);
+  if (receiveExactly(socket.get(), answer, limits) != IoResult::Done) {
+    platform::trace("recv tcp command error!\r\n");
+    return std::nullopt;
+  }
+  // The trailer only follows; a server that leaves it out has still answered.
+  std::array<std::uint8_t, kAvsAnswerTrailer> trailer{};
+  receiveExactly(socket.get(), trailer, limits);
+  return parseAvsAnswer(answer, longForm);
+}
+
+}  // namespace
+
+// ---- Wire format ----------------------------------------------------------------------------
+
+bool avsUsesLongForm(int modelNumber) {
+  return modelNumber == 15 || modelNumber == 16;
+}
+
+std::size_t avsMessageSize(bool longForm) {
+  return longForm ? kAvsLongMessageSize : kAvsMessageSize;
+}
+
+std::vector<std::uint8_t> buildAvsConnectRequest(std::uint32_t cameraAddress,
+                                                 std::uint16_t dataPort, std::uint8_t key,
+                                                 bool longForm) {
+  std::vector<std::uint8_t> message(avsMessageSize(longForm), 0);
+  message[kAvsTypeOffset] = kAvsRequestConnect;
+  message[kAvsKeyOffset] = key;
+  // The address is kept in network order and its two halves are then swapped as 16-bit
+  // fields, so the octets travel pairwise reversed.
+  const auto [a, b, c, d] = octetsOf(cameraAddress);
+  const std::array<std::uint8_t, 4> wire = {b, a, d, c};
+  std::copy(wire.begin(), wire.end(), message.begin() + kAvsAddressOffset);
+  message[kAvsPortOffset] = static_cast<std::uint8_t>(dataPort >> 8);
+  message[kAvsPortOffset + 1] = static_cast<std::uint8_t>(dataPort & 0xff);
+  return message;
+}
+
+std::vector<std::uint8_t> buildAvsLoginRequest(std::uint32_t cameraAddress,
+                                               std::uint16_t controlPort, std::string_view user,
+                                               std::string_view password, std::uint8_t key,
+                                               bool longForm) {
+  std::vector<std::uint8_t> message(avsMessageSize(longForm), 0);
+  message[kAvsTypeOffset] = kAvsRequestLogin;
+  message[kAvsKeyOffset] = key;
+  // Here the address is converted as one 32-bit value before the two 16-bit halves are: the
+  // server expects the halves exchanged.
+  const auto [a, b, c, d] = octetsOf(cameraAddress);
+  const std::array<std::uint8_t, 4> wire = {c, d, a, b};
+  std::copy(wire.begin(), wire.end(), message.begin() + kAvsAddressOffset);
+  message[kAvsPortOffset] = static_cast<std::uint8_t>(controlPort >> 8);
+  message[kAvsPortOffset + 1] = static_cast<std::uint8_t>(controlPort & 0xff);
+  const std::size_t shift = longForm ? kAvsLongFormShift : 0;
+  putCredential(message, kAvsUserOffset + shift, user);
+  putCredential(message, kAvsPasswordOffset + shift, password);
+  return message;
+}
+
+std::optional<std::uint8_t> parseAvsAnswer(std::span<const std::uint8_t> answer, bool longForm) {
+  if (answer.size() != avsMessageSize(longForm)) return std::nullopt;
+  return answer[kAvsTypeOffset];
+}
+
+std::optional<AvsFrameHeader> parseAvsFrameHeader(std::span<const std::uint8_t> header) {
+  if (header.size() < kAvsHeaderSize) return std::nullopt;
+  AvsFrameHeader parsed;
+  parsed.type = header[0];
+  parsed.width = little16(header, kAvsHeaderWidthOffset);
+  parsed.height = little16(header, kAvsHeaderHeightOffset);
+  parsed.length = little32(header, kAvsHeaderLengthOffset);
+  parsed.motion = header[kAvsHeaderMotionOffset] == 1;
+  return parsed;
+}
+
+// ---- The client object ----------------------------------------------------------------------
 
 // POSIX sockets need no library start-up.
 bool AvServerClient::startNetwork() {
@@ -15,9 +164,10 @@ bool AvServerClient::startNetwork() {
 void AvServerClient::reset() {
   disconnect();
   connected_.store(false);
+  administrator_.store(false);
   loggedIn_.store(false);
   streaming_.store(false);
-  // The login exchange draws its nonce from the process-wide generator.
+  // The requests draw their key from the process-wide generator.
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   networkReady_.store(true);
 }
@@ -28,6 +178,181 @@ void AvServerClient::disconnect() {
     if (fd >= 0) ::close(fd);
   }
   connected_.store(false);
+}
+
+void AvServerClient::setDataSocket(int fd) {
+  const int old = dataSocket_.exchange(fd);
+  if (old >= 0 && old != fd) ::close(old);
+}
+
+int AvServerClient::takeDataSocket() {
+  return dataSocket_.exchange(-1);
+}
+
+void AvServerClient::setTeardown(std::optional<Teardown> teardown) {
+  std::lock_guard lock(teardownMutex_);
+  teardown_ = std::move(teardown);
+}
+
+std::optional<AvServerClient::Teardown> AvServerClient::teardown() const {
+  std::lock_guard lock(teardownMutex_);
+  return teardown_;
+}
+
+// ---- Commands -------------------------------------------------------------------------------
+
+int AvsConnect(const std::string& host, std::uint16_t controlPort, AvServerClient& client,
+               bool longForm) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 ||
+      found == nullptr) {
+    char text[160];
+    std::snprintf(text, sizeof text, "Can't create connection to IPCam AV ControlPort %s:%d",
+                  host.c_str(), static_cast<int>(controlPort));
+    showMessage(text);
+    return 0;
+  }
+  const std::uint32_t address =
+      reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(found);
+  client.controlAddress_.store(address);
+  client.controlPort_.store(controlPort);
+
+  const std::uint8_t key = randomKey();
+  const std::uint16_t dataPort = client.announcedDataPort();
+  platform::trace("send msg.key:%ld g_av_data_port:%d\r\n", static_cast<long>(key),
+                  static_cast<int>(dataPort));
+  const std::vector<std::uint8_t> request =
+      buildAvsConnectRequest(address, dataPort, key, longForm);
+  const std::optional<std::uint8_t> answer =
+      exchangeCommand(address, controlPort, request, longForm);
+  if (answer == kAvsAnswerAck) {
+    client.connected_.store(true);
+    platform::trace("connected successfully\r\n");
+    return 1;
+  }
+  platform::trace("connected failed!\r\n");
+  return 0;
+}
+
+int AvsLogin(AvServerClient& client, std::string_view user, std::string_view password,
+             bool longForm) {
+  // The password goes into the diagnostic line as it always has; the trace is off unless the
+  // user asks for it.
+  platform::trace("Login %.*s,password %.*s\r\n", static_cast<int>(user.size()), user.data(),
+                  static_cast<int>(password.size()), password.data());
+  const std::uint32_t address = client.controlAddress();
+  const std::uint16_t controlPort = client.controlPort();
+  const std::vector<std::uint8_t> request =
+      buildAvsLoginRequest(address, controlPort, user, password, randomKey(), longForm);
+  const std::optional<std::uint8_t> answer =
+      exchangeCommand(address, controlPort, request, longForm);
+  if (answer == kAvsAnswerAdminAck) {
+    platform::trace("ReturnMessage ENET_AVS_MSG_ADMIN_ACK is Admin\r\n");
+    client.administrator_.store(true);
+    client.loggedIn_.store(true);
+    return 1;
+  }
+  if (answer == kAvsAnswerAck) {
+    platform::trace("ReturnMessage ENET_AVS_MSG_ACK Not Admin\r\n");
+    client.administrator_.store(false);
+    client.loggedIn_.store(true);
+    return 1;
+  }
+  return 0;
+}
+
+int AvsOpenDataConnection(const std::string& host, std::uint16_t dataPort, AvServerClient& client) {
+  platform::trace("Create_TCP_Data_Connection\r\n");
+  TcpSocket socket;
+  const int result = ConnectTcp(host, dataPort, kSocketTimeoutMs, socket, callerRunFlag());
+  switch (result) {
+    case 0:
+      platform::trace("create TCP datsock connection to IPCam (audio/video TCP channel).\r\n");
+      client.setDataSocket(socket.release());
+      return 1;
+    case -1:
+      platform::trace("Can't create connection to IPCam (audio/video TCP channel)\r\n");
+      return 0;
+    case -2:
+      showMessage("create datsock_tcp failed!");
+      return 0;
+    default:
+      platform::trace("Can't create connection to IPCam (audio/video TCP channel).\r\n");
+      return 0;
+  }
+}
+
+void AvsTeardown(AvServerClient& client) {
+  const std::optional<AvServerClient::Teardown> teardown = client.teardown();
+  const int fd = client.controlSocket_.load();
+  if (client.connected() && teardown && fd >= 0) {
+    const std::string text = "TEARDOWN rtsp://" + teardown->host + ":" + teardown->port + "/" +
+                             teardown->path + "\r\nCSeq: 3\r\nSession: " + teardown->session +
+                             "\r\n\r\n";
+    sendExactly(fd, bytesOf(text));
+  }
+  client.disconnect();
+  client.loggedIn_.store(false);
+  client.streaming_.store(false);
+}
+
+// ---- Data loop ------------------------------------------------------------------------------
+
+AvsDataEnd runAvsDataLoop(int fd, const platform::ThreadRun& run, AvsFrameHandler& handler,
+                          std::span<std::uint8_t> buffer, const AvsDataLimits& limits) {
+  const HttpRunFlag* runFlag = &run.flag();
+  const auto receiveLimits = [&] {
+    return IoLimits{runFlag, IoClock::now() + limits.receiveTimeout};
+  };
+  std::chrono::milliseconds idle{0};
+  std::array<std::uint8_t, kAvsHeaderSize> headerBytes{};
+  while (run.running()) {
+    if (!waitUntilReadable(fd, IoLimits{runFlag, IoClock::now() + limits.pollStep})) {
+      if (!run.running()) break;
+      idle += limits.pollStep;
+      if (idle > limits.idleLimit) return AvsDataEnd::kIdle;
+      continue;
+    }
+    if (!handler.connected()) {
+      // Nothing is read for a connection that is not (yet) marked connected; the wait above
+      // would return at once, so the pause keeps this from spinning.
+      std::this_thread::sleep_for(limits.pollStep);
+      continue;
+    }
+    if (receiveExactly(fd, headerBytes, receiveLimits()) != IoResult::Done) {
+      return run.running() ? AvsDataEnd::kLost : AvsDataEnd::kStopped;
+    }
+    idle = std::chrono::milliseconds(0);
+    const AvsFrameHeader header = *parseAvsFrameHeader(headerBytes);
+    if (header.motion) handler.motion();
+    if (!avsPayloadAccepted(header.length) || header.length > buffer.size()) {
+      platform::trace("refused a frame of %u bytes from the camera server\r\n", header.length);
+      return AvsDataEnd::kBadProtocol;
+    }
+    const std::span<std::uint8_t> payload = buffer.first(header.length);
+    if (receiveExactly(fd, payload, receiveLimits()) != IoResult::Done) {
+      return run.running() ? AvsDataEnd::kLost : AvsDataEnd::kStopped;
+    }
+    handler.dataArrived();
+    switch (header.type) {
+      case static_cast<std::uint8_t>(AvsFrameType::kVideo):
+        handler.video(payload, header.width, header.height);
+        break;
+      case static_cast<std::uint8_t>(AvsFrameType::kAudio):
+        handler.audio(payload);
+        break;
+      case static_cast<std::uint8_t>(AvsFrameType::kIgnored):
+        break;
+      default:
+        platform::trace("parsed header error!\r\n");
+        break;
+    }
+  }
+  return AvsDataEnd::kStopped;
 }
 
 }  // namespace ipcam

@@ -163,6 +163,9 @@ const std::map<std::string_view, Setter>& valueOptions() {
        }},
       {"--garbage", choiceInto<Garbage>(&Options::garbage, {{"none", Garbage::None}, {"oversized", Garbage::Oversized}, {"truncated", Garbage::Truncated}, {"non-digits", Garbage::NonDigits}, {"malformed-xml", Garbage::MalformedXml}, {"enormous-xml", Garbage::EnormousXml}})},
       {"--garbage-bytes", numberInto(&Options::garbageBytes)},
+      {"--av-server", choiceInto<bool>(&Options::avServer, {{"on", true}, {"off", false}})},
+      {"--av-login", choiceInto<bool>(&Options::avAdmin, {{"admin", true}, {"user", false}})},
+      {"--av-audio", choiceInto<bool>(&Options::avAudio, {{"on", true}, {"off", false}})},
   };
   return options;
 }
@@ -268,6 +271,13 @@ MPEG-4, H.264 or JPEG (one path each) with an A-law tone, RTP interleaved on the
   --garbage KIND            none | oversized | truncated | non-digits | malformed-xml |
                             enormous-xml
   --garbage-bytes N         size of the oversized page and the enormous XML (default 5 MiB)
+  --av-server on|off        the MPEG-4 camera server (default off; use --model 11 to 18): a
+                            control port, announced as the private video port, and the data
+                            port above it that pushes MPEG-4 video at --size and --fps with the
+                            --motion marks
+  --av-login admin|user     logins with --user and --password are answered as an
+                            administrator's (default) or a plain user's
+  --av-audio on|off         A-law tone frames on the data port (default on)
   --help                    this text
 )";
 }

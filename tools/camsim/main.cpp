@@ -1,9 +1,11 @@
 #include <signal.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 #include <vector>
 
+#include "tools/camsim/av_server.h"
 #include "tools/camsim/command_line.h"
 #include "tools/camsim/server.h"
 
@@ -36,6 +38,10 @@ int main(int argc, char** argv) {
   std::printf("camsim listening on http://127.0.0.1:%u/\n", static_cast<unsigned>(server.port()));
   if (server.rtspPort() != 0)
     std::printf("camsim RTSP on rtsp://127.0.0.1:%u/\n", static_cast<unsigned>(server.rtspPort()));
+  if (const std::uint16_t control = server.avServer().controlPort(); control != 0) {
+    std::printf("camsim AV server: control port %u, data port %u\n", static_cast<unsigned>(control),
+                static_cast<unsigned>(control + 1));
+  }
   std::fflush(stdout);
 
   int received = 0;

@@ -3,6 +3,7 @@
 #include <string_view>
 #include <utility>
 
+#include "tools/camsim/av_server.h"
 #include "tools/camsim/rtsp_server.h"
 
 namespace ipcam::camsim {
@@ -150,6 +151,7 @@ Server::Server(Options options)
     : rtsp_(std::make_unique<RtspServer>(
           [this] { return this->options(); }, authenticator_,
           [this](RequestRecord record) { logRequest(std::move(record)); })),
+      av_(std::make_unique<AvServer>([this] { return this->options(); })),
       options_(std::move(options)) {
   addPage("/camera-cgi/admin/param.cgi", true,
           [this](const HttpRequest& request, HttpExchange& exchange, const Options& current) {
@@ -196,10 +198,17 @@ bool Server::start() {
     http_.stop();
     return false;
   }
+  if (current.avServer && !av_->start()) {
+    startError_ = "AV server: " + av_->lastError();
+    rtsp_->stop();
+    http_.stop();
+    return false;
+  }
   return true;
 }
 
 void Server::stop() {
+  av_->stop();
   rtsp_->stop();
   http_.stop();
 }
@@ -314,6 +323,7 @@ void Server::sendUnauthorized(const HttpRequest& request, HttpExchange& exchange
 Options Server::announced(const Options& options) const {
   Options shown = options;
   if (rtsp_->port() != 0) shown.rtspPort = rtsp_->port();
+  if (av_->controlPort() != 0) shown.privateVideoPort = av_->controlPort();
   return shown;
 }
 
@@ -329,7 +339,7 @@ void Server::parameterPage(const HttpRequest& request, HttpExchange& exchange,
     body = options.firmwareForm == FirmwareForm::XmlOnly ? std::string(kNoSuchGroup)
                                                          : firmwareList(options);
   } else if (group == "System.PrivateVideoPort") {
-    body = "System.PrivateVideoPort=" + number(options.privateVideoPort, options) + "\n";
+    body = "System.PrivateVideoPort=" + number(announced(options).privateVideoPort, options) + "\n";
   } else if (group == "Properties.VideoServer") {
     const std::uint64_t users = std::uint64_t{options.currentUsers} + openStreams();
     body = "Properties.VideoServer.MaxUsers=" + number(options.maxUsers, options) +

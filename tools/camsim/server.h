@@ -120,6 +120,15 @@ struct Options {
   // measuring on one machine how long the viewer takes to show it.
   bool stampSendTime = false;
 
+  // The audio/video server of the older MPEG-4 cameras (model numbers 11 to 18): a control
+  // port, which the private video port then announces, and the data port right above it. The
+  // data port pushes the picture stream's size and rate as MPEG-4, the motion marks of
+  // motionEvery, and an A-law tone when avAudio is on. avAdmin: logins are answered as an
+  // administrator's, else as a plain user's.
+  bool avServer = false;
+  bool avAdmin = true;
+  bool avAudio = true;
+
   Fault fault = Fault::None;
   std::chrono::milliseconds faultDelay{0};
   Garbage garbage = Garbage::None;
@@ -127,6 +136,7 @@ struct Options {
 };
 
 class RtspServer;
+class AvServer;
 
 // The send-time stamp: a JPEG comment segment (FF FE) right after the start-of-image marker
 // whose text is this prefix and the steady clock's time since its epoch in microseconds
@@ -163,6 +173,9 @@ class Server {
   std::string lastError() const;
   // RTSP sessions sending RTP right now.
   std::uint32_t playingRtspSessions() const;
+  // The MPEG-4 camera server, listening once started with avServer on (else its port is 0).
+  const AvServer& avServer() const { return *av_; }
+  AvServer& avServer() { return *av_; }
 
   Options options() const;
   // Takes effect with the next request; the port of a running server stays.
@@ -199,6 +212,7 @@ class Server {
   HttpServer http_;
   Authenticator authenticator_;       // locks itself
   std::unique_ptr<RtspServer> rtsp_;  // made by the constructor; locks itself
+  std::unique_ptr<AvServer> av_;      // made by the constructor; locks itself
   std::string startError_;            // used on the owner's thread only: start(), lastError()
 
   mutable std::mutex mutex_;

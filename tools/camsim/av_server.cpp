@@ -1,0 +1,334 @@
+#include "tools/camsim/av_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string_view>
+
+#include "tools/camsim/rtsp_media.h"
+
+namespace ipcam::camsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The camera's message sizes: model numbers 15 and 16 use three bytes more.
+constexpr std::size_t kShortMessage = 415;
+constexpr std::size_t kLongMessage = 418;
+constexpr std::size_t kTrailer = 4;
+constexpr std::uint8_t kLogin = 1;
+constexpr std::uint8_t kConnect = 4;
+constexpr std::uint8_t kAck = 8;
+constexpr std::uint8_t kAdminAck = 12;
+constexpr std::uint8_t kRefused = 0;  // anything but the two acknowledgements
+constexpr std::size_t kUserAt = 351;
+constexpr std::size_t kPasswordAt = 383;
+constexpr std::size_t kNameBytes = 12;
+
+// Data frames: the camera's 28-byte header, little-endian.
+constexpr std::size_t kHeaderBytes = 28;
+constexpr std::uint8_t kVideoFrame = 0;
+constexpr std::uint8_t kAudioFrame = 1;
+// The audio is 8 kHz A-law, sent in 20 ms blocks.
+constexpr std::size_t kAudioBytesPerSecond = 8000;
+
+constexpr auto kPollStep = std::chrono::milliseconds(100);
+constexpr int kControlTimeoutMs = 5000;
+
+bool isLongForm(std::uint32_t model) {
+  return model == 15 || model == 16;
+}
+
+int listenOn(std::uint16_t port, std::uint16_t& bound) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int yes = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 16) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  bound = ntohs(address.sin_port);
+  return fd;
+}
+
+bool readAll(int fd, std::uint8_t* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::recv(fd, data + done, size - done, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool sendAll(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t sent = ::send(fd, bytes + done, size - done, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    done += static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+std::string dotted(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." +
+         std::to_string(d);
+}
+
+std::string nameAt(const std::vector<std::uint8_t>& message, std::size_t at) {
+  std::string name(reinterpret_cast<const char*>(message.data() + at), kNameBytes);
+  name.resize(std::strlen(name.c_str()));
+  return name;
+}
+
+// The request as the camera reads it. Its firmware undoes the viewer's byte-order conversions:
+// in a connect message the address octets arrive pairwise swapped (b a d c), in a login message
+// converted once more as a whole (c d a b); the port arrives in network order either way.
+AvControlRequest readRequest(const std::vector<std::uint8_t>& message, bool longForm) {
+  AvControlRequest request;
+  request.type = message[0];
+  request.size = message.size();
+  request.port = static_cast<std::uint16_t>(message[6] << 8 | message[7]);
+  if (request.type == kConnect) {
+    request.address = dotted(message[3], message[2], message[5], message[4]);
+  } else {
+    request.address = dotted(message[4], message[5], message[2], message[3]);
+    const std::size_t shift = longForm ? kLongMessage - kShortMessage : 0;
+    request.user = nameAt(message, kUserAt + shift);
+    request.password = nameAt(message, kPasswordAt + shift);
+  }
+  return request;
+}
+
+std::array<std::uint8_t, kHeaderBytes> frameHeader(std::uint8_t type, std::uint32_t width,
+                                                   std::uint32_t height, std::size_t length,
+                                                   bool motion) {
+  std::array<std::uint8_t, kHeaderBytes> header{};
+  header[0] = type;
+  header[3] = static_cast<std::uint8_t>(width & 0xff);
+  header[4] = static_cast<std::uint8_t>(width >> 8);
+  header[5] = static_cast<std::uint8_t>(height & 0xff);
+  header[6] = static_cast<std::uint8_t>(height >> 8);
+  for (int i = 0; i < 4; ++i) header[11 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+  header[27] = motion ? 1 : 0;
+  return header;
+}
+
+}  // namespace
+
+AvServer::AvServer(OptionsSource options) : options_(std::move(options)) {}
+
+AvServer::~AvServer() {
+  stop();
+}
+
+bool AvServer::start() {
+  if (acceptThread_.joinable()) return false;
+  // The data port is the control port + 1: look for a free pair.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    std::uint16_t control = 0;
+    const int controlFd = listenOn(0, control);
+    if (controlFd < 0 || control == 65535) {
+      if (controlFd >= 0) ::close(controlFd);
+      continue;
+    }
+    std::uint16_t data = 0;
+    const int dataFd = listenOn(static_cast<std::uint16_t>(control + 1), data);
+    if (dataFd < 0) {
+      ::close(controlFd);
+      continue;
+    }
+    controlFd_ = controlFd;
+    dataFd_ = dataFd;
+    controlPort_.store(control);
+    video(options_());  // encoded before the first viewer comes
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+    return true;
+  }
+  std::lock_guard lock(mutex_);
+  lastError_ = "no two neighbouring free ports on 127.0.0.1";
+  return false;
+}
+
+void AvServer::stop() {
+  std::lock_guard stopLock(stopMutex_);
+  {
+    std::lock_guard lock(mutex_);
+    stopping_.store(true);
+    for (Connection& connection : connections_) {
+      if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
+    }
+  }
+  wake_.notify_all();
+  if (acceptThread_.joinable()) acceptThread_.join();
+  std::list<Connection> ending;
+  {
+    std::lock_guard lock(mutex_);
+    ending.swap(connections_);
+  }
+  for (Connection& connection : ending) {
+    if (connection.thread.joinable()) connection.thread.join();
+  }
+  for (int* fd : {&controlFd_, &dataFd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
+
+std::string AvServer::lastError() const {
+  std::lock_guard lock(mutex_);
+  return lastError_;
+}
+
+std::vector<AvControlRequest> AvServer::controlRequests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void AvServer::dropDataConnections() {
+  std::lock_guard lock(mutex_);
+  for (Connection& connection : connections_) {
+    if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
+  }
+}
+
+std::shared_ptr<const EncodedVideo> AvServer::video(const Options& options) {
+  std::lock_guard lock(mutex_);
+  if (!video_ || video_->width != options.pictureWidth || video_->height != options.pictureHeight) {
+    video_ = encodeVideo(RtspCodec::Mpeg4, options.pictureWidth & ~1u, options.pictureHeight & ~1u,
+                         kVideoCycle);
+  }
+  return video_;
+}
+
+void AvServer::reapFinished() {
+  std::list<Connection> finished;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+      auto next = std::next(it);
+      if (it->done) finished.splice(finished.end(), connections_, it);
+      it = next;
+    }
+  }
+  for (Connection& connection : finished) connection.thread.join();
+}
+
+void AvServer::acceptLoop() {
+  while (!stopping_.load()) {
+    std::array<pollfd, 2> waiting = {pollfd{controlFd_, POLLIN, 0}, pollfd{dataFd_, POLLIN, 0}};
+    const int ready = ::poll(waiting.data(), waiting.size(), static_cast<int>(kPollStep.count()));
+    reapFinished();
+    if (ready <= 0) continue;
+    if (waiting[0].revents & POLLIN) {
+      const int fd = ::accept4(controlFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        answerControl(fd, options_());
+        ::close(fd);
+      }
+    }
+    if (waiting[1].revents & POLLIN) {
+      const int fd = ::accept4(dataFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      std::lock_guard lock(mutex_);
+      if (connections_.size() >= kMaxDataConnections || stopping_.load()) {
+        ::close(fd);
+        continue;
+      }
+      Connection& connection = connections_.emplace_back();
+      connection.fd = fd;
+      connection.thread = std::thread([this, &connection, fd] { serveData(connection, fd); });
+    }
+  }
+}
+
+void AvServer::answerControl(int fd, const Options& options) {
+  timeval timeout{kControlTimeoutMs / 1000, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  const bool longForm = isLongForm(options.modelId);
+  std::vector<std::uint8_t> message(longForm ? kLongMessage : kShortMessage);
+  if (!readAll(fd, message.data(), message.size())) return;
+  const AvControlRequest request = readRequest(message, longForm);
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(request);
+  }
+  std::uint8_t answer = kRefused;
+  if (request.type == kConnect) {
+    answer = kAck;
+  } else if (request.type == kLogin) {
+    const bool known = request.user == options.user.substr(0, kNameBytes) &&
+                       request.password == options.password.substr(0, kNameBytes);
+    if (known) answer = options.avAdmin ? kAdminAck : kAck;
+  }
+  std::vector<std::uint8_t> reply(message.size() + kTrailer, 0);
+  reply[0] = answer;
+  sendAll(fd, reply.data(), reply.size());
+}
+
+void AvServer::serveData(Connection& connection, int fd) {
+  dataConnections_.fetch_add(1);
+  // A viewer that stops reading is given up on rather than waited for.
+  timeval timeout{kControlTimeoutMs / 1000, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  const Options options = options_();
+  const std::shared_ptr<const EncodedVideo> encoded = video(options);
+  const std::uint32_t fps = std::max<std::uint32_t>(options.framesPerSecond, 1);
+  const auto frameTime = std::chrono::microseconds(1'000'000 / fps);
+  AlawTone tone(options.toneHertz);
+  std::size_t audioOwed = 0;  // A-law bytes due but not yet sent
+  const std::size_t audioPerFrame = kAudioBytesPerSecond / fps;
+
+  Clock::time_point next = Clock::now();
+  for (std::uint64_t index = 0; encoded && !stopping_.load(); ++index) {
+    const std::string& frame = encoded->frames[index % encoded->frames.size()].front();
+    const bool motion = options.motionEvery != 0 && (index + 1) % options.motionEvery == 0;
+    const auto header =
+        frameHeader(kVideoFrame, encoded->width, encoded->height, frame.size(), motion);
+    if (!sendAll(fd, header.data(), header.size()) || !sendAll(fd, frame.data(), frame.size()))
+      break;
+    videoFramesSent_.fetch_add(1);
+    if (options.avAudio) {
+      audioOwed += audioPerFrame;
+      bool sent = true;
+      while (sent && audioOwed >= AlawTone::kPacketBytes) {
+        const std::string packet = tone.nextPacket();
+        const auto audioHeader = frameHeader(kAudioFrame, 0, 0, packet.size(), false);
+        sent = sendAll(fd, audioHeader.data(), audioHeader.size()) &&
+               sendAll(fd, packet.data(), packet.size());
+        audioOwed -= AlawTone::kPacketBytes;
+      }
+      if (!sent) break;
+    }
+    next += frameTime;
+    std::unique_lock lock(mutex_);
+    wake_.wait_until(lock, next, [this] { return stopping_.load(); });
+  }
+  dataConnections_.fetch_sub(1);
+  std::lock_guard lock(mutex_);
+  ::close(fd);
+  connection.fd = -1;
+  connection.done = true;
+}
+
+}  // namespace ipcam::camsim

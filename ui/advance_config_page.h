@@ -66,6 +66,11 @@ QTabBar::tab:selected { color: #e3e9f0; background: #232932; }
 QTabBar::tab:hover { border-color: #5cc8ff; }
 QLabel, QRadioButton { color: #c6d0dc; background: transparent; }
 QLabel:disabled, QRadioButton:disabled { color: #5d6876; }
+QRadioButton::indicator {
+  width: 10px; height: 10px; border: 1px solid #7f8c9c; border-radius: 6px; background: #161a20;
+}
+QRadioButton::indicator:checked { background: #3da6e0; border-color: #5cc8ff; }
+QRadioButton::indicator:disabled { border-color: #3b4553; }
 QGroupBox {
   color: #7f8c9c; border: 1px solid #3b4553; border-radius: 6px;
   margin-top: 14px; padding: 10px 8px 8px 8px; background: #232932;

@@ -1,4 +1,5 @@
-// The password lock at start-up, through the main window's real start-up sequence.
+// The general options from the main window: the password lock at start-up, through the real
+// start-up sequence, and the sheet from the setup menu.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -15,7 +16,9 @@
 #include "media/audio_player.h"
 #include "support/test_environment.h"
 #include "ui/advance_config_security_auth.h"
+#include "ui/advance_config_sheet.h"
 #include "ui/qt_viewer_ui.h"
+#include "ui/skin_button.h"
 #include "ui/tarsil_dlg.h"
 
 namespace ipcam::ui {
@@ -25,7 +28,7 @@ namespace fs = std::filesystem;
 using platform::test_support::ScopedEnv;
 using platform::test_support::TempFolder;
 
-class PasswordPromptTest : public ::testing::Test {
+class OptionsMainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setSoundDeviceProbe([] { return true; });
@@ -56,10 +59,14 @@ class PasswordPromptTest : public ::testing::Test {
     bool channelUntouched = false;
   };
   // Starts a main window; `answer` acts on the prompt if one comes.
-  Start start(const std::function<void(CAdvanceConfigSecurityAuth&)>& answer) {
+  static QtViewerUi& freshUi() {
     // Never destroyed, as in the program: a window's shutdown ends its ViewerUi for good.
     static auto* const everyUi = new std::vector<std::unique_ptr<QtViewerUi>>();
-    QtViewerUi& ui = *everyUi->emplace_back(std::make_unique<QtViewerUi>());
+    return *everyUi->emplace_back(std::make_unique<QtViewerUi>());
+  }
+
+  Start start(const std::function<void(CAdvanceConfigSecurityAuth&)>& answer) {
+    QtViewerUi& ui = freshUi();
     Start result;
     ui.setMessagePresenter(
         [&result](const std::string& text, const std::string&) { result.boxes.push_back(text); });
@@ -89,7 +96,7 @@ class PasswordPromptTest : public ::testing::Test {
   ScopedEnv resourcesEnv_{"IPCAM_RESOURCES", IPCAM_RESOURCE_DIR};
 };
 
-TEST_F(PasswordPromptTest, WrongPasswordOrCancelEndsTheStartBeforeAnyCameraStarts) {
+TEST_F(OptionsMainWindowTest, WrongPasswordOrCancelEndsTheStartBeforeAnyCameraStarts) {
   writeSettings(1, securityDigest("secret"));
 
   const Start wrong = start([](CAdvanceConfigSecurityAuth& prompt) {
@@ -115,7 +122,7 @@ TEST_F(PasswordPromptTest, WrongPasswordOrCancelEndsTheStartBeforeAnyCameraStart
   EXPECT_TRUE(cancelled.channelUntouched);
 }
 
-TEST_F(PasswordPromptTest, RightPasswordOpensTheViewer) {
+TEST_F(OptionsMainWindowTest, RightPasswordOpensTheViewer) {
   writeSettings(1, securityDigest("secret"));
   const Start right = start([](CAdvanceConfigSecurityAuth& prompt) {
     QTest::keyClicks(prompt.passwordEdit(), "secret");
@@ -127,11 +134,37 @@ TEST_F(PasswordPromptTest, RightPasswordOpensTheViewer) {
   EXPECT_FALSE(right.channelUntouched);
 }
 
-TEST_F(PasswordPromptTest, LockOffAsksNothingEvenWithAStoredPassword) {
+TEST_F(OptionsMainWindowTest, LockOffAsksNothingEvenWithAStoredPassword) {
   writeSettings(0, securityDigest("secret"));
   const Start open = start([](CAdvanceConfigSecurityAuth&) {});
   EXPECT_FALSE(open.prompted);
   EXPECT_TRUE(open.started);
+}
+
+TEST_F(OptionsMainWindowTest, SetupMenuOpensTheSheetAndTheSetupButtonComesBack) {
+  writeSettings(0, "");
+  QtViewerUi& ui = freshUi();
+  ui.setMessagePresenter([](const std::string&, const std::string&) {});
+  CTarsilDlg window(ui);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  window.show();
+  CCustomStaticButton* setup = window.button(kButtonSetup);
+  setup->setHoverState(CCustomStaticButton::kPressed);
+
+  bool opened = false;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    auto* sheet = qobject_cast<CAdvanceConfigSheet*>(QApplication::activeModalWidget());
+    if (sheet == nullptr) return;
+    opened = true;
+    QTest::keyClick(sheet, Qt::Key_Escape);
+  });
+  timer.start(10);
+  window.runMenuCommand(kMenuGeneralOptions);  // returns once the sheet is closed
+  timer.stop();
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(setup->hoverState(), CCustomStaticButton::kNormal);
+  window.shutdown();
 }
 
 }  // namespace

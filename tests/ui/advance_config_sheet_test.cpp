@@ -438,5 +438,32 @@ TEST_F(OptionsSheetTest, PasswordIsStoredAsItsDigestAndUntouchedEditsKeepIt) {
   EXPECT_EQ(live().securityPassword, abc);
 }
 
+TEST_F(OptionsSheetTest, LanguageChangeRetextsTheOpenSheet) {
+  const auto sheet = openSheet();
+  showTab(*sheet, sheet->mailPage());
+  const auto texts = [&sheet] {
+    return std::vector<QString>{sheet->windowTitle(),
+                                sheet->tabs()->tabText(0),
+                                sheet->okButton()->text(),
+                                sheet->generalPage()->newButton()->text(),
+                                sheet->generalPage()->recCycleList()->itemText(1),
+                                sheet->mailPage()->controls().smtpAuthOn->text(),
+                                sheet->securityPage()->enableButton()->text(),
+                                sheet->aboutPage()->informationLabel()->text()};
+  };
+  const std::vector<QString> english = texts();
+  for (const QString& text : english) EXPECT_FALSE(text.isEmpty());
+
+  // A language whose file is not installed has empty texts.
+  CMultiLanguage::instance().applyComboIndex(1);
+  QEvent change(QEvent::LanguageChange);
+  QApplication::sendEvent(sheet.get(), &change);
+  for (const QString& text : texts()) EXPECT_TRUE(text.isEmpty()) << text.toStdString();
+
+  CMultiLanguage::instance().applyComboIndex(0);
+  QApplication::sendEvent(sheet.get(), &change);
+  EXPECT_EQ(texts(), english);
+}
+
 }  // namespace
 }  // namespace ipcam::ui

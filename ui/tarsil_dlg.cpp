@@ -34,6 +34,8 @@
 #include "protocols/ptz.h"
 #include "recording/channel_recorder.h"
 #include "recording/storage.h"
+#include "ui/advance_config_security_auth.h"
+#include "ui/advance_config_sheet.h"
 #include "ui/display_frame.h"
 #include "ui/layout_geometry.h"
 #include "ui/play_back_dialog.h"
@@ -181,6 +183,8 @@ bool CTarsilDlg::start(QSize screen) {
 
   loadConfiguration(ui_);
   if (closeRequested_) return false;
+  // Before any channel object exists, so a refused password connects no camera.
+  if (!passPasswordLock(ui_, nullptr) || closeRequested_) return false;
   createChannelObjects(ui_);
   if (closeRequested_) return false;
   wireProgram();
@@ -519,7 +523,11 @@ void CTarsilDlg::runMenuCommand(int command) {
   if (command == kMenuConfigureCameras) {
     configureCameras();
   } else if (command == kMenuGeneralOptions) {
-    ui_.logEvent(-1, "General Options: the general options dialog is not available yet");
+    CAdvanceConfigSheet sheet(ui_, this);
+    sheet.exec();
+    if (CCustomStaticButton* setup = button(kButtonSetup)) {
+      setup->setHoverState(CCustomStaticButton::kNormal);
+    }
   }
 }
 

@@ -219,6 +219,7 @@ TEST_F(CameraDialogTest, SwitchingChannelsKeepsTheEditsOfEveryPage) {
   ASSERT_TRUE(av.muteAudio()->isEnabled());
   av.muteAudio()->setChecked(false);
   av.recordVideoOnly()->setChecked(true);
+  shoot(*dialog, "audio");
   dialog->selectTab(CAdvanceConfig::kTabMotion);
   CAdvanceConfigMR& mr = *dialog->mrPage();
   EXPECT_FALSE(mr.seconds()->isEnabled());

@@ -9,6 +9,20 @@ inline constexpr const char* kSettingsDialogStyle = R"(
 QDialog { background: #1d222a; }
 QLabel, QCheckBox, QRadioButton { color: #c6d0dc; background: transparent; }
 QCheckBox:disabled, QRadioButton:disabled, QLabel:disabled { color: #5d6774; }
+QCheckBox::indicator, QRadioButton::indicator {
+  width: 12px; height: 12px; border: 1px solid #6a7686; background: #161a20;
+}
+QRadioButton::indicator { border-radius: 7px; }
+QCheckBox::indicator:focus, QRadioButton::indicator:focus { border-color: #5cc8ff; }
+QCheckBox::indicator:checked { background: #3da6e0; border-color: #5cc8ff; }
+QRadioButton::indicator:checked {
+  background: qradialgradient(cx:0.5, cy:0.5, radius:0.5, fx:0.5, fy:0.5,
+                              stop:0 #5cc8ff, stop:0.5 #5cc8ff, stop:0.6 #161a20, stop:1 #161a20);
+}
+QCheckBox::indicator:disabled, QRadioButton::indicator:disabled {
+  border-color: #343c48; background: #1b1f26;
+}
+QCheckBox::indicator:checked:disabled { background: #34506a; }
 QGroupBox {
   color: #7f8c9c; border: 1px solid #3b4553; border-radius: 6px;
   margin-top: 14px; padding: 10px 8px 8px 8px; background: #232932;

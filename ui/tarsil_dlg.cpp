@@ -34,6 +34,7 @@
 #include "protocols/ptz.h"
 #include "recording/channel_recorder.h"
 #include "recording/storage.h"
+#include "ui/advance_config.h"
 #include "ui/advance_config_security_auth.h"
 #include "ui/advance_config_sheet.h"
 #include "ui/display_frame.h"
@@ -190,7 +191,19 @@ bool CTarsilDlg::start(QSize screen) {
   wireProgram();
   startChannels(ui_);
   startStorageMonitor();
+  hintFirstCamera();
   return true;
+}
+
+void CTarsilDlg::hintFirstCamera() {
+  for (int channel = 0; channel < kChannelCount; ++channel) {
+    if (isCameraConfigured(channel, false) != 0) return;
+  }
+  // Nothing to show yet: the log's top line points the way to the camera settings, in the
+  // words of the button and its menu.
+  CMultiLanguage& language = CMultiLanguage::instance();
+  ui_.logEvent(-1, language.text("TarsilDlg", "Button_Setup") + " > " +
+                       language.text("SetupButtonMenu", "ContextMenu_ConfigureCameras"));
 }
 
 void CTarsilDlg::requestClose() {
@@ -532,8 +545,8 @@ void CTarsilDlg::runMenuCommand(int command) {
 }
 
 void CTarsilDlg::configureCameras() {
-  copySettingsToEdit();
-  ui_.logEvent(-1, "Configure Cameras: the camera settings dialog is not available yet");
+  CAdvanceConfig dialog(ui_, selectedChannel(), this);
+  dialog.exec();
   if (CCustomStaticButton* setup = button(kButtonSetup)) {
     setup->setHoverState(CCustomStaticButton::kNormal);
   }

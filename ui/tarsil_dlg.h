@@ -143,6 +143,8 @@ class CTarsilDlg : public QWidget, public TileHost {
   void showSingle(int channel);
   void setVisibleTiles(int tiles);
   void openSetupMenu();
+  // With no camera configured, the event log says where cameras are added.
+  void hintFirstCamera();
   void takeSnapshot();
   void openPlayback();
   void startRecording();

@@ -123,7 +123,10 @@ TEST_F(MainWindowTest, StartsWithSixteenNoSignalTilesAndSavesOnClose) {
   }
   EXPECT_EQ(window.languageCombo()->count(), 26);
   EXPECT_EQ(window.languageCombo()->currentIndex(), 0);
-  EXPECT_EQ(window.eventLog()->item(0)->text(), "System Event Log");
+  // Above the log's heading, with no camera yet, the way to add one.
+  ASSERT_EQ(window.eventLog()->count(), 2);
+  EXPECT_EQ(window.eventLog()->item(0)->text(), "Setup > Configure cameras...");
+  EXPECT_EQ(window.eventLog()->item(1)->text(), "System Event Log");
 
   window.show();
   QApplication::processEvents();
@@ -180,8 +183,9 @@ TEST_F(MainWindowTest, EventLogKeepsTheNewestLines) {
   EXPECT_TRUE(newest.endsWith(", Camera 03, Disconnected")) << newest.toStdString();
   ui_->logEvent(-1, "plain");
   EXPECT_EQ(window.eventLog()->item(0)->text(), "plain");
-  // 3 lines so far; the 5000th cuts the log back to its 3999 newest.
-  for (int i = 3; i < 5000; ++i) ui_->logEvent(-1, std::to_string(i));
+  // 4 lines so far (the heading, the hint for the first camera and the two above); the
+  // 5000th cuts the log back to its 3999 newest.
+  for (int i = 4; i < 5000; ++i) ui_->logEvent(-1, std::to_string(i));
   EXPECT_EQ(window.eventLog()->count(), 3999);
   EXPECT_EQ(window.eventLog()->item(0)->text(), "4999");
   window.shutdown();

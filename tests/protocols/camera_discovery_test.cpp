@@ -135,19 +135,21 @@ TEST(DiscoveryPacketsTest, DatagramsThatListNothing) {
   otherCommand[7] = 3;
   Bytes noPoeByte = plain.description();
   noPoeByte.pop_back();
+  Bytes cutHeader = plain.description();
+  cutHeader.resize(9);
+  const discovery::Request search = discovery::searchRequest();
   const struct {
     const char* what;
     Bytes datagram;
   } cases[] = {
       {"empty", {}},
-      {"header cut short", Bytes(plain.description().begin(), plain.description().begin() + 9)},
+      {"header cut short", cutHeader},
       {"header only", plain.header(4)},
       {"direction 0 (another viewer's request)", fromViewer.description()},
       {"device class 4", otherClass.description()},
       {"unknown command", otherCommand},
       {"description without its PoE byte", noPoeByte},
-      {"the viewer's own search request",
-       Bytes(discovery::searchRequest().begin(), discovery::searchRequest().end())},
+      {"the viewer's own search request", Bytes(search.begin(), search.end())},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

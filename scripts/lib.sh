@@ -9,7 +9,7 @@ IPCAM_PACKAGES=(
   qt6-base-dev libgl-dev fonts-dejavu-core libasound2-dev
   googletest libgtest-dev libgmock-dev
   libcurl4-openssl-dev libpugixml-dev
-  libturbojpeg0-dev libgsm1-dev
+  libturbojpeg0-dev libgsm1-dev zlib1g-dev
   libavcodec-dev libavutil-dev libswscale-dev
   xvfb xauth
   ffmpeg

@@ -1,5 +1,6 @@
 #include "tools/camsim/command_line.h"
 
+#include <array>
 #include <charconv>
 #include <functional>
 #include <limits>
@@ -166,6 +167,63 @@ const std::map<std::string_view, Setter>& valueOptions() {
       {"--av-server", choiceInto<bool>(&Options::avServer, {{"on", true}, {"off", false}})},
       {"--av-login", choiceInto<bool>(&Options::avAdmin, {{"admin", true}, {"user", false}})},
       {"--av-audio", choiceInto<bool>(&Options::avAudio, {{"on", true}, {"off", false}})},
+      {"--discovery", choiceInto<bool>(&Options::discovery, {{"on", true}, {"off", false}})},
+      {"--discovery-port",
+       [](Options& o, std::string_view text) {
+         const auto port = parseNumber<std::uint16_t>(text);
+         if (!port || *port == 0) return false;
+         o.discoveryAnswer.port = *port;
+         return true;
+       }},
+      {"--mac",
+       [](Options& o, std::string_view text) {
+         // Six two-digit hex bytes separated by ':' or '-'.
+         std::array<std::uint8_t, 6> mac{};
+         if (text.size() != 17) return false;
+         for (std::size_t i = 0; i < mac.size(); ++i) {
+           const std::string_view digits = text.substr(i * 3, 2);
+           const auto [end, error] =
+               std::from_chars(digits.data(), digits.data() + digits.size(), mac[i], 16);
+           if (error != std::errc() || end != digits.data() + digits.size()) return false;
+           if (i + 1 < mac.size() && text[i * 3 + 2] != ':' && text[i * 3 + 2] != '-')
+             return false;
+         }
+         o.discoveryAnswer.mac = mac;
+         return true;
+       }},
+      {"--discovery-name",
+       [](Options& o, std::string_view text) {
+         if (text.size() > 32) return false;
+         o.discoveryAnswer.name = std::string(text);
+         return true;
+       }},
+      {"--discovery-model",
+       [](Options& o, std::string_view text) {
+         const auto code = parseNumber<std::uint8_t>(text);
+         if (code) {
+           o.discoveryAnswer.modelCode = *code;
+           o.discoveryModelGiven = true;
+         }
+         return code.has_value();
+       }},
+      {"--discovery-vendor",
+       [](Options& o, std::string_view text) {
+         const auto vendor = parseNumber<std::uint8_t>(text);
+         if (vendor) o.discoveryAnswer.vendor = *vendor;
+         return vendor.has_value();
+       }},
+      {"--poe",
+       [](Options& o, std::string_view text) {
+         const auto poe = parseNumber<std::uint8_t>(text);
+         if (poe) o.discoveryAnswer.poe = *poe;
+         return poe.has_value();
+       }},
+      {"--compressed",
+       [](Options& o, std::string_view text) {
+         const auto compressed = parseChoice<bool>(text, {{"on", true}, {"off", false}});
+         if (compressed) o.discoveryAnswer.compressed = *compressed;
+         return compressed.has_value();
+       }},
   };
   return options;
 }
@@ -278,6 +336,16 @@ MPEG-4, H.264 or JPEG (one path each) with an A-law tone, RTP interleaved on the
   --av-login admin|user     logins with --user and --password are answered as an
                             administrator's (default) or a plain user's
   --av-audio on|off         A-law tone frames on the data port (default on)
+  --discovery on|off        answer the viewer's LAN search (default off) on the loopback
+                            broadcast address 127.255.255.255; answers go back to the asking
+                            socket, and only on this machine
+  --discovery-port N        UDP port of the search (default: IPCAM_DISCOVERY_PORT, else 13364)
+  --mac XX:XX:XX:XX:XX:XX   the MAC address the answers carry (default 00:1C:63:00:00:01)
+  --discovery-name TEXT     camera name in the answer, at most 32 characters (default camsim)
+  --discovery-model N       model code in the answer, 0 to 255 (default: --model)
+  --discovery-vendor N      vendor index in the answer (default 0, the maker)
+  --poe N                   PoE variant in the answer: 0 plain, 1 PoE, 2 as it is (default 0)
+  --compressed on|off       answers as zlib streams behind the AC ED marker (default off)
   --help                    this text
 )";
 }

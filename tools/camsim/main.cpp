@@ -1,7 +1,10 @@
 #include <signal.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -9,9 +12,26 @@
 #include "tools/camsim/command_line.h"
 #include "tools/camsim/server.h"
 
+namespace {
+
+// The search port both the viewer and the cameras take from the environment, unless the
+// command line names one.
+std::vector<std::string_view> withDiscoveryPortDefault(std::vector<std::string_view> arguments,
+                                                       std::string& storage) {
+  const char* port = std::getenv("IPCAM_DISCOVERY_PORT");
+  if (port == nullptr || *port == '\0') return arguments;
+  storage = std::string("--discovery-port=") + port;
+  arguments.insert(arguments.begin(), storage);
+  return arguments;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace ipcam::camsim;
-  const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+  std::string portArgument;
+  const std::vector<std::string_view> arguments =
+      withDiscoveryPortDefault(std::vector<std::string_view>(argv + 1, argv + argc), portArgument);
   const CommandLine commandLine = parseCommandLine(arguments);
   if (!commandLine.error.empty()) {
     std::fprintf(stderr, "camsim: %s\n\n%s", commandLine.error.c_str(), usageText().c_str());
@@ -42,10 +62,29 @@ int main(int argc, char** argv) {
     std::printf("camsim AV server: control port %u, data port %u\n", static_cast<unsigned>(control),
                 static_cast<unsigned>(control + 1));
   }
+
+  std::unique_ptr<DiscoveryResponder> discovery;
+  if (commandLine.options.discovery) {
+    DiscoveryOptions answer = commandLine.options.discoveryAnswer;
+    answer.httpPort = server.port();
+    answer.detailPort = commandLine.options.privateVideoPort;
+    if (!commandLine.options.discoveryModelGiven)
+      answer.modelCode =
+          static_cast<std::uint8_t>(std::min<std::uint32_t>(commandLine.options.modelId, 255));
+    discovery = std::make_unique<DiscoveryResponder>(answer);
+    if (!discovery->start()) {
+      std::fprintf(stderr, "camsim: cannot answer the search: %s\n",
+                   discovery->lastError().c_str());
+      server.stop();
+      return 1;
+    }
+    std::printf("camsim answers the search on UDP port %u\n", static_cast<unsigned>(answer.port));
+  }
   std::fflush(stdout);
 
   int received = 0;
   sigwait(&stopSignals, &received);
+  if (discovery) discovery->stop();
   server.stop();
   return 0;
 }

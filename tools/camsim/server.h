@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/camsim/http_auth.h"
+#include "tools/camsim/discovery_responder.h"
 #include "tools/camsim/http_server.h"
 
 namespace ipcam::camsim {
@@ -133,6 +134,12 @@ struct Options {
   std::chrono::milliseconds faultDelay{0};
   Garbage garbage = Garbage::None;
   std::size_t garbageBytes = 5 * 1024 * 1024;
+
+  // Answering the viewer's LAN search (the program only; off unless asked for). The HTTP port
+  // in the answer is the one the server got, and the model code is modelId unless given.
+  bool discovery = false;
+  DiscoveryOptions discoveryAnswer;
+  bool discoveryModelGiven = false;
 };
 
 class RtspServer;

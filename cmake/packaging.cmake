@@ -26,7 +26,7 @@ set(CPACK_PACKAGE_NAME ipcam-viewer)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "ipcam-viewer developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "IP Camera Viewer: live view and recording of up to 16 IP cameras")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Shows up to 16 network cameras (HTTP Motion JPEG, RTSP with H.264, MPEG-4 or Motion JPEG)\n"
     "in split layouts, records them to AVI by hand, on schedules or on motion, takes\n"
     "snapshots, plays recordings back and mails a notice on motion.")

@@ -22,6 +22,7 @@ install(DIRECTORY ${CMAKE_BINARY_DIR}/icons/hicolor DESTINATION share/icons)
 
 # cpack -G DEB from the build tree. The library dependencies are read off the program by
 # dpkg-shlibdeps (dpkg-dev); Qt's platform plugins and a font are not linked, so they are named.
+set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ipcam-viewer)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "ipcam-viewer developers")

@@ -682,10 +682,12 @@ CMultiLanguage::CMultiLanguage(std::filesystem::path resourceFolder)
       languageNames_(std::make_shared<const Table>()),
       texts_(std::make_shared<const Table>()) {}
 
+CMultiLanguage::CMultiLanguage()
+    : languageNames_(std::make_shared<const Table>()), texts_(std::make_shared<const Table>()) {}
+
 CMultiLanguage& CMultiLanguage::instance() {
   // Deliberately never destroyed: threads abandoned at shutdown may still look texts up.
-  static CMultiLanguage& shared =
-      *std::make_unique<CMultiLanguage>(platform::resourceFolder()).release();
+  static CMultiLanguage& shared = *std::make_unique<CMultiLanguage>().release();
   return shared;
 }
 
@@ -702,11 +704,15 @@ std::span<const LanguageComboEntry> CMultiLanguage::comboTable() {
   return kCombo;
 }
 
+std::filesystem::path CMultiLanguage::resourceFolder() const {
+  return resourceFolder_ ? *resourceFolder_ : platform::resourceFolder();
+}
+
 std::filesystem::path CMultiLanguage::resolve(std::string_view relative) const {
   std::string portable(relative);
   std::ranges::replace(portable, '\\', '/');
   const std::filesystem::path path(portable);
-  return path.is_absolute() ? path : resourceFolder_ / path;
+  return path.is_absolute() ? path : resourceFolder() / path;
 }
 
 void CMultiLanguage::loadLanguageNames() {

@@ -54,11 +54,15 @@ class CMultiLanguage {
 
   // Relative file names are resolved against `resourceFolder`.
   explicit CMultiLanguage(std::filesystem::path resourceFolder);
+  // Relative file names are resolved against the program's resource folder as it is found at
+  // each load (platform::resourceFolder(): IPCAM_RESOURCES, the build tree or the installed
+  // share folder), never against the working directory.
+  CMultiLanguage();
   CMultiLanguage(const CMultiLanguage&) = delete;
   CMultiLanguage& operator=(const CMultiLanguage&) = delete;
 
-  // The process-wide instance over platform::resourceFolder(). It is never destroyed, so a
-  // worker thread abandoned at exit can still look texts up.
+  // The process-wide instance over the program's resource folder. It is never destroyed, so
+  // a worker thread abandoned at exit can still look texts up.
   static CMultiLanguage& instance();
 
   // The fixed tables.
@@ -94,7 +98,7 @@ class CMultiLanguage {
   // From LC_ALL, then LC_MESSAGES, then LANG: the first one set and not empty.
   static std::uint16_t systemLangId();
 
-  const std::filesystem::path& resourceFolder() const { return resourceFolder_; }
+  std::filesystem::path resourceFolder() const;
   std::filesystem::path resolve(std::string_view relative) const;
 
  private:
@@ -104,7 +108,8 @@ class CMultiLanguage {
                           std::string_view key, std::string_view missing);
   void reloadFrom(std::filesystem::path file);
 
-  const std::filesystem::path resourceFolder_;  // written once in the constructor
+  // Written once in the constructor; empty follows the platform's resource folder.
+  const std::optional<std::filesystem::path> resourceFolder_;
 
   // Tables are built aside and swapped in whole; a reader copies the pointer under the lock
   // and searches its own snapshot, so it never sees a table being built.

@@ -11,7 +11,7 @@ IPCAM_PACKAGES=(
   libcurl4-openssl-dev libpugixml-dev
   libturbojpeg0-dev libgsm1-dev zlib1g-dev
   libavcodec-dev libavutil-dev libswscale-dev
-  xvfb xauth
+  xvfb xauth dpkg-dev
   ffmpeg
   python3-gi python3-gst-1.0 gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly

@@ -14,6 +14,7 @@
 #include <QRegion>
 #include <QResizeEvent>
 #include <QTimer>
+#include <QToolTip>
 #include <QWindow>
 #include <chrono>
 #include <cstdio>
@@ -330,9 +331,25 @@ void CTarsilDlg::fillLanguageCombo() {
 }
 
 void CTarsilDlg::applyLanguage(int comboIndex) {
-  // Tooltips and the setup menu look their texts up when shown; only the tiles need telling.
   CMultiLanguage::instance().applyComboIndex(comboIndex);
+  // Button tooltips and the menus look their texts up each time they show; a tooltip showing
+  // right now would keep the old language, so it goes.
+  if (QToolTip::isVisible()) QToolTip::hideText();
   refreshTileTexts();
+  retranslateOpenWindows();
+}
+
+void CTarsilDlg::retranslateOpenWindows() {
+  // Sent, not posted: every open dialog has its new texts before anything paints again. A
+  // dialog passes the event on to its pages and controls itself.
+  QList<QPointer<QWidget>> windows;
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (widget != this) windows.append(widget);
+  }
+  QEvent change(QEvent::LanguageChange);
+  for (const QPointer<QWidget>& window : windows) {
+    if (window) QCoreApplication::sendEvent(window, &change);
+  }
 }
 
 CCustomStaticButton* CTarsilDlg::button(int id) const {

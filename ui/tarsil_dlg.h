@@ -132,6 +132,8 @@ class CTarsilDlg : public QWidget, public TileHost {
   QPixmap skinBitmap(const QString& file);
   void fillLanguageCombo();
   void applyLanguage(int comboIndex);
+  // Tells every other top-level window (open dialogs) that the language changed.
+  void retranslateOpenWindows();
 
   void onButtonClicked(int id);
   void onButtonReleased(int id);

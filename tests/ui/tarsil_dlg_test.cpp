@@ -6,10 +6,12 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QRegion>
 #include <QTimer>
+#include <QToolTip>
 #include <QWindow>
 #include <algorithm>
 #include <atomic>
@@ -22,6 +24,7 @@
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
+#include "platform/text_encoding.h"
 #include "recording/channel_recorder.h"
 #include "recording/storage.h"
 #include "support/avi_probe.h"
@@ -477,6 +480,141 @@ TEST_F(MainWindowTest, LanguageSwitchRetextsTheTilesAtOnce) {
   window.languageCombo()->setCurrentIndex(0);
   EXPECT_EQ(window.tile(7)->statusText(), english);
   window.shutdown();
+}
+
+// A dialog as the settings dialogs are written: it takes its texts again on LanguageChange.
+class RetextingDialog : public QWidget {
+ public:
+  RetextingDialog() : QWidget(nullptr, Qt::Dialog) { retranslateUi(); }
+
+ protected:
+  void changeEvent(QEvent* event) override {
+    if (event->type() == QEvent::LanguageChange) retranslateUi();
+    QWidget::changeEvent(event);
+  }
+
+ private:
+  void retranslateUi() {
+    setWindowTitle(QString::fromStdString(
+        CMultiLanguage::instance().text("AdvanceConfig", "PropertyPage_CameraConfig")));
+  }
+};
+
+// A resource folder like the shipped one, with a German file whose every value is "DE <key>".
+void writeGermanResources(const TempFolder& folder) {
+  std::filesystem::copy(IPCAM_RESOURCE_DIR, folder.path(),
+                        std::filesystem::copy_options::recursive);
+  std::string german;
+  std::string_view section;
+  for (const LanguageTextKey& text : CMultiLanguage::interfaceTextKeys()) {
+    if (text.section != section) {
+      section = text.section;
+      german += "[" + std::string(section) + "]\n";
+    }
+    german += std::string(text.key) + "=DE " + std::string(text.key) + "\n";
+  }
+  folder.write("ini/German.ini", german);
+}
+
+std::string readSettingsText(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  if (!bytes.starts_with("\xFF\xFE")) return bytes;
+  return platform::utf16ToUtf8(platform::decodeUtf16(bytes.substr(2), false));
+}
+
+QString tooltipOf(QWidget* widget) {
+  QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), widget->mapToGlobal(QPoint(2, 2)));
+  QApplication::sendEvent(widget, &help);
+  return QToolTip::text();
+}
+
+std::vector<std::string> menuTexts(CViewerElement* tile) {
+  std::vector<std::string> texts;
+  const std::unique_ptr<QMenu> menu = tile->createContextMenu();
+  for (const QAction* action : menu->actions()) {
+    if (!action->isSeparator()) texts.push_back(action->text().toStdString());
+  }
+  return texts;
+}
+
+TEST_F(MainWindowTest, LanguageSwitchRetextsTooltipsTilesMenusAndOpenDialogs) {
+  TempFolder resources;
+  writeGermanResources(resources);
+  ScopedEnv resourcesEnv("IPCAM_RESOURCES", resources.path().string());
+
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  window.show();
+  RetextingDialog dialog;
+  dialog.show();
+  const std::string englishTitle = dialog.windowTitle().toStdString();
+  ASSERT_FALSE(englishTitle.empty());
+  ASSERT_FALSE(englishTitle.starts_with("DE "));
+  EXPECT_EQ(tooltipOf(window.button(kButtonScan)).toStdString(),
+            CMultiLanguage::instance().text("TarsilDlg", "Button_Scan"));
+  const QString englishTile = window.tile(3)->statusText();
+  const std::vector<std::string> englishMenu = menuTexts(window.tile(3));
+  ASSERT_FALSE(englishMenu.empty());
+
+  const int german = window.languageCombo()->findText(QStringLiteral("Deutsch"));
+  ASSERT_GE(german, 0);
+  window.languageCombo()->setCurrentIndex(german);
+  // At once, without waiting for events: the switch itself re-texts everything.
+  EXPECT_EQ(dialog.windowTitle(), "DE PropertyPage_CameraConfig");
+  EXPECT_EQ(window.tile(3)->statusText().toStdString(), tileStatusText(3, "DE Message_NoSignal"));
+  EXPECT_EQ(tooltipOf(window.button(kButtonScan)), "DE Button_Scan");
+  for (const std::string& text : menuTexts(window.tile(3))) {
+    EXPECT_TRUE(text.starts_with("DE Menu_")) << text;
+  }
+  // The combo keeps every language in its own name.
+  EXPECT_EQ(window.languageCombo()->itemText(0), "English");
+
+  window.languageCombo()->setCurrentIndex(0);
+  EXPECT_EQ(dialog.windowTitle().toStdString(), englishTitle);
+  EXPECT_EQ(window.tile(3)->statusText(), englishTile);
+  EXPECT_EQ(menuTexts(window.tile(3)), englishMenu);
+  dialog.close();
+  window.shutdown();
+}
+
+// The language is never stored: a new start with another desktop language starts in that one.
+TEST_F(MainWindowTest, EachStartTakesTheDesktopLanguageAgain) {
+  TempFolder resources;
+  writeGermanResources(resources);
+  ScopedEnv resourcesEnv("IPCAM_RESOURCES", resources.path().string());
+  {
+    ScopedEnv all("LC_ALL", std::nullopt);
+    ScopedEnv lang("LC_MESSAGES", "de_AT.UTF-8");
+    CTarsilDlg window(*ui_);
+    ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+    EXPECT_EQ(window.languageCombo()->currentText(), "Deutsch");
+    EXPECT_EQ(CMultiLanguage::instance().text("ViewerElement", "Message_NoSignal"),
+              "DE Message_NoSignal");
+    window.languageCombo()->setCurrentIndex(0);
+    window.shutdown();
+  }
+  freshUi();
+  {
+    ScopedEnv lang("LC_MESSAGES", "de_DE.UTF-8");
+    ScopedEnv all("LC_ALL", "en_US.UTF-8");  // LC_ALL comes first
+    CTarsilDlg window(*ui_);
+    ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+    EXPECT_EQ(window.languageCombo()->currentIndex(), 0);
+    window.shutdown();
+  }
+  freshUi();
+  {
+    ScopedEnv all("LC_ALL", std::nullopt);
+    ScopedEnv lang("LC_MESSAGES", "de_DE.UTF-8");
+    CTarsilDlg window(*ui_);
+    ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+    EXPECT_EQ(window.languageCombo()->currentText(), "Deutsch");
+    window.shutdown();
+  }
+  const std::string settings = readSettingsText(settingsFile());
+  EXPECT_EQ(settings.find("Deutsch"), std::string::npos);
+  EXPECT_EQ(settings.find("German"), std::string::npos);
 }
 
 TEST_F(MainWindowTest, ButtonsFollowThePointerAndTheWindowTakesHoverBack) {

@@ -3,6 +3,7 @@
 // templates Snapshot_<w>_<h>.jpg, plain black canvases whose only use is their size.
 //
 //   skin_art <output folder> [--preview <folder>]
+//   skin_art --icon <file.png> <size>
 //
 // The art is drawn here rather than kept as hand-edited pictures so that a change of colour or
 // of a control's place is one edit and one run. Every button bitmap is cut out of the finished
@@ -26,6 +27,7 @@
 #include <QRegion>
 #include <QString>
 #include <QTransform>
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -921,6 +923,23 @@ bool writePreview(const QDir& skin, const QDir& out) {
   return ok;
 }
 
+// The desktop icon: the lens mark on a rounded slate tile, transparent around it.
+QImage drawIcon(int size) {
+  QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
+  img.fill(Qt::transparent);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  const QRectF tile(size * 0.04, size * 0.04, size * 0.92, size * 0.92);
+  QLinearGradient fill(tile.topLeft(), tile.bottomLeft());
+  fill.setColorAt(0, kBackgroundTop);
+  fill.setColorAt(1, kBackgroundBottom);
+  p.setPen(QPen(kPanelBorder, std::max(1.0, size / 48.0)));
+  p.setBrush(fill);
+  p.drawRoundedRect(tile, size * 0.18, size * 0.18);
+  drawLensMark(p, tile.center(), size * 0.34);
+  return img;
+}
+
 }  // namespace
 }  // namespace ipcam
 
@@ -929,6 +948,15 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication app(argc, argv);
   const QStringList args = QGuiApplication::arguments();
+  // skin_art --icon <file.png> <size>: the desktop icon, drawn at build time.
+  if (args.size() == 4 && args[1] == QLatin1String("--icon")) {
+    const int size = args[3].toInt();
+    if (size <= 0 || !ipcam::drawIcon(size).save(args[2], "PNG")) {
+      std::fprintf(stderr, "skin_art: cannot write %s\n", qPrintable(args[2]));
+      return 1;
+    }
+    return 0;
+  }
   QString outDir;
   QString previewDir;
   for (int i = 1; i < args.size(); ++i) {

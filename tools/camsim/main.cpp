@@ -36,6 +36,9 @@ int main(int argc, char** argv) {
   std::printf("camsim listening on http://127.0.0.1:%u/\n", static_cast<unsigned>(server.port()));
   if (server.rtspPort() != 0)
     std::printf("camsim RTSP on rtsp://127.0.0.1:%u/\n", static_cast<unsigned>(server.rtspPort()));
+  if (server.legacyPort() != 0)
+    std::printf("camsim legacy pictures on 127.0.0.1:%u\n",
+                static_cast<unsigned>(server.legacyPort()));
   std::fflush(stdout);
 
   int received = 0;

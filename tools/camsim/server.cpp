@@ -3,6 +3,7 @@
 #include <string_view>
 #include <utility>
 
+#include "tools/camsim/legacy_server.h"
 #include "tools/camsim/rtsp_server.h"
 
 namespace ipcam::camsim {
@@ -151,6 +152,9 @@ Server::Server(Options options)
           [this] { return this->options(); }, authenticator_,
           [this](RequestRecord record) { logRequest(std::move(record)); })),
       options_(std::move(options)) {
+  legacy_ =
+      std::make_unique<LegacyServer>([this] { return this->options(); },
+                                     [this](const Options& current) { return pictures(current); });
   addPage("/camera-cgi/admin/param.cgi", true,
           [this](const HttpRequest& request, HttpExchange& exchange, const Options& current) {
             parameterPage(request, exchange, current);
@@ -196,10 +200,21 @@ bool Server::start() {
     http_.stop();
     return false;
   }
+  if (current.legacyServer && !legacy_->start(0)) {
+    startError_ = "legacy " + legacy_->lastError();
+    rtsp_->stop();
+    http_.stop();
+    return false;
+  }
   return true;
 }
 
+std::uint16_t Server::legacyPort() const {
+  return legacy_->port();
+}
+
 void Server::stop() {
+  legacy_->stop();
   rtsp_->stop();
   http_.stop();
 }
@@ -314,6 +329,7 @@ void Server::sendUnauthorized(const HttpRequest& request, HttpExchange& exchange
 Options Server::announced(const Options& options) const {
   Options shown = options;
   if (rtsp_->port() != 0) shown.rtspPort = rtsp_->port();
+  if (legacy_->port() != 0) shown.privateVideoPort = legacy_->port();
   return shown;
 }
 
@@ -329,7 +345,7 @@ void Server::parameterPage(const HttpRequest& request, HttpExchange& exchange,
     body = options.firmwareForm == FirmwareForm::XmlOnly ? std::string(kNoSuchGroup)
                                                          : firmwareList(options);
   } else if (group == "System.PrivateVideoPort") {
-    body = "System.PrivateVideoPort=" + number(options.privateVideoPort, options) + "\n";
+    body = "System.PrivateVideoPort=" + number(announced(options).privateVideoPort, options) + "\n";
   } else if (group == "Properties.VideoServer") {
     const std::uint64_t users = std::uint64_t{options.currentUsers} + openStreams();
     body = "Properties.VideoServer.MaxUsers=" + number(options.maxUsers, options) +

@@ -149,10 +149,14 @@ TEST_F(LegacyRoad, WrongPasswordShowsPasswordErrorAndStaysOffline) {
   record_.threads.connect.stop();
 }
 
-// A picture the buffer cannot hold is refused; the stream reconnects and goes on.
-TEST_F(LegacyRoad, OversizedPictureReconnectsInsteadOfOverrunning) {
+// A picture the buffer cannot hold is refused unread, and an empty one is a short read; either
+// way the stream reconnects and goes on.
+class LegacyRoadFault : public LegacyRoad,
+                        public ::testing::WithParamInterface<camsim::StreamFault> {};
+
+TEST_P(LegacyRoadFault, BrokenPictureReconnects) {
   camsim::Options options = legacyCamera();
-  options.streamFault = camsim::StreamFault::HugeLength;
+  options.streamFault = GetParam();
   options.streamFaultEvery = 5;
   camsim::Server camera(options);
   ASSERT_TRUE(camera.start()) << camera.lastError();
@@ -163,7 +167,12 @@ TEST_F(LegacyRoad, OversizedPictureReconnectsInsteadOfOverrunning) {
   // Four pictures per connection at most: twelve shown means at least two reconnects.
   ASSERT_TRUE(testing::waitFor([&] { return picturesShown() >= 12; }, 60s));
   EXPECT_TRUE(record_.threads.legacyData.running() || record_.threads.connect.running());
+  EXPECT_GE(camera.legacyConnections(), 3u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, LegacyRoadFault,
+                         ::testing::Values(camsim::StreamFault::HugeLength,
+                                           camsim::StreamFault::ZeroLength));
 
 }  // namespace
 }  // namespace ipcam

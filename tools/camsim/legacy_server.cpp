@@ -130,6 +130,7 @@ void LegacyServer::acceptLoop() {
       ::close(connection);
       break;
     }
+    accepted_.fetch_add(1);
     connections_.push_back(connection);
     servers_.emplace_back([this, connection] { serve(connection); });
   }
@@ -184,7 +185,6 @@ void LegacyServer::serve(int socket) {
         !writeAll(socket, body.data(), body.size())) {
       break;
     }
-    picturesSent_.fetch_add(1);
   }
   std::lock_guard lock(mutex_);
   std::erase(connections_, socket);

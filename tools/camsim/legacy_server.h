@@ -35,8 +35,8 @@ class LegacyServer {
   void stop();
   std::uint16_t port() const { return port_.load(); }
   std::string lastError() const;
-  // Pictures sent since start, over all connections.
-  std::uint64_t picturesSent() const { return picturesSent_.load(); }
+  // Connections accepted since start.
+  std::uint64_t connections() const { return accepted_.load(); }
 
  private:
   void acceptLoop();
@@ -44,11 +44,11 @@ class LegacyServer {
 
   OptionsSource options_;
   PictureSource pictures_;
-  std::atomic<int> listener_{-1};       // atomic: closed by stop() while accept waits
-  std::atomic<std::uint16_t> port_{0};  // atomic
-  std::atomic<bool> running_{false};    // atomic
-  std::atomic<std::uint64_t> picturesSent_{0};
-  std::thread acceptThread_;  // started and joined by the owner's thread
+  std::atomic<int> listener_{-1};           // atomic: closed by stop() while accept waits
+  std::atomic<std::uint16_t> port_{0};      // atomic
+  std::atomic<bool> running_{false};        // atomic
+  std::atomic<std::uint64_t> accepted_{0};  // atomic
+  std::thread acceptThread_;                // started and joined by the owner's thread
   mutable std::mutex mutex_;
   std::vector<int> connections_;      // guarded by mutex_
   std::vector<std::thread> servers_;  // guarded by mutex_

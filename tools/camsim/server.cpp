@@ -213,6 +213,10 @@ std::uint16_t Server::legacyPort() const {
   return legacy_->port();
 }
 
+std::uint64_t Server::legacyConnections() const {
+  return legacy_->connections();
+}
+
 void Server::stop() {
   legacy_->stop();
   rtsp_->stop();

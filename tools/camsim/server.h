@@ -169,6 +169,8 @@ class Server {
   std::string lastError() const;
   // The legacy picture service's port once started, else 0.
   std::uint16_t legacyPort() const;
+  // Connections the legacy picture service accepted.
+  std::uint64_t legacyConnections() const;
   // RTSP sessions sending RTP right now.
   std::uint32_t playingRtspSessions() const;
 

@@ -34,10 +34,6 @@ bool validChannel(int channel) {
   return channel >= 0 && channel < kChannelCount;
 }
 
-void closeLegacySocket(ChannelRecord& record) {
-  if (const int socket = record.legacySocket.exchange(0); socket != 0) ::close(socket);
-}
-
 // Reads a run-time integer of the live camera and clears it, under the settings lock.
 std::int32_t takeCameraFlag(int channel, std::int32_t CameraSettings::*flag) {
   std::lock_guard lock(settingsMutex());

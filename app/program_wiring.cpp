@@ -1,18 +1,25 @@
 #include "app/program_wiring.h"
 
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "alerts/motion_thread.h"
 #include "app/av_server_road.h"
 #include "app/connection_worker.h"
 #include "core/channel_hooks.h"
+#include "core/channel_record.h"
+#include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "media/stream_decode_thread.h"
 #include "platform/sound_file.h"
+#include "platform/thread_slot.h"
+#include "protocols/av_server_client.h"
 #include "protocols/camera_queries.h"
 #include "protocols/http_workers.h"
+#include "protocols/legacy_server.h"
 #include "recording/channel_recorder.h"
 #include "recording/recording_threads.h"
 #include "recording/schedule_thread.h"
@@ -21,22 +28,71 @@
 namespace ipcam {
 namespace {
 
+int privateVideoPort(int channel) {
+  std::uint32_t port = 0;
+  const int result = queryPrivateVideoPort(channel, port);
+  if (result != kQueryOk) return result;
+  return port > static_cast<std::uint32_t>(INT_MAX) ? kQueryFieldsMissing : static_cast<int>(port);
+}
+
+// The legacy camera serves its pictures on its private video port. The worker does not ask
+// for it on this road, so it is asked here, right before the connection; a camera that does
+// not answer is tried on the port it gave last time (the camera's "Port").
+void refreshLegacyVideoPort(ChannelRecord& record) {
+  const int port = privateVideoPort(record.channel);
+  if (port <= 0 || port > 65535) return;
+  record.port.store(static_cast<std::uint16_t>(port));
+  std::lock_guard lock(settingsMutex());
+  liveSettings().camera[static_cast<std::size_t>(record.channel)].port =
+      static_cast<std::uint16_t>(port);
+}
+
+bool startLegacyData(ChannelRecord& record) {
+  LegacyThreadHooks hooks;
+  hooks.restartConnection = [](ChannelRecord& lost) {
+    armReconnect(lost);
+    startConnectionWorker(lost);
+  };
+  hooks.cameraConfigured = [](int channel) { return isCameraConfigured(channel, false) != 0; };
+  // A data thread that just restarted the worker may still be on its way out of the slot.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  do {
+    if (record.threads.legacyData.start(record.legacyDataRunning,
+                                        [&record, hooks](const platform::ThreadRun& run) {
+                                          LegacyServerThread(record, run, hooks);
+                                        })) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+void wireLegacyServer(ConnectionServices& services) {
+  services.legacyConnect = [](ChannelRecord& record) {
+    if (!record.avClient) return -1;
+    refreshLegacyVideoPort(record);
+    return LegacyServerConnect(record, *record.avClient);
+  };
+  services.legacyLogin = [](ChannelRecord& record) {
+    if (!record.avClient) return 0;
+    LegacyDescription description{};
+    return LegacyServerLogin(record, *record.avClient, description);
+  };
+  services.startLegacyDataThread = startLegacyData;
+}
+
 void wireConnectionServices(ConnectionServices& services) {
   services = unavailableConnectionServices();
   services.queryFirmware = queryFirmware;
   services.queryFirmwareXml = queryFirmwareXml;
   services.queryUserCounts = queryUserCounts;
-  services.queryPrivateVideoPort = [](int channel) {
-    std::uint32_t port = 0;
-    const int result = queryPrivateVideoPort(channel, port);
-    if (result != kQueryOk) return result;
-    return port > static_cast<std::uint32_t>(INT_MAX) ? kQueryFieldsMissing
-                                                      : static_cast<int>(port);
-  };
+  services.queryPrivateVideoPort = privateVideoPort;
   services.startStream = startStreamWorkers;
   services.mpeg4Login = avsConnectAndLogin;
   services.mpeg4OpenData = avsOpenData;
   services.startMpeg4DataThread = startAvsDataThread;
+  wireLegacyServer(services);
 }
 
 ChannelRecorder* recorderOf(FrameSink& sink) {

@@ -66,7 +66,7 @@ void stopEveryThread() {
 
 void releaseChannels() {
   for (ChannelRecord& record : channelRecords()) {
-    if (const int socket = record.legacySocket.exchange(0); socket != 0) ::close(socket);
+    closeLegacySocket(record);
     // The objects themselves stay allocated until exit: a thread abandoned above may still
     // hold them. Closing releases what they own.
     if (record.display) record.display->close();

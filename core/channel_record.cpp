@@ -1,6 +1,8 @@
 #include "core/channel_record.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "core/app_state.h"
 #include "core/frame_sink.h"
@@ -87,14 +89,37 @@ std::array<platform::ThreadSlot*, 8> slotThreadsInStopOrder(ChannelThreads& thre
           &threads.audioPlay, &threads.schedule,  &threads.manualRecord, &threads.motion};
 }
 
+std::mutex& legacySocketMutex() {
+  static auto* const mutex = new std::mutex();
+  return *mutex;
+}
+
 }  // namespace
 
+void setLegacySocket(ChannelRecord& record, int socket) {
+  std::lock_guard lock(legacySocketMutex());
+  if (const int old = record.legacySocket.exchange(socket); old != 0) ::close(old);
+}
+
+void closeLegacySocket(ChannelRecord& record) {
+  std::lock_guard lock(legacySocketMutex());
+  if (const int socket = record.legacySocket.exchange(0); socket != 0) ::close(socket);
+}
+
+void shutdownLegacySocket(ChannelRecord& record) {
+  std::lock_guard lock(legacySocketMutex());
+  if (const int socket = record.legacySocket.load(); socket != 0) ::shutdown(socket, SHUT_RDWR);
+}
+
 void requestChannelStop(ChannelRecord& record) {
+  shutdownLegacySocket(record);
   record.stream.requestStopWorkers();
   for (platform::ThreadSlot* slot : slotThreadsInStopOrder(record.threads)) slot->requestStop();
 }
 
 void stopChannelThreads(ChannelRecord& record) {
+  // The legacy data thread may sit in a receive of up to 10 s; it must end within its limit.
+  shutdownLegacySocket(record);
   record.stream.stopWorkers();
   for (platform::ThreadSlot* slot : slotThreadsInStopOrder(record.threads)) slot->stop();
 }

@@ -131,6 +131,14 @@ struct ChannelRecord {
   ChannelCredentials credentials_;  // guarded by credentialsMutex_
 };
 
+// The legacy server connection of the channel. Every close and shut-down goes through these,
+// under one lock, so that none of them reaches a descriptor number already given to another
+// socket. Set closes the one it replaces.
+void setLegacySocket(ChannelRecord& record, int socket);
+void closeLegacySocket(ChannelRecord& record);
+// Ends the connection's traffic without closing it: a data thread waiting on it wakes at once.
+void shutdownLegacySocket(ChannelRecord& record);
+
 // Tells every thread of the channel to end, without waiting for any of them.
 void requestChannelStop(ChannelRecord& record);
 // Stops the channel's stream workers, then its eight slot threads in a fixed order (connection

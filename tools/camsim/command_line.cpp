@@ -87,6 +87,7 @@ const std::map<std::string_view, Setter>& valueOptions() {
       {"--realm", textInto(&Options::realm)},
       {"--auth", choiceInto<AuthMode>(&Options::auth, {{"none", AuthMode::None}, {"basic", AuthMode::Basic}, {"digest", AuthMode::Digest}, {"digest-qop", AuthMode::DigestQop}})},
       {"--video-port", numberInto(&Options::privateVideoPort)},
+      {"--legacy-server", choiceInto<bool>(&Options::legacyServer, {{"on", true}, {"off", false}})},
       {"--max-users", numberInto(&Options::maxUsers)},
       {"--current-users", numberInto(&Options::currentUsers)},
       {"--rtsp-form", choiceInto<RtspForm>(&Options::rtspForm, {{"list", RtspForm::PlainList}, {"xml", RtspForm::Xml}})},
@@ -290,6 +291,10 @@ MPEG-4, H.264 or JPEG (one path each) with an A-law tone, RTP interleaved on the
   --realm TEXT              authentication realm (default "IP Camera")
   --auth MODE               none | basic | digest | digest-qop (default none)
   --video-port N            private video port (default 4321)
+  --legacy-server on|off    the oldest generation's picture service (120-byte commands) on a
+                            port of its own, announced as the private video port; give a
+                            model outside the CGI families (e.g. --model 5) so that the
+                            viewer uses it (default off)
   --max-users N             maximum number of users (default 10)
   --current-users N         users besides the open picture streams (default 0)
   --rtsp-form FORM          list (group Network.RTSP) | xml (group RTSP)

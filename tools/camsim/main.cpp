@@ -80,6 +80,9 @@ int main(int argc, char** argv) {
     }
     std::printf("camsim answers the search on UDP port %u\n", static_cast<unsigned>(answer.port));
   }
+  if (server.legacyPort() != 0)
+    std::printf("camsim legacy pictures on 127.0.0.1:%u\n",
+                static_cast<unsigned>(server.legacyPort()));
   std::fflush(stdout);
 
   int received = 0;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "tools/camsim/av_server.h"
+#include "tools/camsim/legacy_server.h"
 #include "tools/camsim/rtsp_server.h"
 
 namespace ipcam::camsim {
@@ -153,6 +154,9 @@ Server::Server(Options options)
           [this](RequestRecord record) { logRequest(std::move(record)); })),
       av_(std::make_unique<AvServer>([this] { return this->options(); })),
       options_(std::move(options)) {
+  legacy_ =
+      std::make_unique<LegacyServer>([this] { return this->options(); },
+                                     [this](const Options& current) { return pictures(current); });
   addPage("/camera-cgi/admin/param.cgi", true,
           [this](const HttpRequest& request, HttpExchange& exchange, const Options& current) {
             parameterPage(request, exchange, current);
@@ -204,11 +208,27 @@ bool Server::start() {
     http_.stop();
     return false;
   }
+  if (current.legacyServer && !legacy_->start(0)) {
+    startError_ = "legacy " + legacy_->lastError();
+    av_->stop();
+    rtsp_->stop();
+    http_.stop();
+    return false;
+  }
   return true;
+}
+
+std::uint16_t Server::legacyPort() const {
+  return legacy_->port();
+}
+
+std::uint64_t Server::legacyConnections() const {
+  return legacy_->connections();
 }
 
 void Server::stop() {
   av_->stop();
+  legacy_->stop();
   rtsp_->stop();
   http_.stop();
 }
@@ -324,6 +344,7 @@ Options Server::announced(const Options& options) const {
   Options shown = options;
   if (rtsp_->port() != 0) shown.rtspPort = rtsp_->port();
   if (av_->controlPort() != 0) shown.privateVideoPort = av_->controlPort();
+  if (legacy_->port() != 0) shown.privateVideoPort = legacy_->port();
   return shown;
 }
 

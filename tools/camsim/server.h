@@ -129,6 +129,10 @@ struct Options {
   bool avServer = false;
   bool avAdmin = true;
   bool avAudio = true;
+  // The oldest generation's picture service (120-byte commands) on a port of its own; the
+  // parameter pages then announce that port as the private video port. The picture stream's
+  // size, rate, motion marks and the zero-length and huge-length faults apply to it.
+  bool legacyServer = false;
 
   Fault fault = Fault::None;
   std::chrono::milliseconds faultDelay{0};
@@ -144,6 +148,7 @@ struct Options {
 
 class RtspServer;
 class AvServer;
+class LegacyServer;
 
 // The send-time stamp: a JPEG comment segment (FF FE) right after the start-of-image marker
 // whose text is this prefix and the steady clock's time since its epoch in microseconds
@@ -178,6 +183,10 @@ class Server {
   // The RTSP service's port once started, else 0.
   std::uint16_t rtspPort() const;
   std::string lastError() const;
+  // The legacy picture service's port once started, else 0.
+  std::uint16_t legacyPort() const;
+  // Connections the legacy picture service accepted.
+  std::uint64_t legacyConnections() const;
   // RTSP sessions sending RTP right now.
   std::uint32_t playingRtspSessions() const;
   // The MPEG-4 camera server, listening once started with avServer on (else its port is 0).
@@ -221,6 +230,10 @@ class Server {
   std::unique_ptr<RtspServer> rtsp_;  // made by the constructor; locks itself
   std::unique_ptr<AvServer> av_;      // made by the constructor; locks itself
   std::string startError_;            // used on the owner's thread only: start(), lastError()
+  Authenticator authenticator_;           // locks itself
+  std::unique_ptr<RtspServer> rtsp_;      // made by the constructor; locks itself
+  std::unique_ptr<LegacyServer> legacy_;  // made by the constructor; locks itself
+  std::string startError_;                // used on the owner's thread only: start(), lastError()
 
   mutable std::mutex mutex_;
   Options options_;                     // guarded by mutex_

@@ -1,0 +1,194 @@
+#include "tools/camsim/legacy_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "tools/camsim/server.h"
+
+namespace ipcam::camsim {
+namespace {
+
+constexpr std::size_t kCommand = 120;
+constexpr std::size_t kHeader = 28;
+constexpr std::uint32_t kLogin = 1;
+constexpr std::uint32_t kPictureRequest = 14;
+constexpr std::uint32_t kLoginAccepted = 0;
+constexpr std::uint32_t kLoginRefused = 99;
+// What a huge-length fault announces: one byte more than the viewer's picture buffer.
+constexpr std::uint32_t kHugeLength = 131073;
+
+void putBe32(std::uint8_t* at, std::uint32_t value) {
+  at[0] = static_cast<std::uint8_t>(value >> 24);
+  at[1] = static_cast<std::uint8_t>(value >> 16);
+  at[2] = static_cast<std::uint8_t>(value >> 8);
+  at[3] = static_cast<std::uint8_t>(value);
+}
+
+void putBe16(std::uint8_t* at, std::uint32_t value) {
+  at[0] = static_cast<std::uint8_t>(value >> 8);
+  at[1] = static_cast<std::uint8_t>(value);
+}
+
+bool readAll(int socket, std::uint8_t* data, std::size_t length) {
+  std::size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::recv(socket, data + got, length - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool writeAll(int socket, const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::size_t sent = 0;
+  while (sent < length) {
+    const ssize_t n = ::send(socket, bytes + sent, length - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The text at `from` up to its NUL, at most `limit` bytes.
+std::string cString(const std::uint8_t* from, std::size_t limit) {
+  const auto* end = std::find(from, from + limit, std::uint8_t{0});
+  return std::string(from, end);
+}
+
+}  // namespace
+
+LegacyServer::LegacyServer(OptionsSource options, PictureSource pictures)
+    : options_(std::move(options)), pictures_(std::move(pictures)) {}
+
+LegacyServer::~LegacyServer() {
+  stop();
+}
+
+bool LegacyServer::start(std::uint16_t port) {
+  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  socklen_t length = sizeof address;
+  if (socket < 0 || ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(socket, 8) != 0 ||
+      ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::lock_guard lock(mutex_);
+    error_ = std::strerror(errno);
+    if (socket >= 0) ::close(socket);
+    return false;
+  }
+  port_.store(ntohs(address.sin_port));
+  listener_.store(socket);
+  running_.store(true);
+  acceptThread_ = std::thread([this] { acceptLoop(); });
+  return true;
+}
+
+void LegacyServer::stop() {
+  if (!running_.exchange(false)) return;
+  if (const int socket = listener_.load(); socket >= 0) ::shutdown(socket, SHUT_RDWR);
+  if (acceptThread_.joinable()) acceptThread_.join();
+  ::close(listener_.exchange(-1));
+  std::vector<std::thread> servers;
+  {
+    std::lock_guard lock(mutex_);
+    for (int connection : connections_) ::shutdown(connection, SHUT_RDWR);
+    servers.swap(servers_);
+  }
+  for (std::thread& server : servers) server.join();
+  port_.store(0);
+}
+
+std::string LegacyServer::lastError() const {
+  std::lock_guard lock(mutex_);
+  return error_;
+}
+
+void LegacyServer::acceptLoop() {
+  while (running_.load()) {
+    pollfd wait{listener_.load(), POLLIN, 0};
+    if (::poll(&wait, 1, 100) <= 0) continue;
+    const int connection = ::accept4(listener_.load(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) continue;
+    std::lock_guard lock(mutex_);
+    if (!running_.load()) {
+      ::close(connection);
+      break;
+    }
+    accepted_.fetch_add(1);
+    connections_.push_back(connection);
+    servers_.emplace_back([this, connection] { serve(connection); });
+  }
+}
+
+void LegacyServer::serve(int socket) {
+  bool loggedIn = false;
+  std::uint64_t number = 0;
+  std::array<std::uint8_t, kCommand> command{};
+  while (running_.load() && readAll(socket, command.data(), command.size())) {
+    const std::uint32_t code = static_cast<std::uint32_t>(command[0]) << 24 |
+                               static_cast<std::uint32_t>(command[1]) << 16 |
+                               static_cast<std::uint32_t>(command[2]) << 8 | command[3];
+    const Options options = options_();
+    if (code == kLogin) {
+      const std::string user = cString(command.data() + 4, 36);
+      const std::size_t passwordAt = 4 + user.size() + 1;
+      const std::string password = cString(command.data() + passwordAt, kCommand - passwordAt);
+      loggedIn = user == options.user && password == options.password;
+      std::array<std::uint8_t, kCommand> answer{};
+      putBe32(answer.data(), loggedIn ? kLoginAccepted : kLoginRefused);
+      putBe16(answer.data() + 40, options.pictureWidth);
+      putBe16(answer.data() + 42, options.pictureHeight);
+      const std::string name = "camsim legacy";
+      std::memcpy(answer.data() + 44, name.data(), name.size());
+      answer[88] = static_cast<std::uint8_t>(options.modelId);
+      answer[89] = static_cast<std::uint8_t>(options.vendorId);
+      if (!writeAll(socket, answer.data(), answer.size()) || !loggedIn) break;
+      continue;
+    }
+    if (code != kPictureRequest || !loggedIn) break;
+
+    ++number;
+    const auto pictures = pictures_(options);
+    if (!pictures || pictures->empty()) break;
+    const std::string& picture = (*pictures)[number % pictures->size()];
+    const std::uint32_t every = std::max<std::uint32_t>(options.streamFaultEvery, 1);
+    const bool faulty = options.streamFault != StreamFault::None && number % every == 0;
+    std::string body = picture;
+    if (faulty && options.streamFault == StreamFault::ZeroLength) body.clear();
+    if (faulty && options.streamFault == StreamFault::HugeLength) body.assign(kHugeLength, 'x');
+
+    std::array<std::uint8_t, kHeader> header{};
+    putBe32(header.data(), static_cast<std::uint32_t>(number));
+    putBe32(header.data() + 4, static_cast<std::uint32_t>(body.size()));
+    putBe16(header.data() + 8, options.pictureWidth);
+    putBe16(header.data() + 10, options.pictureHeight);
+    header[12] =
+        static_cast<std::uint8_t>(std::clamp<std::uint32_t>(options.framesPerSecond, 1, 255));
+    header[14] = options.motionEvery != 0 && number % options.motionEvery == 0 ? 1 : 0;
+    if (!writeAll(socket, header.data(), header.size()) ||
+        !writeAll(socket, body.data(), body.size())) {
+      break;
+    }
+  }
+  std::lock_guard lock(mutex_);
+  std::erase(connections_, socket);
+  ::close(socket);
+}
+
+}  // namespace ipcam::camsim

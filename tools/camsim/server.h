@@ -226,12 +226,9 @@ class Server {
   std::shared_ptr<const std::vector<std::string>> pictures(const Options& options);
 
   HttpServer http_;
-  Authenticator authenticator_;       // locks itself
-  std::unique_ptr<RtspServer> rtsp_;  // made by the constructor; locks itself
-  std::unique_ptr<AvServer> av_;      // made by the constructor; locks itself
-  std::string startError_;            // used on the owner's thread only: start(), lastError()
   Authenticator authenticator_;           // locks itself
   std::unique_ptr<RtspServer> rtsp_;      // made by the constructor; locks itself
+  std::unique_ptr<AvServer> av_;          // made by the constructor; locks itself
   std::unique_ptr<LegacyServer> legacy_;  // made by the constructor; locks itself
   std::string startError_;                // used on the owner's thread only: start(), lastError()
 

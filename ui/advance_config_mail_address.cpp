@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "ui/advance_config_page.h"
+#include "ui/dialog_style.h"
 
 namespace ipcam::ui {
 namespace {
@@ -21,7 +22,7 @@ CAdvanceConfigMailAddress::CAdvanceConfigMailAddress(ViewerUi& ui, Recipients& r
                                                      QWidget* parent)
     : QDialog(parent), ui_(ui), recipients_(recipients), slot_(slot) {
   setObjectName(QStringLiteral("CAdvanceConfigMailAddress"));
-  setStyleSheet(QString::fromLatin1(kAdvanceConfigStyleSheet));
+  setStyleSheet(QString::fromLatin1(kSettingsDialogStyle));
 
   edit_ = new QLineEdit(this);
   edit_->setObjectName(QStringLiteral("addressEdit"));

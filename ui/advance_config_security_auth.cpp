@@ -12,6 +12,7 @@
 #include "app/advance_config_rules.h"
 #include "core/viewer_settings.h"
 #include "ui/advance_config_page.h"
+#include "ui/dialog_style.h"
 
 namespace ipcam::ui {
 namespace {
@@ -29,7 +30,7 @@ CAdvanceConfigSecurityAuth::CAdvanceConfigSecurityAuth(ViewerUi& ui, std::string
                                                        QWidget* parent)
     : QDialog(parent), ui_(ui), storedDigest_(std::move(storedDigest)) {
   setObjectName(QStringLiteral("CAdvanceConfigSecurityAuth"));
-  setStyleSheet(QString::fromLatin1(kAdvanceConfigStyleSheet));
+  setStyleSheet(QString::fromLatin1(kSettingsDialogStyle));
   prompt_ = new QLabel(this);
   passwordLabel_ = new QLabel(this);
   password_ = new QLineEdit(this);

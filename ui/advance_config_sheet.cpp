@@ -11,6 +11,7 @@
 #include "ui/advance_config_about.h"
 #include "ui/advance_config_mail.h"
 #include "ui/advance_config_security.h"
+#include "ui/dialog_style.h"
 
 namespace ipcam::ui {
 namespace {
@@ -25,7 +26,7 @@ CAdvanceConfigSheet::CAdvanceConfigSheet(ViewerUi& ui, QWidget* parent,
                                          CAdvanceConfigGeneral::FolderChooser chooser)
     : QDialog(parent), ui_(ui) {
   setObjectName(QStringLiteral("CAdvanceConfigSheet"));
-  setStyleSheet(QString::fromLatin1(kAdvanceConfigStyleSheet));
+  setStyleSheet(QString::fromLatin1(kSettingsDialogStyle));
   copySettingsToEdit();
 
   tabs_ = new QTabWidget(this);

@@ -28,6 +28,7 @@
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "recording/schedule.h"
+#include "support/process_until.h"
 #include "support/recording_viewer_ui.h"
 #include "support/test_environment.h"
 #include "ui/advance_config_av.h"
@@ -41,16 +42,7 @@ namespace {
 using platform::test_support::ScopedEnv;
 using platform::test_support::TempFolder;
 
-template <class Condition>
-bool processUntil(Condition done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using ipcam::testing::processUntil;
 
 std::string fileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

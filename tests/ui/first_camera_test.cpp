@@ -24,6 +24,7 @@
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "recording/schedule.h"
+#include "support/process_until.h"
 #include "support/test_environment.h"
 #include "tools/camsim/server.h"
 #include "ui/advance_config.h"
@@ -38,16 +39,7 @@ namespace {
 using platform::test_support::ScopedEnv;
 using platform::test_support::TempFolder;
 
-template <class Condition>
-bool processUntil(Condition done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using ipcam::testing::processUntil;
 
 // Runs `act` on the modal dialog of type T as soon as it is up (the dialog's own event loop
 // runs the timer), once.
@@ -121,7 +113,7 @@ TEST(FirstCamera, TypedInCameraGoesLiveAndTheNextStartFindsEveryChange) {
     });
     window.runMenuCommand(kMenuConfigureCameras);
     EXPECT_TRUE(std::filesystem::exists(settingsFile));
-    ASSERT_TRUE(processUntil([] { return channelLive(kChannel); }))
+    ASSERT_TRUE(processUntil([] { return channelLive(kChannel); }, std::chrono::seconds(30)))
         << "status " << channelRecord(kChannel).status.load();
 
     // Again: a weekly schedule and motion recording with mail.
@@ -163,7 +155,7 @@ TEST(FirstCamera, TypedInCameraGoesLiveAndTheNextStartFindsEveryChange) {
     CTarsilDlg window(freshUi());
     ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
     window.show();
-    EXPECT_TRUE(processUntil([] { return channelLive(kChannel); }));
+    EXPECT_TRUE(processUntil([] { return channelLive(kChannel); }, std::chrono::seconds(30)));
     window.shutdown();
   }
   camera.stop();

@@ -28,6 +28,7 @@
 #include "recording/channel_recorder.h"
 #include "recording/storage.h"
 #include "support/avi_probe.h"
+#include "support/process_until.h"
 #include "support/test_environment.h"
 #include "support/wait_for.h"
 #include "ui/play_back_dialog.h"
@@ -229,17 +230,7 @@ TEST_F(MainWindowTest, WorkerMessageBoxBlocksOnlyTheWorkerAndShutdownReleasesIt)
   EXPECT_EQ(boxes_.size(), 1u);
 }
 
-// Runs the event loop until `done` holds or `limit` passes.
-template <class Condition>
-bool processUntil(Condition done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using ipcam::testing::processUntil;
 
 // Two threads of the channel that hear a stop only after a second and a half, as a thread
 // stuck in a blocking call would: stopping the channel takes seconds.

@@ -380,7 +380,9 @@ void LegacyServerThread(ChannelRecord& record, const platform::ThreadRun& run,
   if (end == End::kStopped || !run.running()) return;
 
   // A stream that had been flowing comes back by itself; the timeout says it reconnects too.
-  const bool reconnect = end != End::kSendFailed && record.legacyReconnect.load();
+  // So does a request that can no longer be sent: a camera that restarts closes its side, and
+  // the next request is what notices it.
+  const bool reconnect = socket != 0 && record.legacyReconnect.load();
   if (reconnect && hooks.restartConnection) {
     platform::trace("GetLastError() return %d\r\n", data.lastError());
     platform::trace("Start Auto Reconnect\r\n");

@@ -127,6 +127,30 @@ TEST_F(LegacyRoad, GoesLiveRecordsAPlayableFileAndStopsPromptly) {
   EXPECT_EQ(record_.legacySocket.load(), 0);
 }
 
+// A camera that restarts cuts the connection; whichever of the request or the answer notices
+// it first, the channel comes back by itself.
+TEST_F(LegacyRoad, ACutConnectionReconnectsByItself) {
+  camsim::Server camera(legacyCamera());
+  ASSERT_TRUE(camera.start()) << camera.lastError();
+  configure(camera.port(), "admin");
+  record_.clearReconnect();
+  armReconnect(record_);
+  ASSERT_TRUE(startConnectionWorker(record_));
+  ASSERT_TRUE(testing::waitFor([&] { return picturesShown() >= 5; }, 30s));
+
+  for (int cut = 1; cut <= 3; ++cut) {
+    const std::uint64_t connections = camera.legacyConnections();
+    camera.dropLegacyConnections();
+    ASSERT_TRUE(testing::waitFor([&] { return camera.legacyConnections() > connections; }, 60s))
+        << "cut " << cut << ": status " << record_.status.load();
+    const std::size_t shown = picturesShown();
+    ASSERT_TRUE(testing::waitFor([&] { return picturesShown() >= shown + 5; }, 30s))
+        << "cut " << cut;
+    EXPECT_EQ(record_.status.load(), kStatusLive);
+  }
+  disconnectChannel(kChannel);
+}
+
 TEST_F(LegacyRoad, WrongPasswordShowsPasswordErrorAndStaysOffline) {
   camsim::Server camera(legacyCamera());
   ASSERT_TRUE(camera.start()) << camera.lastError();

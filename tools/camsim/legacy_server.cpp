@@ -114,6 +114,11 @@ void LegacyServer::stop() {
   port_.store(0);
 }
 
+void LegacyServer::dropConnections() {
+  std::lock_guard lock(mutex_);
+  for (int connection : connections_) ::shutdown(connection, SHUT_RDWR);
+}
+
 std::string LegacyServer::lastError() const {
   std::lock_guard lock(mutex_);
   return error_;

@@ -37,6 +37,8 @@ class LegacyServer {
   std::string lastError() const;
   // Connections accepted since start.
   std::uint64_t connections() const { return accepted_.load(); }
+  // Cuts every open connection, as a camera that restarts does; the service keeps listening.
+  void dropConnections();
 
  private:
   void acceptLoop();

@@ -226,6 +226,10 @@ std::uint64_t Server::legacyConnections() const {
   return legacy_->connections();
 }
 
+void Server::dropLegacyConnections() {
+  legacy_->dropConnections();
+}
+
 void Server::stop() {
   av_->stop();
   legacy_->stop();

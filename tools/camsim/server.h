@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/camsim/http_auth.h"
 #include "tools/camsim/discovery_responder.h"
+#include "tools/camsim/http_auth.h"
 #include "tools/camsim/http_server.h"
 
 namespace ipcam::camsim {
@@ -187,6 +187,8 @@ class Server {
   std::uint16_t legacyPort() const;
   // Connections the legacy picture service accepted.
   std::uint64_t legacyConnections() const;
+  // Cuts the legacy picture service's open connections; it keeps listening.
+  void dropLegacyConnections();
   // RTSP sessions sending RTP right now.
   std::uint32_t playingRtspSessions() const;
   // The MPEG-4 camera server, listening once started with avServer on (else its port is 0).

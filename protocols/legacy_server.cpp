@@ -242,7 +242,7 @@ std::optional<int> LegacyFpsCounter::picture(Clock::time_point now, int cameraRa
 namespace {
 
 // How a data thread run ended.
-enum class End { kStopped, kLost, kSendFailed, kIdle };
+enum class End { kStopped, kLost, kIdle };
 
 class LegacyDataRun {
  public:
@@ -271,7 +271,7 @@ class LegacyDataRun {
   std::optional<End> exchange() {
     if (TcpSendCommand(socket_, legacyCommand(kLegacyPictureRequestCode)) !=
         static_cast<int>(kLegacyCommandBytes)) {
-      return End::kSendFailed;
+      return End::kLost;
     }
     std::array<std::uint8_t, kLegacyPictureHeaderBytes> headerBytes{};
     const int got = TcpReceiveExact(static_cast<int>(headerBytes.size()), socket_, headerBytes);
@@ -370,7 +370,7 @@ void LegacyServerThread(ChannelRecord& record, const platform::ThreadRun& run,
   }
 
   LegacyDataRun data(record, run, socket);
-  const End end = socket != 0 ? data.loop() : End::kSendFailed;
+  const End end = socket != 0 ? data.loop() : End::kLost;
 
   // A thread the slot gave up on leaves the channel to whoever owns it now.
   if (run.abandoned()) return;

@@ -20,6 +20,7 @@
 #include "ui/advance_config_av.h"
 #include "ui/advance_config_mr.h"
 #include "ui/advance_config_record.h"
+#include "ui/dialog_buttons.h"
 #include "ui/dialog_style.h"
 
 namespace ipcam::ui {
@@ -107,10 +108,6 @@ CAdvanceConfig::CAdvanceConfig(ViewerUi& ui, int channel, QWidget* parent,
 
   ok_ = new QPushButton(this);
   cancel_ = new QPushButton(this);
-  ok_->setDefault(true);
-  cancel_->setAutoDefault(false);
-  connect(ok_, &QPushButton::clicked, this, &CAdvanceConfig::accept);
-  connect(cancel_, &QPushButton::clicked, this, &CAdvanceConfig::reject);
 
   auto* left = new QVBoxLayout;
   left->addWidget(channelLabel_);
@@ -118,10 +115,7 @@ CAdvanceConfig::CAdvanceConfig(ViewerUi& ui, int channel, QWidget* parent,
   auto* top = new QHBoxLayout;
   top->addLayout(left);
   top->addWidget(tabs_, 1);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok_);
-  buttons->addWidget(cancel_);
+  QHBoxLayout* buttons = okCancelRow(this, ok_, cancel_);
   auto* whole = new QVBoxLayout(this);
   whole->addLayout(top, 1);
   whole->addLayout(buttons);

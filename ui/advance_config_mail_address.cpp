@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "ui/advance_config_page.h"
+#include "ui/dialog_buttons.h"
 #include "ui/dialog_style.h"
 
 namespace ipcam::ui {
@@ -33,15 +34,8 @@ CAdvanceConfigMailAddress::CAdvanceConfigMailAddress(ViewerUi& ui, Recipients& r
   }
   ok_ = new QPushButton(this);
   cancel_ = new QPushButton(this);
-  ok_->setDefault(true);
-  cancel_->setAutoDefault(false);
-  connect(ok_, &QPushButton::clicked, this, &CAdvanceConfigMailAddress::accept);
-  connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok_);
-  buttons->addWidget(cancel_);
+  QHBoxLayout* buttons = okCancelRow(this, ok_, cancel_);
   auto* whole = new QVBoxLayout(this);
   whole->addWidget(edit_);
   whole->addLayout(buttons);

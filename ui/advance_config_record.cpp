@@ -17,6 +17,7 @@
 
 #include "core/multi_language.h"
 #include "core/viewer_ui.h"
+#include "ui/dialog_buttons.h"
 #include "ui/dialog_style.h"
 
 namespace ipcam::ui {
@@ -79,15 +80,7 @@ bool refused(ViewerUi& ui, const ScheduleAnswer& answer) {
 
 void addOkCancel(QGridLayout* grid, int row, QPushButton* ok, QPushButton* cancel,
                  QDialog* dialog) {
-  ok->setDefault(true);
-  cancel->setAutoDefault(false);
-  QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
-  QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-  grid->addLayout(buttons, row, 0, 1, -1);
+  grid->addLayout(okCancelRow(dialog, ok, cancel), row, 0, 1, -1);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "app/advance_config_rules.h"
 #include "core/viewer_settings.h"
 #include "ui/advance_config_page.h"
+#include "ui/dialog_buttons.h"
 #include "ui/dialog_style.h"
 
 namespace ipcam::ui {
@@ -40,18 +41,11 @@ CAdvanceConfigSecurityAuth::CAdvanceConfigSecurityAuth(ViewerUi& ui, std::string
   passwordLabel_->setBuddy(password_);
   ok_ = new QPushButton(this);
   cancel_ = new QPushButton(this);
-  ok_->setDefault(true);
-  cancel_->setAutoDefault(false);
-  connect(ok_, &QPushButton::clicked, this, &CAdvanceConfigSecurityAuth::accept);
-  connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
 
   auto* field = new QHBoxLayout;
   field->addWidget(passwordLabel_);
   field->addWidget(password_, 1);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok_);
-  buttons->addWidget(cancel_);
+  QHBoxLayout* buttons = okCancelRow(this, ok_, cancel_);
   auto* whole = new QVBoxLayout(this);
   whole->addWidget(prompt_);
   whole->addLayout(field);

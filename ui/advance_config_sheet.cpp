@@ -11,6 +11,7 @@
 #include "ui/advance_config_about.h"
 #include "ui/advance_config_mail.h"
 #include "ui/advance_config_security.h"
+#include "ui/dialog_buttons.h"
 #include "ui/dialog_style.h"
 
 namespace ipcam::ui {
@@ -38,15 +39,8 @@ CAdvanceConfigSheet::CAdvanceConfigSheet(ViewerUi& ui, QWidget* parent,
 
   ok_ = new QPushButton(this);
   cancel_ = new QPushButton(this);
-  ok_->setDefault(true);
-  cancel_->setAutoDefault(false);
-  connect(ok_, &QPushButton::clicked, this, &CAdvanceConfigSheet::accept);
-  connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok_);
-  buttons->addWidget(cancel_);
+  QHBoxLayout* buttons = okCancelRow(this, ok_, cancel_);
   auto* whole = new QVBoxLayout(this);
   whole->addWidget(tabs_, 1);
   whole->addLayout(buttons);

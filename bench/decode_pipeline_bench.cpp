@@ -130,6 +130,10 @@ class CountingUi : public ViewerUi {
     messages.fetch_add(1);
     std::fprintf(stderr, "core message: %s\n", text.c_str());
   }
+  void postMessage(const std::string& text, const std::string&) override {
+    messages.fetch_add(1);
+    std::fprintf(stderr, "core message: %s\n", text.c_str());
+  }
   void presentPicture(int /*channel*/) override {
     presented.fetch_add(1, std::memory_order_relaxed);
     { std::lock_guard lock(mutex); }

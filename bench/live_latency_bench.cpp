@@ -143,6 +143,9 @@ class LatencyUi : public ViewerUi {
   void messageBox(const std::string& text, const std::string&) override {
     std::fprintf(stderr, "core message: %s\n", text.c_str());
   }
+  void postMessage(const std::string& text, const std::string&) override {
+    std::fprintf(stderr, "core message: %s\n", text.c_str());
+  }
   void presentPicture(int channel) override {
     if (channel < 0 || channel >= kChannelCount) return;
     const auto& reader = readers[static_cast<std::size_t>(channel)];

@@ -21,7 +21,7 @@ void showTileText(int channel, int code, const char* key) {
 
 void showCameraMessage(int channel, const char* key) {
   if (ViewerUi* ui = appState().ui.load()) {
-    ui->messageBox("Camera " + std::to_string(channel + 1) + ": " +
+    ui->postMessage("Camera " + std::to_string(channel + 1) + ": " +
                        CMultiLanguage::instance().text("MessageBox", key),
                    kDefaultMessageTitle);
   }

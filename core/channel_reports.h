@@ -14,8 +14,8 @@ void logChannelEvent(int channel, const std::string& text);
 // section ("ViewerElement").
 void showTileText(int channel, int code, const char* key);
 
-// A message box "Camera %d: " followed by the language text `key` of the message section.
-// Blocks the calling thread until the user closes it.
+// A message box "Camera %d: " followed by the language text `key` of the message section,
+// posted: the calling thread goes on at once.
 void showCameraMessage(int channel, const char* key);
 
 // The language text `key` of the tile section, as the tiles show it.

@@ -24,6 +24,12 @@ class ViewerUi {
   // and the call returns at once, so a worker can never hold up the exit.
   virtual void messageBox(const std::string& text, const std::string& title) = 0;
 
+  // Shows a message box without waiting for it: the caller goes on at once, and the box does
+  // not block the window either. A box with the same text that is still open is not opened a
+  // second time. Worker threads tell the user through this, never through messageBox, so an
+  // unanswered box on an unattended station holds up no reconnect and no recording.
+  virtual void postMessage(const std::string& text, const std::string& title) = 0;
+
   // A new picture is ready in the channel's display.
   virtual void presentPicture(int channel) = 0;
 

@@ -54,7 +54,7 @@ void runAvServerDecode(ChannelRecord& record, const platform::ThreadRun& run,
                        const std::function<bool()>& connected) {
   if (!media->openMpeg4Decoder()) {
     if (ViewerUi* ui = appState().ui.load())
-      ui->messageBox("MPEG4 init failed!", kDefaultMessageTitle);
+      ui->postMessage("MPEG4 init failed!", kDefaultMessageTitle);
     return;
   }
   record.pictureWidth.store(0);

@@ -175,7 +175,7 @@ ChannelMedia::OpenResult ChannelMedia::openLocked(VideoCodec codec) {
 
 void ChannelMedia::endAfterOpenFailure(VideoCodec codec) {
   if (ViewerUi* ui = appState().ui.load())
-    ui->messageBox(openFailureText(codec), kDefaultMessageTitle);
+    ui->postMessage(openFailureText(codec), kDefaultMessageTitle);
   std::this_thread::sleep_for(kPauseBeforeExit);
   // Ends the process from whichever thread found the fault, without running the static
   // destructors that other threads may still be using.

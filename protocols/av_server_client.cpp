@@ -52,7 +52,7 @@ std::uint8_t randomKey() {
 }
 
 void showMessage(const std::string& text) {
-  if (ViewerUi* ui = appState().ui.load()) ui->messageBox(text, kDefaultMessageTitle);
+  if (ViewerUi* ui = appState().ui.load()) ui->postMessage(text, kDefaultMessageTitle);
 }
 
 const HttpRunFlag* callerRunFlag() {

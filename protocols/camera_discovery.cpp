@@ -60,7 +60,7 @@ DiscoveryState& state() {
 }
 
 void tellUser(const std::string& text) {
-  if (ViewerUi* ui = appState().ui.load()) ui->messageBox(text, kDefaultMessageTitle);
+  if (ViewerUi* ui = appState().ui.load()) ui->postMessage(text, kDefaultMessageTitle);
 }
 
 // Closes the descriptor at the end of the listener, whichever way it ends.

@@ -46,7 +46,7 @@ std::string_view from(std::string_view text, std::size_t position) {
 }
 
 void fetchFailure(const char* text) {
-  if (ViewerUi* ui = appState().ui.load()) ui->messageBox(text, "Error");
+  if (ViewerUi* ui = appState().ui.load()) ui->postMessage(text, "Error");
 }
 
 // The common frame of the four queries: the camera page with the channel's credentials.

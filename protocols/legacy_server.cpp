@@ -59,7 +59,7 @@ std::uint16_t readBe16(std::span<const std::uint8_t> bytes, std::size_t at) {
 }
 
 void showMessage(const std::string& text) {
-  if (ViewerUi* ui = appState().ui.load()) ui->messageBox(text, kDefaultMessageTitle);
+  if (ViewerUi* ui = appState().ui.load()) ui->postMessage(text, kDefaultMessageTitle);
 }
 
 // A thread told to stop says nothing more to the user.

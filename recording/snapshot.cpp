@@ -39,7 +39,7 @@ constexpr TemplateSize kTemplates[] = {
 constexpr std::string_view kFallbackTemplate = "image/Snapshot_160_120.jpg";
 
 void showMessage(const std::string& text) {
-  if (ViewerUi* ui = appState().ui.load()) ui->messageBox(text, kDefaultMessageTitle);
+  if (ViewerUi* ui = appState().ui.load()) ui->postMessage(text, kDefaultMessageTitle);
 }
 
 void showLanguageMessage(const char* section, const char* key) {

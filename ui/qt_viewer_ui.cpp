@@ -19,7 +19,7 @@ void showQtMessageBox(const std::string& text, const std::string& title) {
 
 }  // namespace
 
-QtViewerUi::QtViewerUi() : presenter_(showQtMessageBox) {}
+QtViewerUi::QtViewerUi() = default;
 
 void QtViewerUi::setWindow(CTarsilDlg* window) {
   window_ = window;
@@ -96,7 +96,39 @@ void QtViewerUi::showBox(const std::string& text, const std::string& title) {
     std::lock_guard lock(presenterMutex_);
     presenter = presenter_;
   }
-  presenter(text, title);
+  if (presenter) {
+    presenter(text, title);
+  } else {
+    showQtMessageBox(text, title);
+  }
+}
+
+void QtViewerUi::showPostedBox(const std::string& text, const std::string& title) {
+  MessagePresenter presenter;
+  {
+    std::lock_guard lock(presenterMutex_);
+    presenter = presenter_;
+  }
+  if (presenter) {
+    presenter(text, title);
+    return;
+  }
+  // A camera that keeps failing posts the same text again and again: one box says it.
+  if (!openPostedTexts_.insert(text).second) return;
+  auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromStdString(title),
+                              QString::fromStdString(text), QMessageBox::Ok,
+                              window_ ? static_cast<QWidget*>(window_.data()) : nullptr);
+  box->setWindowModality(Qt::NonModal);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  connect(box, &QObject::destroyed, this, [this, text] { openPostedTexts_.erase(text); });
+  box->show();
+}
+
+void QtViewerUi::postMessage(const std::string& text, const std::string& title) {
+  if (noMoreBoxes_.load()) return;
+  onUi([this, text, title] {
+    if (!noMoreBoxes_.load()) showPostedBox(text, title);
+  });
 }
 
 void QtViewerUi::messageBox(const std::string& text, const std::string& title) {

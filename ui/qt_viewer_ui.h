@@ -8,6 +8,8 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 
 #include "core/viewer_ui.h"
 
@@ -43,6 +45,7 @@ class QtViewerUi final : public QObject, public ViewerUi {
   void setChannelStatus(int channel, int code, const std::optional<std::string>& text) override;
   void logEvent(int channel, const std::string& text) override;
   void messageBox(const std::string& text, const std::string& title) override;
+  void postMessage(const std::string& text, const std::string& title) override;
   void presentPicture(int channel) override;
   int visibleTileCount() const override;
   int singleChannel() const override { return singleChannel_.load(); }
@@ -63,6 +66,8 @@ class QtViewerUi final : public QObject, public ViewerUi {
   // Runs `work` on the user-interface thread: at once when already there, else queued.
   void onUi(std::function<void()> work);
   void showBox(const std::string& text, const std::string& title);
+  // A box that does not wait and is not modal; one per text while it is open.
+  void showPostedBox(const std::string& text, const std::string& title);
 
   std::atomic<bool> noMoreBoxes_{false};
   std::atomic<bool> shuttingDown_{false};
@@ -70,7 +75,8 @@ class QtViewerUi final : public QObject, public ViewerUi {
   std::atomic<int> scanInterval_{3};
   QPointer<CTarsilDlg> window_;  // user-interface thread only
   std::mutex presenterMutex_;
-  MessagePresenter presenter_;  // guarded by presenterMutex_
+  MessagePresenter presenter_;  // guarded by presenterMutex_; empty: real boxes
+  std::set<std::string> openPostedTexts_;  // user-interface thread only
   std::mutex pendingMutex_;
   std::list<std::shared_ptr<PendingBox>> pending_;  // guarded by pendingMutex_
 };

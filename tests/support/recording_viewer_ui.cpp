@@ -15,9 +15,14 @@ void RecordingViewerUi::logEvent(int channel, const std::string& text) {
 
 void RecordingViewerUi::messageBox(const std::string& text, const std::string& title) {
   std::unique_lock lock(mutex_);
-  messages_.push_back({text, title});
+  messages_.push_back({text, title, false});
   // A held box keeps its caller waiting, as a box the user has not answered yet.
   boxesReleased_.wait(lock, [this] { return !holdBoxes_; });
+}
+
+void RecordingViewerUi::postMessage(const std::string& text, const std::string& title) {
+  std::lock_guard lock(mutex_);
+  messages_.push_back({text, title, true});
 }
 
 void RecordingViewerUi::holdBoxes() {

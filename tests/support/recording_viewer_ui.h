@@ -12,7 +12,8 @@
 namespace ipcam::testing {
 
 // A ViewerUi that records every call; message boxes return at once, unless the test holds
-// them (then they wait, as for a user who has not answered, until released).
+// them (then they wait, as for a user who has not answered, until released). Posted messages
+// never wait, held or not.
 class RecordingViewerUi : public ViewerUi {
  public:
   struct Status {
@@ -23,6 +24,7 @@ class RecordingViewerUi : public ViewerUi {
   struct Message {
     std::string text;
     std::string title;
+    bool posted = false;  // through postMessage: the caller did not wait
   };
   struct Event {
     int channel;
@@ -32,6 +34,7 @@ class RecordingViewerUi : public ViewerUi {
   void setChannelStatus(int channel, int code, const std::optional<std::string>& text) override;
   void logEvent(int channel, const std::string& text) override;
   void messageBox(const std::string& text, const std::string& title) override;
+  void postMessage(const std::string& text, const std::string& title) override;
   void presentPicture(int channel) override;
   int visibleTileCount() const override { return visibleTiles; }
   int singleChannel() const override { return single; }
@@ -46,7 +49,7 @@ class RecordingViewerUi : public ViewerUi {
   int scanInterval() const;
   // Forgets everything recorded so far.
   void clear();
-  // From now on message boxes keep their callers until releaseBoxes().
+  // From now on message boxes (not posted ones) keep their callers until releaseBoxes().
   void holdBoxes();
   void releaseBoxes();
 

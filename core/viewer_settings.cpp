@@ -1,16 +1,15 @@
 #include "core/viewer_settings.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <memory>
 #include <system_error>
 #include <utility>
 
 #include "core/viewer_ui.h"
 #include "platform/folders.h"
+#include "platform/private_files.h"
 #include "platform/profile_file.h"
 #include "platform/text_encoding.h"
+#include "platform/trace.h"
 
 namespace ipcam {
 namespace {
@@ -20,8 +19,8 @@ using platform::ProfileFile;
 
 constexpr std::uint16_t kDefaultPort = 80;
 
-// Serialises whole saves: the profile writer replaces the file through a temporary named
-// after the process, so two threads saving at once would write into the same temporary.
+// Serialises whole saves: each one reads the file, changes it and puts it back, so two saves
+// at once would lose one's changes.
 std::mutex& settingsFileMutex() {
   static std::mutex* const mutex = std::make_unique<std::mutex>().release();
   return *mutex;
@@ -171,13 +170,28 @@ bool prepareSettingsFile(const fs::path& file) {
   std::error_code error;
   const auto size = fs::file_size(file, error);
   if (!error && size > 0) return true;
-  // Only its owner may read the file: it holds camera and mail passwords.
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  static constexpr char kMark[] = {'\xFF', '\xFE'};
-  const bool written = ::write(fd, kMark, sizeof kMark) == static_cast<ssize_t>(sizeof kMark);
-  ::close(fd);
-  return written;
+  static constexpr std::string_view kMark = "\xFF\xFE";
+  return platform::replaceFilePrivately(file, kMark, false) == platform::ReplaceResult::Written;
+}
+
+// Whoever may write into the folder can swap the file for one of their own and read the
+// passwords of the next save, so a folder that is not ours alone gets no passwords.
+bool settingsFolderIsPrivate(const fs::path& folder) {
+  switch (platform::keepFolderPrivate(folder.empty() ? fs::path(".") : folder)) {
+    case platform::FolderPrivacy::Private:
+      return true;
+    case platform::FolderPrivacy::Tightened:
+      platform::trace("Settings: %s was writable by others; now only its owner may use it",
+                      folder.c_str());
+      return true;
+    case platform::FolderPrivacy::NotOurs:
+      platform::trace("Settings: %s belongs to another user; the settings are not saved there",
+                      folder.c_str());
+      return false;
+    case platform::FolderPrivacy::Missing:
+      break;
+  }
+  return false;
 }
 
 std::optional<int> cameraType(int channel, bool useEditCopy) {
@@ -247,8 +261,7 @@ void locateSettings(ViewerSettings& settings, const SettingsFolders& folders, Vi
       folders.applicationData.value_or(folders.current) / fs::path(kSettingsFolderName);
   // A fresh account may not have the application-data folder itself yet. A folder that cannot
   // be made shows up later as a failed save.
-  std::error_code error;
-  fs::create_directories(folder, error);
+  platform::createPrivateFolders(folder);
   const fs::path dataDir = folders.documents.value_or(folders.current);
   {
     auto lock = lockIfShared(settings);
@@ -298,7 +311,7 @@ bool saveSettings(ViewerSettings& settings) {
   }
   const fs::path file(snapshot.settingsPath);
   std::lock_guard fileLock(settingsFileMutex());
-  if (!prepareSettingsFile(file)) return false;
+  if (!settingsFolderIsPrivate(file.parent_path()) || !prepareSettingsFile(file)) return false;
   ProfileFile profile = ProfileFile::load(file);
   forEachStoredValue(std::as_const(snapshot), ValueWriter{profile});
   return profile.save(file);

@@ -1,14 +1,10 @@
 #include "platform/profile_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <fstream>
-#include <system_error>
 
+#include "platform/private_files.h"
 #include "platform/text_encoding.h"
 
 namespace ipcam::platform {
@@ -211,28 +207,8 @@ std::string ProfileFile::serialize() const {
 }
 
 bool ProfileFile::save(const std::filesystem::path& file) const {
-  const std::string bytes = serialize();
-  std::filesystem::path temporary = file;
-  temporary += ".tmp" + std::to_string(::getpid());
   // The file holds camera and mail passwords: only its owner may read it.
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
-  const bool ok = written == bytes.size() && ::fsync(fd) == 0;
-  ::close(fd);
-  std::error_code error;
-  if (ok) std::filesystem::rename(temporary, file, error);
-  if (!ok || error) {
-    std::filesystem::remove(temporary, error);
-    return false;
-  }
-  return true;
+  return replaceFilePrivately(file, serialize(), true) == ReplaceResult::Written;
 }
 
 int profileGetInt(const std::filesystem::path& file, std::string_view section, std::string_view key,

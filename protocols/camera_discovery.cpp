@@ -16,10 +16,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/app_state.h"
@@ -92,39 +94,100 @@ std::uint16_t discoveryPort() {
   return static_cast<std::uint16_t>(port);
 }
 
-// Where requests go: the configured address, else each broadcast address of this machine.
-std::vector<in_addr> broadcastTargets() {
+std::uint32_t hostOrder(const sockaddr* address) {
+  sockaddr_in in{};
+  std::memcpy(&in, address, sizeof in);
+  return ntohl(in.sin_addr.s_addr);
+}
+
+// Where requests go, and the networks whose answers we take.
+struct SearchPlan {
   std::vector<in_addr> targets;
-  if (const char* configured = std::getenv(kDiscoveryBroadcastVariable)) {
-    in_addr address{};
-    if (::inet_pton(AF_INET, configured, &address) == 1) {
-      targets.push_back(address);
-    } else {
-      // A typo must not turn a test's or the demo's local search into one on the real network.
-      platform::trace("Discovery: %s=%s is not an IPv4 address; no search is sent",
-                      kDiscoveryBroadcastVariable, configured);
-    }
-    return targets;
+  std::vector<discovery::Ipv4Network> networks;
+
+  void addTarget(in_addr target) {
+    const bool known = std::any_of(targets.begin(), targets.end(),
+                                   [&](const in_addr& t) { return t.s_addr == target.s_addr; });
+    if (!known) targets.push_back(target);
   }
+  void addNetwork(discovery::Ipv4Network network) {
+    const bool known =
+        std::any_of(networks.begin(), networks.end(), [&](const discovery::Ipv4Network& n) {
+          return n.address == network.address && n.mask == network.mask;
+        });
+    if (!known) networks.push_back(network);
+  }
+};
+
+// Every IPv4 interface that is up, with its network and its broadcast address (0 without).
+struct Interface {
+  discovery::Ipv4Network network;
+  std::optional<std::uint32_t> broadcast;
+};
+
+std::vector<Interface> ipv4Interfaces() {
+  std::vector<Interface> found;
   ifaddrs* interfaces = nullptr;
   if (::getifaddrs(&interfaces) != 0) {
     platform::trace("Discovery: cannot list the network interfaces (errno %d)", errno);
-    return targets;
+    return found;
   }
   for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
-    const unsigned flags = entry->ifa_flags;
-    if ((flags & IFF_UP) == 0 || (flags & IFF_BROADCAST) == 0) continue;
-    if (entry->ifa_broadaddr == nullptr || entry->ifa_broadaddr->sa_family != AF_INET) continue;
-    sockaddr_in broadcast{};
-    std::memcpy(&broadcast, entry->ifa_broadaddr, sizeof broadcast);
-    const bool known = std::any_of(targets.begin(), targets.end(), [&](const in_addr& target) {
-      return target.s_addr == broadcast.sin_addr.s_addr;
-    });
-    if (!known) targets.push_back(broadcast.sin_addr);
+    if ((entry->ifa_flags & IFF_UP) == 0 || entry->ifa_addr == nullptr ||
+        entry->ifa_addr->sa_family != AF_INET || entry->ifa_netmask == nullptr) {
+      continue;
+    }
+    Interface added;
+    added.network.address = hostOrder(entry->ifa_addr);
+    added.network.mask = hostOrder(entry->ifa_netmask);
+    if ((entry->ifa_flags & IFF_BROADCAST) != 0 && entry->ifa_broadaddr != nullptr &&
+        entry->ifa_broadaddr->sa_family == AF_INET) {
+      added.broadcast = hostOrder(entry->ifa_broadaddr);
+    }
+    found.push_back(added);
   }
   ::freeifaddrs(interfaces);
-  if (targets.empty()) platform::trace("Discovery: no interface can broadcast; no search is sent");
-  return targets;
+  return found;
+}
+
+// The configured address, else each broadcast address of this machine; answers are taken
+// from the networks those addresses reach. A configured address that is no broadcast of
+// ours (nor the loopback one) reaches no network we can name, so its answers are dropped.
+SearchPlan searchPlan() {
+  SearchPlan plan;
+  const std::vector<Interface> interfaces = ipv4Interfaces();
+  if (const char* configured = std::getenv(kDiscoveryBroadcastVariable)) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, configured, &address) != 1) {
+      // A typo must not turn a test's or the demo's local search into one on the real network.
+      platform::trace("Discovery: %s=%s is not an IPv4 address; no search is sent",
+                      kDiscoveryBroadcastVariable, configured);
+      return plan;
+    }
+    plan.addTarget(address);
+    const std::uint32_t target = ntohl(address.s_addr);
+    if (discovery::kLoopbackNetwork.contains(target)) plan.addNetwork(discovery::kLoopbackNetwork);
+    for (const Interface& interface : interfaces) {
+      if (interface.broadcast == target || target == INADDR_BROADCAST) {
+        plan.addNetwork(interface.network);
+      }
+    }
+    if (plan.networks.empty()) {
+      platform::trace(
+          "Discovery: %s=%s is no broadcast address of this machine; answers to it "
+          "are not taken",
+          kDiscoveryBroadcastVariable, configured);
+    }
+    return plan;
+  }
+  for (const Interface& interface : interfaces) {
+    if (!interface.broadcast) continue;
+    plan.addTarget(in_addr{htonl(*interface.broadcast)});
+    plan.addNetwork(interface.network);
+  }
+  if (plan.targets.empty())
+    platform::trace("Discovery: no interface can broadcast; no search is sent");
+  return plan;
 }
 
 void sendToAll(int fd, std::span<const std::uint8_t> request, const std::vector<in_addr>& targets,
@@ -174,36 +237,80 @@ bool prepareSocket(const UdpSocket& socket, std::uint16_t port) {
   return true;
 }
 
-// Reads what is waiting (a bounded number of datagrams) and asks each new camera for its
-// details.
-void readDatagrams(int fd, const std::vector<in_addr>& targets, std::uint16_t port) {
-  DiscoveryState& shared = state();
-  std::array<std::uint8_t, discovery::kDatagramLimit> buffer{};
-  for (int read = 0; read < kReadsPerWakeUp; ++read) {
-    const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
-    if (received < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-        platform::trace("Discovery: receiving failed (errno %d)", errno);
+// What the listener keeps between wake-ups: the search it runs and the detail requests that
+// wait for their turn.
+struct Listener {
+  Listener(int socket, std::uint16_t searchPort, SearchPlan searchPlan)
+      : fd(socket), port(searchPort), plan(std::move(searchPlan)), scope(plan.networks) {}
+
+  int fd;
+  std::uint16_t port;
+  SearchPlan plan;
+  discovery::SearchScope scope;
+  discovery::TokenBucket detailPace{discovery::kDetailRatePerSecond, discovery::kDetailBurst,
+                                    Clock::now()};
+  std::deque<discovery::Request> pendingDetails;
+
+  void queueDetail(const discovery::Request& request) {
+    if (std::find(pendingDetails.begin(), pendingDetails.end(), request) != pendingDetails.end())
       return;
-    }
-    if (received == 0) continue;
-    discovery::DatagramOutcome outcome;
-    {
-      std::lock_guard lock(shared.mutex);
-      outcome = discovery::handleDatagram(
-          shared.list, std::span(buffer.data(), static_cast<std::size_t>(received)));
-    }
-    if (outcome.detailRequest) {
-      for (int i = 0; i < kDetailRepeats; ++i) sendToAll(fd, *outcome.detailRequest, targets, port);
+    // Only listed cameras are asked, so the queue holds no more than a list's worth.
+    if (pendingDetails.size() >= kDiscoveryListSize) return;
+    pendingDetails.push_back(request);
+  }
+
+  void sendDueDetails() {
+    while (!pendingDetails.empty() && detailPace.take(Clock::now())) {
+      for (int i = 0; i < kDetailRepeats; ++i)
+        sendToAll(fd, pendingDetails.front(), plan.targets, port);
+      scope.detailSent(Clock::now());
+      pendingDetails.pop_front();
     }
   }
-}
+
+  // Reads what is waiting (a bounded number of datagrams). Answers to nobody's search, or
+  // from a network we did not search, are dropped before they reach the list.
+  void readDatagrams() {
+    DiscoveryState& shared = state();
+    std::array<std::uint8_t, discovery::kDatagramLimit> buffer{};
+    for (int read = 0; read < kReadsPerWakeUp; ++read) {
+      sockaddr_in from{};
+      socklen_t fromSize = sizeof from;
+      const ssize_t received = ::recvfrom(fd, buffer.data(), buffer.size(), 0,
+                                          reinterpret_cast<sockaddr*>(&from), &fromSize);
+      if (received < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+          platform::trace("Discovery: receiving failed (errno %d)", errno);
+        return;
+      }
+      const std::span datagram(buffer.data(), static_cast<std::size_t>(received));
+      if (datagram.empty() || from.sin_family != AF_INET ||
+          !scope.expects(datagram, ntohl(from.sin_addr.s_addr), Clock::now())) {
+        continue;
+      }
+      discovery::DatagramOutcome outcome;
+      {
+        std::lock_guard lock(shared.mutex);
+        outcome = discovery::handleDatagram(shared.list, datagram);
+      }
+      if (outcome.detailRequest) queueDetail(*outcome.detailRequest);
+    }
+  }
+
+  // How long the next poll may sleep before a paced detail request is due.
+  std::chrono::milliseconds untilDetailDue(std::chrono::milliseconds wait) const {
+    if (pendingDetails.empty()) return wait;
+    const auto due =
+        std::chrono::ceil<std::chrono::milliseconds>(detailPace.untilNext(Clock::now()));
+    return std::clamp(due, std::chrono::milliseconds(0), wait);
+  }
+};
 
 void listen(const platform::ThreadRun& run) {
   const std::uint16_t port = discoveryPort();
-  const std::vector<in_addr> targets = broadcastTargets();
   const UdpSocket socket;
   if (!prepareSocket(socket, port)) return;
+  Listener listener(socket.fd(), port, searchPlan());
 
   DiscoveryState& shared = state();
   const discovery::Request search = discovery::searchRequest();
@@ -219,7 +326,8 @@ void listen(const platform::ThreadRun& run) {
     if (searchesLeft > 0) {
       const auto now = Clock::now();
       if (now >= nextSearch) {
-        sendToAll(socket.fd(), search, targets, port);
+        sendToAll(socket.fd(), search, listener.plan.targets, port);
+        listener.scope.searchSent(now);
         --searchesLeft;
         nextSearch = now + kSearchSpacing;
       }
@@ -229,9 +337,11 @@ void listen(const platform::ThreadRun& run) {
         wait = std::clamp(untilNext, std::chrono::milliseconds(0), kPollInterval);
       }
     }
+    listener.sendDueDetails();
+    wait = listener.untilDetailDue(wait);
     pollfd readable{socket.fd(), POLLIN, 0};
     const int ready = ::poll(&readable, 1, static_cast<int>(wait.count()));
-    if (ready > 0 && (readable.revents & POLLIN) != 0) readDatagrams(socket.fd(), targets, port);
+    if (ready > 0 && (readable.revents & POLLIN) != 0) listener.readDatagrams();
   }
 }
 

@@ -103,6 +103,11 @@ void takeDescription(DiscoveryEntry& entry, std::span<const std::uint8_t> body, 
   entry.third = body[kThirdOffset];
 }
 
+bool sameDescription(const DiscoveryEntry& a, const DiscoveryEntry& b) {
+  return a.name == b.name && a.address == b.address && a.model == b.model && a.vendor == b.vendor &&
+         a.attribute == b.attribute && a.third == b.third;
+}
+
 DatagramOutcome handleDescription(DiscoveryList& list, std::vector<std::uint8_t>& packet) {
   if (inflateAnswer(packet, kInflatedDescriptionSize) == Inflated::TooLarge)
     return {DatagramResult::Refused, std::nullopt};
@@ -113,7 +118,9 @@ DatagramOutcome handleDescription(DiscoveryList& list, std::vector<std::uint8_t>
   const Mac mac = macOf(packet);
   DatagramResult result = DatagramResult::DescriptionUpdated;
   if (DiscoveryEntry* entry = findEntry(list, mac)) {
+    const DiscoveryEntry before = *entry;
     takeDescription(*entry, body, true);
+    if (sameDescription(before, *entry)) return {DatagramResult::DescriptionRepeated, std::nullopt};
   } else if (list.entries.size() < kDiscoveryListSize) {
     // A fresh entry: nothing of an earlier camera's detail answer may stick to it.
     DiscoveryEntry& added = list.entries.emplace_back();
@@ -180,6 +187,56 @@ DatagramOutcome handleDatagram(DiscoveryList& list, std::span<const std::uint8_t
     default:
       return {};
   }
+}
+
+bool SearchScope::expects(std::span<const std::uint8_t> datagram, std::uint32_t source,
+                          Clock::time_point now) const {
+  if (datagram.size() < kHeaderSize) return false;
+  const bool fromSearched =
+      std::any_of(networks_.begin(), networks_.end(),
+                  [source](const Ipv4Network& n) { return n.contains(source); });
+  if (!fromSearched) return false;
+  const auto askedRecently = [now](const std::optional<Clock::time_point>& asked) {
+    return asked && now >= *asked && now - *asked <= kAnswerWindow;
+  };
+  switch (datagram[kCommandOffset]) {
+    case kCommandDescription:
+      return askedRecently(lastSearch_);
+    case kCommandDetail:
+      return askedRecently(lastDetail_);
+    default:
+      return false;
+  }
+}
+
+void TokenBucket::refill(Clock::time_point now) {
+  if (tokens_ >= burst_) {
+    refilled_ = now;
+    return;
+  }
+  if (now <= refilled_) return;
+  const auto earned = (now - refilled_) / interval_;
+  if (earned <= 0) return;
+  if (earned >= burst_ - tokens_) {
+    tokens_ = burst_;
+    refilled_ = now;
+  } else {
+    tokens_ += static_cast<int>(earned);
+    refilled_ += earned * interval_;
+  }
+}
+
+bool TokenBucket::take(Clock::time_point now) {
+  refill(now);
+  if (tokens_ == 0) return false;
+  --tokens_;
+  return true;
+}
+
+Clock::duration TokenBucket::untilNext(Clock::time_point now) const {
+  if (tokens_ > 0) return Clock::duration::zero();
+  const Clock::time_point next = refilled_ + interval_;
+  return next > now ? next - now : Clock::duration::zero();
 }
 
 }  // namespace ipcam::discovery

@@ -1,11 +1,12 @@
 #include "recording/avi_file.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "platform/private_files.h"
 
 namespace ipcam {
 namespace {
@@ -109,8 +110,9 @@ AviFile::~AviFile() {
 
 int AviFile::open(const std::string& path) {
   release();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
+  // Recordings show people: they are the user's alone until the user says otherwise.
+  const int fd = platform::openPrivateFile(path);
+  if (fd < 0) return -fd;
   fd_ = fd;
   path_ = path;
   streams_.clear();

@@ -1,9 +1,9 @@
 #include "recording/snapshot.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <optional>
 
 #include "core/app_state.h"
@@ -13,6 +13,7 @@
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "platform/jpeg_image.h"
+#include "platform/private_files.h"
 #include "platform/resources.h"
 #include "platform/trace.h"
 
@@ -22,8 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kUnsafeNameCharacters = "*|:\"<>?/\\.";
-constexpr const char* kSnapshotNameFormat =
-    "%s/Data/Snapshot/Camera %d/%s_%d-%02d-%02d_%02d-%02d-%02d.jpg";
+// What one path component may hold. A camera name may be far longer in UTF-8 (254 wide
+// characters of another script); the time and the extension must survive whole.
+constexpr std::size_t kMaxFileNameBytes = NAME_MAX;
 constexpr const char* kTemplateLoadFailedText = "CImage Load Failed";
 
 struct TemplateSize {
@@ -37,6 +39,15 @@ constexpr TemplateSize kTemplates[] = {
     {1280, 1024, "image/Snapshot_1280_1024.jpg"},
 };
 constexpr std::string_view kFallbackTemplate = "image/Snapshot_160_120.jpg";
+
+// Never inside a character: a byte that continues a UTF-8 sequence goes with it.
+std::string cutToBytes(std::string text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  std::size_t cut = maxBytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  text.resize(cut);
+  return text;
+}
 
 void showMessage(const std::string& text) {
   if (ViewerUi* ui = appState().ui.load()) ui->postMessage(text, kDefaultMessageTitle);
@@ -63,31 +74,19 @@ std::optional<std::string> snapshotFileFor(const ChannelRecord& record, const Lo
   return snapshotFileName(*dir, record.channel, cameraSnapshot(record.channel).name, at);
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-// Writes `bytes` under a hidden name beside `target` and renames it into place, so that a
-// snapshot that fails half way never leaves a file that looks like a good one. A snapshot of
-// the same second replaces the earlier file.
+// A snapshot that fails half way never leaves a file that looks like a good one. A snapshot of
+// the same second replaces the earlier file. Like recordings, snapshots are the user's alone.
 int writeWholeFile(const fs::path& target, std::span<const std::uint8_t> bytes) {
-  const fs::path partial = target.parent_path() / ("." + target.filename().string() + ".part");
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(partial.c_str(), "wb"));
-  if (!file) return kSnapshotCannotCreate;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
-                       std::fflush(file.get()) == 0;
-  const bool closed = std::fclose(file.release()) == 0;
-  std::error_code error;
-  if (!written || !closed) {
-    fs::remove(partial, error);
-    return kSnapshotWriteFailed;
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  switch (platform::replaceFilePrivately(target, text, false)) {
+    case platform::ReplaceResult::Written:
+      return kSnapshotSaved;
+    case platform::ReplaceResult::WriteFailed:
+      return kSnapshotWriteFailed;
+    case platform::ReplaceResult::CannotCreate:
+      break;
   }
-  fs::rename(partial, target, error);
-  if (error) {
-    fs::remove(partial, error);
-    return kSnapshotCannotCreate;
-  }
-  return kSnapshotSaved;
+  return kSnapshotCannotCreate;
 }
 
 // The template's canvas with the picture over its top left corner. A canvas that cannot hold
@@ -128,17 +127,13 @@ std::string snapshotSafeName(std::string_view cameraName) {
 
 std::string snapshotFileName(std::string_view recordDir, int channel, std::string_view cameraName,
                              const LocalTime& at) {
-  const std::string dir(recordDir);
-  const std::string name = snapshotSafeName(cameraName);
-  const int length =
-      std::snprintf(nullptr, 0, kSnapshotNameFormat, dir.c_str(), channel + 1, name.c_str(),
-                    at.year, at.month, at.day, at.hour, at.minute, at.second);
-  if (length < 0) return {};
-  std::string path(static_cast<std::size_t>(length) + 1, '\0');
-  std::snprintf(path.data(), path.size(), kSnapshotNameFormat, dir.c_str(), channel + 1,
-                name.c_str(), at.year, at.month, at.day, at.hour, at.minute, at.second);
-  path.resize(static_cast<std::size_t>(length));
-  return path;
+  char tail[64];
+  std::snprintf(tail, sizeof tail, "_%d-%02d-%02d_%02d-%02d-%02d.jpg", at.year, at.month, at.day,
+                at.hour, at.minute, at.second);
+  const std::string_view tailText(tail);
+  return std::string(recordDir) + "/Data/Snapshot/Camera " + std::to_string(channel + 1) + "/" +
+         cutToBytes(snapshotSafeName(cameraName), kMaxFileNameBytes - tailText.size()) +
+         std::string(tailText);
 }
 
 std::string_view snapshotTemplateFor(int width, int height) {

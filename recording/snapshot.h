@@ -22,7 +22,8 @@ inline constexpr int kSnapshotWriteFailed = -3;
 // stop becomes an underscore; everything else, blanks included, stays.
 std::string snapshotSafeName(std::string_view cameraName);
 
-// "<dir>/Data/Snapshot/Camera <channel + 1>/<safe name>_<yyyy>-<mm>-<dd>_<hh>-<mm>-<ss>.jpg".
+// "<dir>/Data/Snapshot/Camera <channel + 1>/<safe name>_<yyyy>-<mm>-<dd>_<hh>-<mm>-<ss>.jpg",
+// the safe name cut (between characters) so that the file name fits NAME_MAX.
 std::string snapshotFileName(std::string_view recordDir, int channel, std::string_view cameraName,
                              const LocalTime& at);
 

@@ -13,6 +13,7 @@
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "platform/folders.h"
+#include "platform/private_files.h"
 #include "platform/run_wait.h"
 #include "platform/thread_slot.h"
 #include "recording/channel_recorder.h"
@@ -161,9 +162,7 @@ void prepareRecordDirs(const std::array<std::string, 3>& recPaths, ViewerUi* ui)
   for (const std::string& entry : recPaths) {
     if (entry.empty()) continue;
     const fs::path dir(entry);
-    std::error_code error;
-    fs::create_directories(dir, error);
-    if (!fs::is_directory(dir, error)) {
+    if (!platform::createPrivateFolders(dir)) {
       if (ui != nullptr) {
         ui->messageBox(
             entry + "\n\n" + CMultiLanguage::instance().text("ErrorMessage", "Cant_Create_Dir"),
@@ -174,8 +173,8 @@ void prepareRecordDirs(const std::array<std::string, 3>& recPaths, ViewerUi* ui)
     const fs::path data = dir / "Data";
     for (int camera = 1; camera <= kChannelCount; ++camera) {
       const std::string folder = "Camera " + std::to_string(camera);
-      fs::create_directories(data / "Record" / folder, error);
-      fs::create_directories(data / "Snapshot" / folder, error);
+      platform::createPrivateFolders(data / "Record" / folder);
+      platform::createPrivateFolders(data / "Snapshot" / folder);
     }
   }
 }

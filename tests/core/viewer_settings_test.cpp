@@ -354,6 +354,69 @@ TEST_F(SettingsFileTest, SaveFailsWithoutAWritableSettingsPath) {
   EXPECT_FALSE(fs::exists(temp_.path() / "missing"));
 }
 
+// Under a loose umask another local user could plant the temporary file the save writes
+// through, and end up owning the passwords.
+TEST(SettingsFilePrivacy, TheSaveIsTheUsersAloneWhateverTheUmaskOrAPlantedFile) {
+  TempDir temp;
+  ScopedEnv config("XDG_CONFIG_HOME", (temp.path() / "config").string());
+  ScopedEnv home("HOME", (temp.path() / "home").string());
+  platform::test_support::ScopedUmask loose(0);
+  ViewerSettings settings;
+  locateSettings(settings, nullptr, "");
+  const fs::path file = settings.settingsPath;
+  const fs::path folder = file.parent_path();
+  EXPECT_EQ(platform::test_support::modeOf(folder), 0700);
+
+  // What a crash leaves behind, or what someone else put there, under the names a save
+  // would once have used.
+  const fs::path planted = folder / ("avcln.ini.tmp" + std::to_string(::getpid()));
+  writeBytes(planted, "planted");
+  fs::permissions(planted, fs::perms::all);
+  fs::create_symlink(temp.path() / "elsewhere", folder / ".avcln.ini.tmp");
+
+  settings.camera[0].password = "s3cret";
+  for (int save = 0; save < 2; ++save) {
+    ASSERT_TRUE(saveSettings(settings)) << "save " << save;
+    EXPECT_EQ(platform::test_support::modeOf(file), 0600) << "save " << save;
+  }
+  EXPECT_NE(decodedText(file).find("s3cret"), std::string::npos);
+  EXPECT_EQ(readBytes(planted), "planted");
+  EXPECT_FALSE(fs::exists(temp.path() / "elsewhere"));
+  int entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++entries;
+  EXPECT_EQ(entries, 3) << "a temporary file was left behind";
+}
+
+TEST(SettingsFilePrivacy, AFolderOthersCanWriteIntoIsTightenedOrRefused) {
+  struct Case {
+    const char* what;
+    fs::perms mode;
+    bool othersOwnIt;
+    int modeAfter;
+    bool saved;
+  };
+  const Case cases[] = {
+      {"ours, writable by all", fs::perms::all, false, 0700, true},
+      {"ours, writable by the group", fs::perms(0770), false, 0700, true},
+      {"ours, readable by all", fs::perms(0755), false, 0755, true},
+      {"someone else's", fs::perms::all, true, 0777, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.othersOwnIt && ::geteuid() != 0) continue;  // only root can give a folder away
+    TempDir temp;
+    const fs::path folder = temp.path() / "settings";
+    fs::create_directory(folder);
+    fs::permissions(folder, c.mode);
+    if (c.othersOwnIt) ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    ViewerSettings settings;
+    settings.settingsPath = (folder / "avcln.ini").string();
+    EXPECT_EQ(saveSettings(settings), c.saved);
+    EXPECT_EQ(fs::exists(folder / "avcln.ini"), c.saved);
+    EXPECT_EQ(platform::test_support::modeOf(folder), c.modeAfter);
+  }
+}
+
 TEST(LocateSettings, FallsBackToTheCurrentFolderAndReportsMissingDocuments) {
   TempDir temp;
   testing::RecordingViewerUi ui;

@@ -12,6 +12,8 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -195,6 +197,36 @@ TEST(AvsCommands, LoginAcceptsBothAcknowledgementsAndNothingElse) {
     EXPECT_EQ(received[1][0], 1);
     EXPECT_EQ(received[1][6] << 8 | received[1][7], server.port());
   }
+}
+
+// The trace switch is read once per process, so the login runs again in a child of this test
+// binary that starts with tracing on; its standard error is the trace.
+constexpr const char* kTraceChildVariable = "IPCAM_TEST_LOGIN_TRACE_CHILD";
+constexpr const char* kTracedPassword = "Zebra-Password-42";
+
+TEST(AvsLoginTrace, ChildLogsInWithTracingOn) {
+  if (std::getenv(kTraceChildVariable) == nullptr) GTEST_SKIP() << "run by the test below";
+  ScriptedControlPort server(kAvsMessageSize, {kAvsAnswerAck, kAvsAnswerAck});
+  AvServerClient client;
+  ASSERT_EQ(AvsConnect("127.0.0.1", server.port(), client, false), 1);
+  EXPECT_EQ(AvsLogin(client, "admin", kTracedPassword, false), 1);
+}
+
+TEST(AvsLoginTrace, ThePasswordNeverReachesTheTrace) {
+  const std::string command = std::string("IPCAM_TRACE=1 ") + kTraceChildVariable + "=1 /proc/" +
+                              std::to_string(::getpid()) +
+                              "/exe --gtest_filter=AvsLoginTrace.ChildLogsInWithTracingOn 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  EXPECT_EQ(::pclose(pipe), 0) << output;
+  // The login was traced, and passed, but its line holds no password.
+  EXPECT_NE(output.find("Login admin,password "), std::string::npos) << output;
+  EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  EXPECT_EQ(output.find(kTracedPassword), std::string::npos) << output;
 }
 
 TEST(AvsCommands, ConnectFailsOnAnyAnswerButAcknowledgement) {

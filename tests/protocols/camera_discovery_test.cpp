@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -200,6 +201,85 @@ TEST(DiscoveryPacketsTest, SameMacIsUpdatedInPlace) {
   EXPECT_EQ(list.entries[0].model, 25);
   EXPECT_EQ(list.entries[0].httpPort, 8080);  // kept until the next detail answer
   EXPECT_EQ(list.entries[1].mac, other.mac);
+}
+
+// A camera answers each of the three searches alike: only the first answer, or one that says
+// something new, is worth a detail request.
+TEST(DiscoveryPacketsTest, OnlyANewOrChangedCameraIsAskedForDetails) {
+  DiscoveryList list;
+  Answer answer;
+  EXPECT_TRUE(handleDatagram(list, answer.description()).detailRequest);
+  const auto repeated = handleDatagram(list, answer.description());
+  EXPECT_EQ(repeated.result, DatagramResult::DescriptionRepeated);
+  EXPECT_FALSE(repeated.detailRequest);
+  answer.address[3] = 8;
+  EXPECT_TRUE(handleDatagram(list, answer.description()).detailRequest);
+  EXPECT_EQ(list.entries.size(), 1u);
+}
+
+TEST(DiscoveryScopeTest, TakesOnlyAnswersToOurOwnSearchFromTheNetworksSearched) {
+  using namespace std::chrono_literals;
+  const discovery::Clock::time_point start{};
+  const std::uint32_t loopback = 0x7F000001;   // 127.0.0.1
+  const std::uint32_t onLan = 0xC0A80114;      // 192.168.1.20
+  const std::uint32_t elsewhere = 0x0A000005;  // 10.0.0.5
+  const Answer answer;
+  const Bytes description = answer.description();
+  const Bytes detail = answer.detail(1, 2, 3);
+  Bytes otherCommand = description;
+  otherCommand[7] = 3;
+
+  discovery::SearchScope scope({discovery::kLoopbackNetwork, {0xC0A80100, 0xFFFFFF00}});
+  EXPECT_FALSE(scope.expects(description, loopback, start)) << "no search sent yet";
+  scope.searchSent(start);
+  const struct {
+    const char* what;
+    const Bytes& datagram;
+    std::uint32_t source;
+    discovery::Clock::duration after;
+    bool taken;
+  } cases[] = {
+      {"loopback, at once", description, loopback, 10ms, true},
+      {"searched LAN, within the window", description, onLan, 4s, true},
+      {"just at the window's end", description, loopback, discovery::kAnswerWindow, true},
+      {"after the window", description, loopback, 6s, false},
+      {"a network not searched", description, elsewhere, 10ms, false},
+      {"a detail answer nobody asked for", detail, loopback, 10ms, false},
+      {"another command", otherCommand, loopback, 10ms, false},
+      {"shorter than a header", Bytes(9, 1), loopback, 10ms, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(scope.expects(c.datagram, c.source, start + c.after), c.taken) << c.what;
+  }
+  scope.detailSent(start + 1s);
+  EXPECT_TRUE(scope.expects(detail, loopback, start + 2s));
+  EXPECT_FALSE(scope.expects(detail, elsewhere, start + 2s));
+  EXPECT_FALSE(scope.expects(detail, loopback, start + 7s));
+  // An empty scope (a broadcast address that is none of ours) takes nothing.
+  discovery::SearchScope none({});
+  none.searchSent(start);
+  EXPECT_FALSE(none.expects(description, loopback, start));
+}
+
+TEST(DiscoveryScopeTest, DetailRequestsArePacedByATokenBucket) {
+  using namespace std::chrono_literals;
+  const discovery::Clock::time_point start{};
+  discovery::TokenBucket bucket(4, 8, start);
+  int taken = 0;
+  while (bucket.take(start)) ++taken;
+  EXPECT_EQ(taken, 8);
+  EXPECT_EQ(bucket.untilNext(start), 250ms);
+  EXPECT_FALSE(bucket.take(start + 249ms));
+  EXPECT_TRUE(bucket.take(start + 250ms));
+  EXPECT_FALSE(bucket.take(start + 250ms));
+  // A long quiet spell fills the bucket up to its burst, not beyond.
+  taken = 0;
+  while (bucket.take(start + 1h)) ++taken;
+  EXPECT_EQ(taken, 8);
+  // Over a second of steady asking, the rate holds.
+  taken = 0;
+  for (auto at = start + 1h; at <= start + 1h + 1s; at += 10ms) taken += bucket.take(at) ? 1 : 0;
+  EXPECT_EQ(taken, 4);
 }
 
 TEST(DiscoveryPacketsTest, CompressedAnswersEqualPlainOnes) {
@@ -470,6 +550,79 @@ TEST_F(DiscoverySearchTest, TwoSimulatedCamerasAnswerOnLoopback) {
   RefreshDiscovery();
   EXPECT_TRUE(discoverySnapshot(false).changed);
   EXPECT_TRUE(testing::waitFor(bothDetailed, std::chrono::seconds(20)));
+}
+
+// Spoofed answers cost the network nothing more than a few paced requests: a camera saying
+// the same thing again is not asked again, and many made-up cameras are asked at the bucket's
+// pace, not at the pace their answers arrive.
+TEST_F(DiscoverySearchTest, AFloodOfAnswersIsNotAmplifiedIntoRequests) {
+  // Hears what the listener sends to the loopback broadcast, as a camera would.
+  const int hear = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  ASSERT_EQ(::setsockopt(hear, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+  sockaddr_in broadcast{};
+  broadcast.sin_family = AF_INET;
+  broadcast.sin_port = htons(port_);
+  broadcast.sin_addr.s_addr = htonl(0x7FFFFFFF);
+  ASSERT_EQ(::bind(hear, reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast), 0);
+  const int speak = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in listener{};
+  listener.sin_family = AF_INET;
+  listener.sin_port = htons(port_);
+  listener.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+  int searches = 0;
+  std::map<std::array<std::uint8_t, 6>, int> detailRequests;
+  const auto drain = [&] {
+    std::array<std::uint8_t, 64> request{};
+    ssize_t got = 0;
+    while ((got = ::recv(hear, request.data(), request.size(), MSG_DONTWAIT)) == 10) {
+      if (request[7] == 4) ++searches;
+      if (request[7] == 2)
+        ++detailRequests[{request[0], request[1], request[2], request[3], request[4], request[5]}];
+    }
+  };
+
+  StartDiscovery();
+  ASSERT_TRUE(testing::waitFor([&] {
+    drain();
+    return searches >= 1;
+  }));
+  const auto floodStarted = std::chrono::steady_clock::now();
+  constexpr int kCameras = 30;
+  constexpr int kRepeats = 20;
+  for (int repeat = 0; repeat < kRepeats; ++repeat) {
+    for (int camera = 0; camera < kCameras; ++camera) {
+      Answer answer;
+      answer.mac[5] = static_cast<std::uint8_t>(camera);
+      const Bytes packet = answer.description();
+      ::sendto(speak, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&listener),
+               sizeof listener);
+    }
+  }
+  ASSERT_TRUE(
+      testing::waitFor([&] { return discoverySnapshot(false).entries.size() == kCameras; }));
+  // Long enough for a few refills of the bucket.
+  const auto watchUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  while (std::chrono::steady_clock::now() < watchUntil) {
+    drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  drain();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - floodStarted).count();
+
+  int total = 0;
+  for (const auto& [mac, count] : detailRequests) {
+    EXPECT_EQ(count, 3) << "camera " << int{mac[5]} << " was asked more than once";
+    total += count;
+  }
+  const int allowedCameras =
+      discovery::kDetailBurst + static_cast<int>(discovery::kDetailRatePerSecond * seconds) + 1;
+  EXPECT_GE(total, 3 * discovery::kDetailBurst) << "the burst goes out at once";
+  EXPECT_LE(total, 3 * allowedCameras) << "over " << seconds << " s";
+  ::close(speak);
+  ::close(hear);
 }
 
 TEST_F(DiscoverySearchTest, StopDoesNotWaitForADatagram) {

@@ -188,5 +188,28 @@ TEST(AviFile, OpenReportsWhyTheFileCannotBeCreated) {
   EXPECT_EQ(file.createStream(videoStreamHeader(fourCc("MJPG"), kWidth, kHeight)), -1);
 }
 
+// Recordings show people: only their owner reads them, whatever the umask, until the user
+// loosens them.
+TEST(AviFile, TheFileIsTheUsersAloneWhateverTheUmask) {
+  TempFolder folder;
+  platform::test_support::ScopedUmask loose(0);
+  const std::filesystem::path fresh = folder.path() / "fresh.avi";
+  const std::filesystem::path reused = folder.write("reused.avi", "old");
+  std::filesystem::permissions(reused, std::filesystem::perms(0644));
+  for (const auto& path : {fresh, reused}) {
+    AviFile file;
+    EXPECT_GE(openMotionJpeg(file, path), 0) << path;
+    file.release();
+    EXPECT_EQ(platform::test_support::modeOf(path), 0600) << path;
+  }
+
+  // A link planted where the file goes is not followed into someone else's file.
+  const std::filesystem::path victim = folder.write("victim", "keep");
+  std::filesystem::create_symlink(victim, folder.path() / "link.avi");
+  AviFile file;
+  EXPECT_EQ(file.open((folder.path() / "link.avi").string()), ELOOP);
+  EXPECT_EQ(std::filesystem::file_size(victim), 4U);
+}
+
 }  // namespace
 }  // namespace ipcam

@@ -146,6 +146,12 @@ std::string readFile(const fs::path& file) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
+std::string repeatText(std::string_view piece, int count) {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += piece;
+  return out;
+}
+
 std::vector<std::string> filesIn(const fs::path& folder) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
@@ -259,6 +265,43 @@ TEST_F(SnapshotTest, AMissingTemplateIsReportedAndThePictureStillSaved) {
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->width, 320);
   EXPECT_TRUE(closeColour(saved->pixel(240, 180), picture.colourAt(240, 180)));
+}
+
+// Every camera name gives a file in the camera's folder that keeps its time and extension,
+// only its owner can read, and that the name cannot lead out of; a name too long for a file
+// name is cut between characters instead of failing as a path error.
+TEST_F(SnapshotTest, AnyCameraNameGivesAPrivateFileInTheCamerasFolder) {
+  const std::string tail = "_2014-05-01_23-59-59.jpg";
+  const struct {
+    const char* what;
+    std::string name;
+    std::string savedName;
+  } cases[] = {
+      {"ascii, too long", std::string(300, 'a'), std::string(255 - tail.size(), 'a')},
+      {"two-byte letters, too long", repeatText("ü", 200), repeatText("ü", 115)},
+      {"three-byte letters, too long", repeatText("門", 100), repeatText("門", 77)},
+      {"just fits", std::string(255 - tail.size(), 'b'), std::string(255 - tail.size(), 'b')},
+      {"parent folders", "../../../x", "_________x"},
+  };
+  const std::vector<std::uint8_t> jpeg{0xff, 0xd8, 0xff, 0xd9};
+  const TestPicture picture(160, 120);
+  platform::test_support::ScopedUmask loose(0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      std::lock_guard lock(settingsMutex());
+      liveSettings().camera[kChannel].name = c.name;
+    }
+    const std::vector<std::string> expected{c.savedName + tail};
+    EXPECT_EQ(saveJpegSnapshotAt(record_, jpeg, at_), kSnapshotSaved);
+    EXPECT_EQ(filesIn(snapshotFolder()), expected);
+    fs::remove(snapshotFolder() / expected[0]);
+    EXPECT_EQ(savePictureSnapshotAt(record_, picture.view(), at_), kSnapshotSaved);
+    EXPECT_EQ(filesIn(snapshotFolder()), expected);
+    EXPECT_EQ(platform::test_support::modeOf(snapshotFolder() / expected[0]), 0600);
+    fs::remove(snapshotFolder() / expected[0]);
+  }
+  EXPECT_TRUE(ui_.messages().empty());
 }
 
 TEST_F(SnapshotTest, FailuresShowTheirMessageAndLeaveNoFile) {

@@ -214,6 +214,36 @@ TEST(PrepareRecordDirs, AFolderThatCannotBeMadeIsReportedAndStopsThePreparation)
   EXPECT_FALSE(fs::exists(later));
 }
 
+// What we make holds recordings and pictures of people: 0700 whatever the umask. What the
+// user made keeps its mode; a recording directory may be shared on purpose.
+TEST(PrepareRecordDirs, WhatItMakesIsPrivateWhatWasThereKeepsItsMode) {
+  TempFolder folder;
+  const fs::path shared = folder.path() / "shared";
+  fs::create_directories(shared / "Data" / "Record");
+  for (const fs::path& dir : {shared, shared / "Data", shared / "Data" / "Record"}) {
+    fs::permissions(dir, fs::perms(0775));
+  }
+  const fs::path fresh = folder.path() / "new" / "rec";
+  platform::test_support::ScopedUmask loose(0);
+  prepareRecordDirs({shared.string(), fresh.string(), ""}, nullptr);
+
+  const struct {
+    fs::path dir;
+    int mode;
+  } cases[] = {
+      {shared, 0775},
+      {shared / "Data" / "Record", 0775},
+      {shared / "Data" / "Record" / "Camera 1", 0700},
+      {shared / "Data" / "Snapshot", 0700},
+      {shared / "Data" / "Snapshot" / "Camera 16", 0700},
+      {folder.path() / "new", 0700},
+      {fresh / "Data" / "Record" / "Camera 7", 0700},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::test_support::modeOf(c.dir), c.mode) << c.dir;
+  }
+}
+
 // The monitor's passes go on while the space-full box waits for the user, so the current
 // directory follows the disks; the box comes once per stretch of full disks.
 TEST(StorageMonitor, SpaceFullBoxDoesNotHoldUpThePasses) {

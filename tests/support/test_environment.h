@@ -1,6 +1,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -64,5 +65,25 @@ class TempFolder {
  private:
   std::filesystem::path path_;
 };
+
+// Runs a test under another umask and puts the old one back: what we create must not depend
+// on it.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+// The permission bits of `path` itself (a link is not followed), or -1 when it is missing.
+inline int modeOf(const std::filesystem::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return -1;
+  return static_cast<int>(info.st_mode & 07777);
+}
 
 }  // namespace ipcam::platform::test_support

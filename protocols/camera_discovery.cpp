@@ -111,15 +111,12 @@ struct SearchPlan {
     if (!known) targets.push_back(target);
   }
   void addNetwork(discovery::Ipv4Network network) {
-    const bool known =
-        std::any_of(networks.begin(), networks.end(), [&](const discovery::Ipv4Network& n) {
-          return n.address == network.address && n.mask == network.mask;
-        });
-    if (!known) networks.push_back(network);
+    if (std::find(networks.begin(), networks.end(), network) == networks.end())
+      networks.push_back(network);
   }
 };
 
-// Every IPv4 interface that is up, with its network and its broadcast address (0 without).
+// Every IPv4 interface that is up, with its network and its broadcast address if it has one.
 struct Interface {
   discovery::Ipv4Network network;
   std::optional<std::uint32_t> broadcast;
@@ -173,10 +170,8 @@ SearchPlan searchPlan() {
       }
     }
     if (plan.networks.empty()) {
-      platform::trace(
-          "Discovery: %s=%s is no broadcast address of this machine; answers to it "
-          "are not taken",
-          kDiscoveryBroadcastVariable, configured);
+      platform::trace("Discovery: %s=%s is no broadcast address here; no answer is taken",
+                      kDiscoveryBroadcastVariable, configured);
     }
     return plan;
   }

@@ -39,7 +39,8 @@ inline constexpr std::uint16_t kDiscoveryPort = 13364;
 // Requests go to the broadcast address of every interface of this machine that is up and can
 // broadcast, never to 255.255.255.255. IPCAM_DISCOVERY_BROADCAST replaces that list with the
 // one IPv4 address it holds (127.255.255.255 keeps a search on this machine); when it is set
-// but not an address, nothing is sent at all.
+// but not an address, nothing is sent at all. Answers are taken only from the networks searched
+// (127.0.0.0/8 for the loopback broadcast) and only shortly after our own request.
 inline constexpr const char* kDiscoveryPortVariable = "IPCAM_DISCOVERY_PORT";
 inline constexpr const char* kDiscoveryBroadcastVariable = "IPCAM_DISCOVERY_BROADCAST";
 

@@ -106,6 +106,7 @@ struct Ipv4Network {
   std::uint32_t address = 0;
   std::uint32_t mask = 0;
   bool contains(std::uint32_t host) const { return (host & mask) == (address & mask); }
+  bool operator==(const Ipv4Network&) const = default;
 };
 
 // The loopback network: what a search sent to the loopback broadcast reaches.

@@ -196,8 +196,8 @@ int MailConnection::tlsFailure(std::string why) {
 }
 
 int MailConnection::verifyCertificate(int preverified, x509_store_ctx_st* store) {
-  auto* ssl = static_cast<SSL*>(
-      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   auto* self = ssl != nullptr ? static_cast<MailConnection*>(SSL_get_app_data(ssl)) : nullptr;
   if (self == nullptr) return 0;
   // Called once per certificate of the chain and per problem found; the leaf is the one shown

@@ -228,8 +228,8 @@ void stopMotionMail() {
 bool startTestMail(MotionMailSettings settings, std::function<void(const MailResult&)> done) {
   TestMailThread& thread = testMailThread();
   if (thread.slot.running()) return false;
-  return thread.slot.start(thread.runFlag, [settings = std::move(settings),
-                                            done = std::move(done)](const platform::ThreadRun& run) {
+  return thread.slot.start(thread.runFlag, [settings = std::move(settings), done = std::move(done)](
+                                               const platform::ThreadRun& run) {
     const MailResult result = sendTestMail(settings);
     if (!run.abandoned()) done(result);
   });

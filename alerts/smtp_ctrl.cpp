@@ -23,7 +23,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::chrono::seconds kConnectTimeout{180};  // the connect and the TLS handshake
+constexpr std::chrono::seconds kConnectTimeout{180};
+// A TLS server answers the handshake at once; one that accepted the connection and stays
+// silent is the silent greeting again, and gets the same half minute.
+constexpr std::chrono::seconds kHandshakeTimeout{30};
 constexpr std::uint16_t kDefaultPort = 25;
 constexpr std::size_t kHostNameSize = 255;
 constexpr std::size_t kAttachmentChunk = 54;  // one 72-character Base64 line
@@ -264,9 +267,8 @@ std::string mailDate(std::time_t when) {
   return std::string(kWeekdays[static_cast<std::size_t>(local.tm_wday) % 7]) + ", " +
          twoDigits(local.tm_mday) + " " + kMonths[static_cast<std::size_t>(local.tm_mon) % 12] +
          " " + std::to_string(local.tm_year + 1900) + " " + twoDigits(local.tm_hour) + ":" +
-         twoDigits(local.tm_min) + ":" + twoDigits(local.tm_sec) + " " +
-         (offset < 0 ? "-" : "+") + twoDigits(static_cast<int>(minutes / 60)) +
-         twoDigits(static_cast<int>(minutes % 60));
+         twoDigits(local.tm_min) + ":" + twoDigits(local.tm_sec) + " " + (offset < 0 ? "-" : "+") +
+         twoDigits(static_cast<int>(minutes / 60)) + twoDigits(static_cast<int>(minutes % 60));
 }
 
 std::string mailMessageId(std::string_view senderAddress, std::string_view hostName) {
@@ -285,8 +287,8 @@ std::string mailMessageId(std::string_view senderAddress, std::string_view hostN
   if (domain.empty() || domain.find_first_of("<>@ \t\"") != std::string_view::npos)
     domain = hostName;
   if (domain.empty()) domain = "localhost";
-  return "<" + hex(static_cast<std::uint64_t>(micros)) + "." + hex(processSalt + sequence++) +
-         "@" + std::string(domain) + ">";
+  return "<" + hex(static_cast<std::uint64_t>(micros)) + "." + hex(processSalt + sequence++) + "@" +
+         std::string(domain) + ">";
 }
 
 std::string subjectHeader(std::string_view subject) {
@@ -438,7 +440,7 @@ void CSmtpCtrl::connectSteps() {
   int result = connection_.open(server_, port, kConnectTimeout);
   if (result != kMailIoOk) raise(result);
   if (security_ == SmtpSecurity::Ssl) {
-    result = connection_.startTls(server_, trust_, kConnectTimeout);
+    result = connection_.startTls(server_, trust_, kHandshakeTimeout);
     if (result != kMailIoOk) raise(result);
   }
   receiveReply(SmtpStep::Greeting);
@@ -446,7 +448,7 @@ void CSmtpCtrl::connectSteps() {
   if (security_ == SmtpSecurity::StartTls) {
     if (!smtpKeywordPresent(receiveBuffer_, "STARTTLS")) raise(kStartTlsNotSupported);
     command("STARTTLS\r\n", SmtpStep::StartTls);
-    result = connection_.startTls(server_, trust_, kConnectTimeout);
+    result = connection_.startTls(server_, trust_, kHandshakeTimeout);
     if (result != kMailIoOk) raise(result);
     ehlo();
   }

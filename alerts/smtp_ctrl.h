@@ -118,7 +118,9 @@ class CSmtpCtrl {
   // Trust beyond the system store (default: IPCAM_MAIL_CA_FILE from the environment).
   void setTlsTrust(MailTlsTrust trust) { trust_ = std::move(trust); }
   // The one server certificate to accept, by its SHA-256 fingerprint (empty: none).
-  void setPinnedCertificate(std::string fingerprint) { trust_.pinnedSha256 = std::move(fingerprint); }
+  void setPinnedCertificate(std::string fingerprint) {
+    trust_.pinnedSha256 = std::move(fingerprint);
+  }
   // Caps every time-out of the command table (zero: none); for tests.
   void setTimeLimit(std::chrono::milliseconds limit) { connection_.setTimeLimit(limit); }
 

@@ -74,9 +74,10 @@ struct TestCertificates {
 
   // A certificate that signs itself, as a private mail server has it.
   bool selfSigned(const std::string& name, const std::string& commonName) {
-    return run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
-               path(name + ".key") + " -out " + path(name + ".pem") + " -days 2 -subj '/CN=" +
-               commonName + "'");
+    return run(
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
+        path(name + ".key") + " -out " + path(name + ".pem") + " -days 2 -subj '/CN=" + commonName +
+        "'");
   }
 
   // Its SHA-256 fingerprint as the openssl command prints it ("AB:CD:...").

@@ -38,7 +38,11 @@ class MailPeers : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(certificates_->ok) << "the openssl command failed"; }
 
   static const TestCertificates& certs() { return *certificates_; }
-  static MailTlsTrust trustTestCa() { return {certs().path("ca.pem")}; }
+  static MailTlsTrust trustTestCa() {
+    MailTlsTrust trust;
+    trust.extraCaFile = certs().path("ca.pem");
+    return trust;
+  }
 
   static std::unique_ptr<platform::test_support::TempFolder> folder_;
   static std::unique_ptr<TestCertificates> certificates_;
@@ -249,6 +253,7 @@ TEST_F(MailPeers, PythonReadsTheDateMessageIdAndAFoldedSubject) {
   CSmtpCtrl client;
   client.setServer("127.0.0.1", static_cast<std::uint16_t>(peer.port()));
   client.setTimeLimit(30s);
+  client.setAuthenticate(false);
   client.setSenderAddress("viewer@site.test");
   client.setSubject(subject);
   client.addRecipient("guard@site.test");
@@ -270,7 +275,7 @@ TEST_F(MailPeers, PythonReadsTheDateMessageIdAndAFoldedSubject) {
   std::tm local{};
   ::localtime_r(&before, &local);
   const long offset = local.tm_gmtoff / 60;
-  char zone[8];
+  char zone[32];
   std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
                 (offset < 0 ? -offset : offset) / 60, (offset < 0 ? -offset : offset) % 60);
   const std::string date = mail->info.at("date");

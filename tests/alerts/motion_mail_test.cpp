@@ -191,9 +191,11 @@ TEST(MotionMail, ASilentOrGarbageServerCostsOneMailNotTheQueue) {
   struct Case {
     const char* name;
     ScriptedMailServer::Script script;
+    int security = 0;  // the mail page's list
   };
   const std::vector<Case> cases = {
       {"silent", [](MailSession& s) { s.readLine(nullptr, 50s); }},
+      {"silent in the TLS handshake", [](MailSession& s) { s.readLine(nullptr, 50s); }, 1},
       {"endless continuation lines",
        [](MailSession& s) {
          const auto end = std::chrono::steady_clock::now() + 50s;
@@ -226,8 +228,10 @@ TEST(MotionMail, ASilentOrGarbageServerCostsOneMailNotTheQueue) {
     settings.sender = "viewer@site.test";
     settings.smtpServer = "127.0.0.1";
     settings.smtpPort = run.bad->port();
+    settings.smtpSslTls = cases[i].security;
     ASSERT_TRUE(run.worker->post(static_cast<int>(i), settings, "first.avi"));
     settings.smtpPort = run.good->port();
+    settings.smtpSslTls = 0;
     ASSERT_TRUE(run.worker->post(static_cast<int>(i), settings, "second.avi"));
     runs.push_back(std::move(run));
   }
@@ -241,7 +245,8 @@ TEST(MotionMail, ASilentOrGarbageServerCostsOneMailNotTheQueue) {
   EXPECT_LT(took, 60s);
   std::vector<std::string> lines;
   for (const auto& event : ui.events()) lines.push_back(event.text);
-  EXPECT_EQ(lines, (std::vector<std::string>(2, "Send Mail Error ! Server not responding")));
+  EXPECT_EQ(lines,
+            std::vector<std::string>(cases.size(), "Send Mail Error ! Server not responding"));
   appState().ui.store(nullptr);
 }
 

@@ -229,7 +229,9 @@ TEST(SmtpClient, LongAndNonAsciiSubjectsAreFoldedIntoShortEncodedWords) {
       ASSERT_NE(end, std::string::npos);
       const std::string line = header.substr(start, end - start);
       EXPECT_LE(line.size(), 76u) << line;
-      if (start > 0) EXPECT_TRUE(line.starts_with(" =?UTF-8?B?")) << line;
+      if (start > 0) {
+        EXPECT_TRUE(line.starts_with(" =?UTF-8?B?")) << line;
+      }
       start = end + 2;
     }
     bool whole = false;
@@ -549,10 +551,10 @@ TEST(SmtpClient, LineBreaksInsideAMessageLineCannotEndTheMessage) {
   address(client, served.server.port());
   client.addMessageLine("file Camera 1\r\n.\r\nMAIL FROM:<evil@else.test>\n.hidden\rend");
   ASSERT_EQ(sendCode(client), 0);
-  EXPECT_EQ(dialog.received(),
-            (std::vector<std::string>{"EHLO " + client.localHostName(),
-                                      "MAIL FROM:<camera@viewer.test>", "RCPT TO:<guard@site.test>",
-                                      "DATA", "QUIT"}));
+  EXPECT_EQ(
+      dialog.received(),
+      (std::vector<std::string>{"EHLO " + client.localHostName(), "MAIL FROM:<camera@viewer.test>",
+                                "RCPT TO:<guard@site.test>", "DATA", "QUIT"}));
   EXPECT_TRUE(dialog.body().ends_with(
       "\r\nfile Camera 1\r\n..\r\nMAIL FROM:<evil@else.test>\r\n..hidden\r\nend\r\n\r\n"))
       << dialog.body();

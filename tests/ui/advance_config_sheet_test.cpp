@@ -495,6 +495,7 @@ TEST_F(OptionsSheetTest, TestMailNamesAnUntrustedCertificateAndSendsOnceItIsTrus
   CAdvanceConfigMail& page = *sheet->mailPage();
   showTab(*sheet, &page);
   const CAdvanceConfigMail::Controls& c = page.controls();
+  EXPECT_EQ(c.testMailButton->text().toStdString(), "Send test e-mail");
   EXPECT_FALSE(c.trustButton->isVisible());
   EXPECT_FALSE(c.trustedCertificate->isVisible());
   // The page's values as they are now, not the stored ones.
@@ -515,12 +516,13 @@ TEST_F(OptionsSheetTest, TestMailNamesAnUntrustedCertificateAndSendsOnceItIsTrus
   ASSERT_TRUE(c.trustButton->isVisible());
   EXPECT_FALSE(peer.anyMail());
 
+  EXPECT_EQ(c.trustButton->text().toStdString(), "Trust this certificate");
   QTest::mouseClick(c.trustButton, Qt::LeftButton);
   EXPECT_FALSE(c.trustButton->isVisible());
   EXPECT_EQ(page.pinnedCertificate(), fingerprint);
   EXPECT_TRUE(c.trustedCertificate->isVisible());
   ASSERT_TRUE(sendAndWait());
-  EXPECT_EQ(c.testMailAnswer->text().toStdString(), lang(kMailSection, kTestMailSent));
+  EXPECT_EQ(c.testMailAnswer->text().toStdString(), "The test e-mail was sent.");
   const auto mail = peer.mail(1);
   ASSERT_TRUE(mail.has_value());
   EXPECT_EQ(mail->info.at("subject"), "Camera test");

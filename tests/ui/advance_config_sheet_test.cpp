@@ -515,6 +515,8 @@ TEST_F(OptionsSheetTest, TestMailNamesAnUntrustedCertificateAndSendsOnceItIsTrus
   EXPECT_TRUE(c.testMailButton->isEnabled());
   ASSERT_TRUE(c.trustButton->isVisible());
   EXPECT_FALSE(peer.anyMail());
+  const char* shots = std::getenv("IPCAM_SCREENSHOT_DIR");
+  if (shots != nullptr) sheet->grab().save(QString::fromUtf8(shots) + "/mail_page_untrusted.png");
 
   EXPECT_EQ(c.trustButton->text().toStdString(), "Trust this certificate");
   QTest::mouseClick(c.trustButton, Qt::LeftButton);
@@ -527,9 +529,7 @@ TEST_F(OptionsSheetTest, TestMailNamesAnUntrustedCertificateAndSendsOnceItIsTrus
   ASSERT_TRUE(mail.has_value());
   EXPECT_EQ(mail->info.at("subject"), "Camera test");
   EXPECT_EQ(mail->info.at("to"), "guard@site.test");
-  if (const char* shots = std::getenv("IPCAM_SCREENSHOT_DIR")) {
-    sheet->grab().save(QString::fromUtf8(shots) + "/mail_page_pinned.png");
-  }
+  if (shots != nullptr) sheet->grab().save(QString::fromUtf8(shots) + "/mail_page_pinned.png");
 
   QTest::mouseClick(sheet->okButton(), Qt::LeftButton);
   EXPECT_EQ(live().smtpCertificatePin, fingerprint);

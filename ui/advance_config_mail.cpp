@@ -294,10 +294,11 @@ void CAdvanceConfigMail::sendTestMail() {
             },
             Qt::QueuedConnection);
       });
+  // Refused only while the mail of a page closed a moment ago is still giving up.
+  if (!started) return;
   offered_.clear();
   c_.trustButton->hide();
   c_.testMailAnswer->setText(mailText(kTestMailSending));
-  if (!started) return;  // an earlier test mail is still on its way; try again later
   testRunning_ = true;
   c_.testMailButton->setEnabled(false);
 }

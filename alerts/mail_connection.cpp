@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
@@ -45,7 +46,43 @@ std::string openSslErrorText() {
   return text.data();
 }
 
+std::string fingerprintOf(X509* certificate) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int length = 0;
+  if (certificate == nullptr ||
+      X509_digest(certificate, EVP_sha256(), digest.data(), &length) != 1) {
+    return {};
+  }
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    if (i > 0) text += ':';
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 0x0F];
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string canonicalFingerprint(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string digits;
+  for (const char c : text) {
+    if (c == ':' || c == ' ') continue;
+    const char up = c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c;
+    if (std::strchr(kHex, up) == nullptr || up == '\0') return {};
+    digits += up;
+  }
+  constexpr std::size_t kSha256Digits = 64;
+  if (digits.size() != kSha256Digits) return {};
+  std::string canonical;
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    if (i > 0) canonical += ':';
+    canonical += digits.substr(i, 2);
+  }
+  return canonical;
+}
 
 MailTlsTrust MailTlsTrust::fromEnvironment() {
   MailTlsTrust trust;
@@ -158,9 +195,33 @@ int MailConnection::tlsFailure(std::string why) {
   return kMailIoTls;
 }
 
+int MailConnection::verifyCertificate(int preverified, x509_store_ctx_st* store) {
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* self = ssl != nullptr ? static_cast<MailConnection*>(SSL_get_app_data(ssl)) : nullptr;
+  if (self == nullptr) return 0;
+  // Called once per certificate of the chain and per problem found; the leaf is the one shown
+  // to the user and the one a pin names.
+  self->serverFingerprint_ = fingerprintOf(X509_STORE_CTX_get0_cert(store));
+  if (self->pin_.empty()) {
+    if (preverified == 0) self->refusal_ = MailCertificateRefusal::Untrusted;
+    return preverified;
+  }
+  if (!self->serverFingerprint_.empty() && self->serverFingerprint_ == self->pin_) {
+    // The user trusted this very certificate: its signer and its name no longer matter.
+    return 1;
+  }
+  self->refusal_ = MailCertificateRefusal::Changed;
+  X509_STORE_CTX_set_error(store, X509_V_ERR_APPLICATION_VERIFICATION);
+  return 0;
+}
+
 int MailConnection::startTls(const std::string& host, const MailTlsTrust& trust, Seconds timeout) {
   if (fd_ < 0) return kMailIoNoSocket;
   tlsProblem_.clear();
+  serverFingerprint_.clear();
+  refusal_ = MailCertificateRefusal::None;
+  pin_ = canonicalFingerprint(trust.pinnedSha256);
   ERR_clear_error();
   context_.reset(SSL_CTX_new(TLS_client_method()));
   if (!context_) return tlsFailure("cannot create the TLS context: " + openSslErrorText());
@@ -173,10 +234,11 @@ int MailConnection::startTls(const std::string& host, const MailTlsTrust& trust,
       SSL_CTX_load_verify_locations(context_.get(), trust.extraCaFile.c_str(), nullptr) != 1) {
     return tlsFailure("cannot load the CA file " + trust.extraCaFile + ": " + openSslErrorText());
   }
-  SSL_CTX_set_verify(context_.get(), SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_verify(context_.get(), SSL_VERIFY_PEER, &MailConnection::verifyCertificate);
 
   ssl_.reset(SSL_new(context_.get()));
   if (!ssl_) return tlsFailure("cannot create the TLS connection: " + openSslErrorText());
+  SSL_set_app_data(ssl_.get(), this);
   SSL_set_fd(ssl_.get(), fd_);
   SSL_set_mode(ssl_.get(), SSL_MODE_AUTO_RETRY);
   in_addr literal{};
@@ -203,10 +265,16 @@ int MailConnection::startTls(const std::string& host, const MailTlsTrust& trust,
       events = POLLOUT;
     } else {
       const long verified = SSL_get_verify_result(ssl_.get());
+      if (refusal_ == MailCertificateRefusal::Changed) {
+        ERR_clear_error();
+        return tlsFailure("the server's certificate has changed: SHA-256 " + serverFingerprint_);
+      }
       if (verified != X509_V_OK) {
         ERR_clear_error();
+        refusal_ = MailCertificateRefusal::Untrusted;
         return tlsFailure(std::string("certificate check failed: ") +
-                          X509_verify_cert_error_string(verified));
+                          X509_verify_cert_error_string(verified) + "; SHA-256 " +
+                          serverFingerprint_);
       }
       return tlsFailure("TLS handshake failed: " + openSslErrorText());
     }

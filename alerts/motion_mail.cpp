@@ -15,6 +15,8 @@ constexpr const char* kMotionText =
     "There is a motion happen. Please look your Tarsil Utility. Motion Record File Name is ";
 constexpr const char* kNoFileText = "Data Directory. (set with the utility)";
 constexpr const char* kMailError = "Send Mail Error !";
+constexpr const char* kTestText =
+    "This is a test e-mail from the IP camera viewer: motion alerts will reach this address.";
 
 }  // namespace
 
@@ -34,6 +36,7 @@ MotionMailSettings MotionMailSettings::from(const ViewerSettings& settings) {
   mail.pop3Port = settings.pop3Port;
   mail.pop3Account = settings.pop3Account;
   mail.pop3Password = settings.pop3Password;
+  mail.smtpCertificatePin = settings.smtpCertificatePin;
   return mail;
 }
 
@@ -47,9 +50,14 @@ SmtpSecurity motionMailSecurity(std::int32_t index) {
   return SmtpSecurity::None;
 }
 
-void fillMotionMail(CSmtpCtrl& client, const MotionMailSettings& settings,
-                    const std::string& fileName) {
-  client.addMessageLine(motionMailText(fileName));
+std::string testMailText() {
+  return kTestText;
+}
+
+namespace {
+
+void fillMail(CSmtpCtrl& client, const MotionMailSettings& settings, std::string line) {
+  client.addMessageLine(std::move(line));
   client.setSubject(settings.subject);
   for (const std::string& address : settings.recipient) {
     if (!address.empty()) client.addRecipient(address);
@@ -63,9 +71,10 @@ void fillMotionMail(CSmtpCtrl& client, const MotionMailSettings& settings,
   client.setLogin(settings.smtpAccount);
   client.setPassword(settings.smtpPassword);
   client.setSecurity(motionMailSecurity(settings.smtpSslTls));
+  client.setPinnedCertificate(settings.smtpCertificatePin);
 }
 
-MailResult sendMotionMail(const MotionMailSettings& settings, const std::string& fileName) {
+MailResult sendMail(const MotionMailSettings& settings, std::string line) {
   if (settings.pop3BeforeSmtp != 0) {
     CPOP3 pop3(settings.pop3Server, settings.pop3Port, settings.pop3Account, settings.pop3Password);
     if (pop3.connect() != 0) pop3.disconnect();
@@ -75,7 +84,7 @@ MailResult sendMotionMail(const MotionMailSettings& settings, const std::string&
   try {
     CSmtpCtrl client;
     try {
-      fillMotionMail(client, settings, fileName);
+      fillMail(client, settings, std::move(line));
       client.send();
       // The QUIT comes with the client's end: a server that fumbles it after accepting the
       // message has still got the mail.
@@ -84,12 +93,30 @@ MailResult sendMotionMail(const MotionMailSettings& settings, const std::string&
       result.text = error.text();
       if (error.code() == kMailIoTls) result.detail = client.sslProblem();
       result.stopped = client.stopped();
+      result.refusal = client.certificateRefusal();
+      if (result.refusal != MailCertificateRefusal::None)
+        result.fingerprint = client.serverFingerprint();
     }
   } catch (const ECSmtp& error) {
     result.code = error.code();
     result.text = error.text();
   }
   return result;
+}
+
+}  // namespace
+
+void fillMotionMail(CSmtpCtrl& client, const MotionMailSettings& settings,
+                    const std::string& fileName) {
+  fillMail(client, settings, motionMailText(fileName));
+}
+
+MailResult sendMotionMail(const MotionMailSettings& settings, const std::string& fileName) {
+  return sendMail(settings, motionMailText(fileName));
+}
+
+MailResult sendTestMail(const MotionMailSettings& settings) {
+  return sendMail(settings, testMailText());
 }
 
 std::string mailErrorLogLine(const MailResult& result) {
@@ -178,8 +205,38 @@ MailWorker& motionMailWorker() {
   return worker;
 }
 
+namespace {
+
+struct TestMailThread {
+  platform::RunFlag runFlag{0};  // written by the slot only
+  platform::ThreadSlot slot;
+};
+
+TestMailThread& testMailThread() {
+  // Lives until exit: a test mail thread given up on may still be finishing its send.
+  static auto* const thread = new TestMailThread();
+  return *thread;
+}
+
+}  // namespace
+
 void stopMotionMail() {
   motionMailWorker().stop();
+  testMailThread().slot.stop();
+}
+
+bool startTestMail(MotionMailSettings settings, std::function<void(const MailResult&)> done) {
+  TestMailThread& thread = testMailThread();
+  if (thread.slot.running()) return false;
+  return thread.slot.start(thread.runFlag, [settings = std::move(settings), done = std::move(done)](
+                                               const platform::ThreadRun& run) {
+    const MailResult result = sendTestMail(settings);
+    if (!run.abandoned()) done(result);
+  });
+}
+
+void cancelTestMail() {
+  testMailThread().slot.requestStop();
 }
 
 }  // namespace ipcam

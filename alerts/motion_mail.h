@@ -30,6 +30,7 @@ struct MotionMailSettings {
   std::int32_t pop3Port = 110;
   std::string pop3Account;
   std::string pop3Password;
+  std::string smtpCertificatePin;  // SHA-256 of the one server certificate trusted, or empty
 
   static MotionMailSettings from(const ViewerSettings& settings);
 };
@@ -40,6 +41,9 @@ struct MailResult {
   std::string text;      // the error text of the code
   std::string detail;    // why a TLS step failed (certificate check), else empty
   bool stopped = false;  // the send ended because its thread was told to stop
+  // For a refused server certificate: why, and its SHA-256 fingerprint (for "trust this").
+  MailCertificateRefusal refusal = MailCertificateRefusal::None;
+  std::string fingerprint;
 };
 
 // The one message line of a motion mail, for the file just opened (or none).
@@ -57,6 +61,11 @@ void fillMotionMail(CSmtpCtrl& client, const MotionMailSettings& settings,
 // Runs the POP3 log-in when it is on (its outcome does not matter), then builds and sends
 // the motion mail. Blocks the calling thread; never throws.
 MailResult sendMotionMail(const MotionMailSettings& settings, const std::string& fileName);
+
+// The mail of the page's "Send test e-mail" button: the motion mail's settings and path, with
+// a text that says it is a test. Blocks the calling thread; never throws.
+MailResult sendTestMail(const MotionMailSettings& settings);
+std::string testMailText();
 
 // The event-log line of a failed mail: "Send Mail Error !" with the error text, and for a
 // TLS failure the reason.
@@ -90,8 +99,15 @@ class MailWorker {
   platform::ThreadSlot slot_;
 };
 
-// The process's mail worker (lives until exit); stopMotionMail() ends it at shutdown.
+// The process's mail worker (lives until exit); stopMotionMail() ends it at shutdown, and the
+// test mail with it.
 MailWorker& motionMailWorker();
 void stopMotionMail();
+
+// Sends one test mail on a thread of its own and hands the outcome to `done` on that thread.
+// False (and nothing sent) while an earlier test mail is still on its way.
+bool startTestMail(MotionMailSettings settings, std::function<void(const MailResult&)> done);
+// Tells a test mail in progress to give up, without waiting for it.
+void cancelTestMail();
 
 }  // namespace ipcam

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <random>
 #include <span>
 
 #include "alerts/mail_base64.h"
@@ -21,7 +23,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::chrono::seconds kConnectTimeout{180};  // the connect and the TLS handshake
+constexpr std::chrono::seconds kConnectTimeout{180};
+// A TLS server answers the handshake at once; one that accepted the connection and stays
+// silent is the silent greeting again, and gets the same half minute.
+constexpr std::chrono::seconds kHandshakeTimeout{30};
 constexpr std::uint16_t kDefaultPort = 25;
 constexpr std::size_t kHostNameSize = 255;
 constexpr std::size_t kAttachmentChunk = 54;  // one 72-character Base64 line
@@ -29,6 +34,13 @@ constexpr std::size_t kAttachmentBlock = 5119;
 constexpr std::string_view kCrLf = "\r\n";
 constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::array<const char*, 7> kWeekdays = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+// An encoded-word may hold at most 75 characters and a header line 76 (RFC 2047, 2); the
+// Base64 text of an encoded-word grows in steps of four for three bytes.
+constexpr std::string_view kEncodedWordStart = "=?UTF-8?B?";
+constexpr std::string_view kEncodedWordEnd = "?=";
+constexpr std::size_t kEncodedWordMax = 75;
+constexpr std::size_t kHeaderLineMax = 76;
 
 // Error codes the client raises by itself (the others come from the command table or the
 // connection).
@@ -42,6 +54,7 @@ enum SmtpError : int {
   kBadDigestChallenge = 207,
   kNoDigestServerName = 208,
   kUndefinedRecipientMail = 209,
+  kLineBreakInHeader = 210,
   kFileNotExist = 404,
   kMessageTooBig = 405,
   kLackOfMemory = 408,
@@ -52,7 +65,9 @@ enum SmtpError : int {
 };
 
 constexpr std::array<SmtpCommand, 16> kCommands = {{
-    {SmtpStep::Greeting, 0, 300, 220, 402},
+    // A server that accepts the connection and then says nothing (or nothing that ends a
+    // reply) should cost one mail half a minute, not five: the queue waits behind it.
+    {SmtpStep::Greeting, 0, 30, 220, 402},
     {SmtpStep::Ehlo, 300, 300, 250, 301},
     {SmtpStep::AuthPlain, 300, 300, 235, 302},
     {SmtpStep::AuthLogin, 300, 300, 334, 303},
@@ -85,6 +100,7 @@ constexpr ErrorText kErrorTexts[] = {
     {106, "Invalid winsock2 socket"},
     {107, "Function hostname() failed"},
     {108, "Function ioctlsocket() failed"},
+    {109, "Function select() failed or the server refused the connection"},
     {110, "Improper IPv4 address"},
     {200, "Undefined message header"},
     {201, "Undefined mail sender"},
@@ -96,6 +112,7 @@ constexpr ErrorText kErrorTexts[] = {
     {207, "Server returned a bad digest MD5 response"},
     {208, "Unable to determine server name for digest MD5 response"},
     {209, "Undefined recipent mail"},
+    {210, "Line break or NUL in a mail address, name or the subject"},
     {300, "Server returned error after sending MAIL FROM"},
     {301, "Server returned error after sending EHLO"},
     {302, "Server returned error after sending AUTH PLAIN"},
@@ -110,6 +127,7 @@ constexpr ErrorText kErrorTexts[] = {
     {400, "Server has closed the connection"},
     {401, "Server is not ready"},
     {402, "Server not responding"},
+    {403, "Connecting to the server timed out"},
     {404, "File not exist"},
     {405, "Message is too big"},
     {406, "Bad login or password"},
@@ -174,6 +192,18 @@ std::string dotStuffed(const std::string& line) {
   return !line.empty() && line[0] == '.' ? "." + line : line;
 }
 
+// A message line as it goes on the wire: a line break inside it starts a new line, and every
+// line is dot-stuffed, so no text can end the message early.
+std::string bodyLines(std::string_view line) {
+  std::string wire;
+  for (;;) {
+    const std::size_t end = line.find_first_of("\r\n");
+    wire += dotStuffed(std::string(line.substr(0, end))) + "\r\n";
+    if (end == std::string_view::npos) return wire;
+    line.remove_prefix(line.compare(end, 2, kCrLf) == 0 ? end + 2 : end + 1);
+  }
+}
+
 // The text between `prefix` + `="` and the next double quote, as the digest challenge gives it.
 // nullopt: the key is there but its value has no end (or no start).
 std::optional<std::string> quotedValue(std::string_view challenge, std::string_view key,
@@ -192,12 +222,96 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+bool isContinuationByte(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// The longest piece of `text` of at most `limit` bytes that does not cut a UTF-8 character
+// (an encoded-word must hold whole characters, RFC 2047, 5); text that is no UTF-8 is cut
+// where it must.
+std::size_t wholeCharacters(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text.size();
+  std::size_t end = limit;
+  while (end > 0 && isContinuationByte(text[end])) --end;
+  return end > 0 ? end : limit;
+}
+
+std::string twoDigits(int value) {
+  return std::string(1, static_cast<char>('0' + value / 10 % 10)) +
+         static_cast<char>('0' + value % 10);
+}
+
+// A text that a line break (or NUL) would split into a header or command of its own.
+bool breaksTheLine(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+std::string hex(std::uint64_t value) {
+  std::array<char, 17> text{};
+  std::snprintf(text.data(), text.size(), "%016llx", static_cast<unsigned long long>(value));
+  return text.data();
+}
+
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 }  // namespace
+
+std::string mailDate(std::time_t when) {
+  std::tm local{};
+  if (when <= 0 || ::localtime_r(&when, &local) == nullptr) return {};
+  const long offset = local.tm_gmtoff / 60;
+  const long minutes = offset < 0 ? -offset : offset;
+  return std::string(kWeekdays[static_cast<std::size_t>(local.tm_wday) % 7]) + ", " +
+         twoDigits(local.tm_mday) + " " + kMonths[static_cast<std::size_t>(local.tm_mon) % 12] +
+         " " + std::to_string(local.tm_year + 1900) + " " + twoDigits(local.tm_hour) + ":" +
+         twoDigits(local.tm_min) + ":" + twoDigits(local.tm_sec) + " " + (offset < 0 ? "-" : "+") +
+         twoDigits(static_cast<int>(minutes / 60)) + twoDigits(static_cast<int>(minutes % 60));
+}
+
+std::string mailMessageId(std::string_view senderAddress, std::string_view hostName) {
+  // Unique enough without any state shared between mail threads beyond one counter: random
+  // per process, the clock, and a sequence number.
+  static const std::uint64_t processSalt = [] {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  }();
+  static std::atomic<std::uint64_t> sequence{0};
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+  std::string_view domain;
+  const std::size_t at = senderAddress.rfind('@');
+  if (at != std::string_view::npos) domain = senderAddress.substr(at + 1);
+  if (domain.empty() || domain.find_first_of("<>@ \t\"") != std::string_view::npos)
+    domain = hostName;
+  if (domain.empty()) domain = "localhost";
+  return "<" + hex(static_cast<std::uint64_t>(micros)) + "." + hex(processSalt + sequence++) + "@" +
+         std::string(domain) + ">";
+}
+
+std::string subjectHeader(std::string_view subject) {
+  if (subject.empty()) return {};
+  constexpr std::string_view kName = "Subject: ";
+  constexpr std::size_t kOverhead = kEncodedWordStart.size() + kEncodedWordEnd.size();
+  std::string text(kName);
+  std::size_t used = kName.size();  // characters on the current line before the encoded-word
+  while (!subject.empty()) {
+    const std::size_t room = std::min(kEncodedWordMax, kHeaderLineMax - used) - kOverhead;
+    const std::size_t bytes = wholeCharacters(subject, room / 4 * 3);
+    text += kEncodedWordStart;
+    text += mailBase64Encode(subject.substr(0, bytes));
+    text += kEncodedWordEnd;
+    subject.remove_prefix(bytes);
+    if (!subject.empty()) {
+      // Folding white space between encoded-words; decoders drop it (RFC 2047, 6.2).
+      text += "\r\n ";
+      used = 1;
+    }
+  }
+  return text + "\r\n";
+}
 
 std::string smtpErrorText(int code) {
   if (code == 0) return {};
@@ -326,7 +440,7 @@ void CSmtpCtrl::connectSteps() {
   int result = connection_.open(server_, port, kConnectTimeout);
   if (result != kMailIoOk) raise(result);
   if (security_ == SmtpSecurity::Ssl) {
-    result = connection_.startTls(server_, trust_, kConnectTimeout);
+    result = connection_.startTls(server_, trust_, kHandshakeTimeout);
     if (result != kMailIoOk) raise(result);
   }
   receiveReply(SmtpStep::Greeting);
@@ -334,7 +448,7 @@ void CSmtpCtrl::connectSteps() {
   if (security_ == SmtpSecurity::StartTls) {
     if (!smtpKeywordPresent(receiveBuffer_, "STARTTLS")) raise(kStartTlsNotSupported);
     command("STARTTLS\r\n", SmtpStep::StartTls);
-    result = connection_.startTls(server_, trust_, kConnectTimeout);
+    result = connection_.startTls(server_, trust_, kHandshakeTimeout);
     if (result != kMailIoOk) raise(result);
     ehlo();
   }
@@ -456,16 +570,12 @@ void CSmtpCtrl::disconnect() {
 }
 
 std::string CSmtpCtrl::header() const {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (now <= 0 || ::localtime_r(&now, &local) == nullptr) raise(kTimeError);
+  const std::string date = mailDate(std::time(nullptr));
+  if (date.empty()) raise(kTimeError);
   if (to_.empty()) raise(kUndefinedRecipient);
-  std::string text = "Date: " + std::to_string(local.tm_mday) + " " +
-                     kMonths[static_cast<std::size_t>(local.tm_mon) % 12] + " " +
-                     std::to_string(local.tm_year + 1900) + " " + std::to_string(local.tm_hour) +
-                     ":" + std::to_string(local.tm_min) + ":" + std::to_string(local.tm_sec) +
-                     "\r\n";
+  std::string text = "Date: " + date + "\r\n";
   if (senderMail_.empty()) raise(kUndefinedSender);
+  text += "Message-ID: " + mailMessageId(senderMail_, localHostName_) + "\r\n";
   text += "From: " + senderName_ + " <" + senderMail_ + ">\r\n";
   if (!xMailer_.empty()) text += "X-Mailer: " + xMailer_ + "\r\n";
   if (!replyTo_.empty()) text += "Reply-To: " + replyTo_ + "\r\n";
@@ -483,7 +593,7 @@ std::string CSmtpCtrl::header() const {
   text += "To: " + recipientList(to_) + "\r\n";
   if (!cc_.empty()) text += "Cc: " + recipientList(cc_) + "\r\n";
   if (!bcc_.empty()) text += "Bcc: " + recipientList(bcc_) + "\r\n";
-  if (!subject_.empty()) text += "Subject: =?UTF-8?B?" + mailBase64Encode(subject_) + "?=\r\n";
+  text += subjectHeader(subject_);
   text += "MIME-Version: 1.0\r\n";
   if (!attachments_.empty()) {
     text += "Content-Type: multipart/mixed; boundary=\"" + std::string(kBoundary) + "\"\r\n";
@@ -498,7 +608,20 @@ std::string CSmtpCtrl::header() const {
   return text;
 }
 
+void CSmtpCtrl::refuseLineBreaks() const {
+  for (const std::string* field : {&senderMail_, &senderName_, &subject_, &xMailer_, &replyTo_}) {
+    if (breaksTheLine(*field)) raise(kLineBreakInHeader);
+  }
+  for (const Recipients* list : {&to_, &cc_, &bcc_}) {
+    for (const auto& [name, address] : *list) {
+      if (breaksTheLine(name) || breaksTheLine(address)) raise(kLineBreakInHeader);
+    }
+  }
+}
+
 void CSmtpCtrl::send() {
+  // Before any byte goes out: a line break here would write commands or headers of its own.
+  refuseLineBreaks();
   if (!connection_.isOpen()) connect();
   try {
     transfer();
@@ -527,7 +650,7 @@ void CSmtpCtrl::transfer() {
   if (lines_.empty()) {
     sendText(" \r\n", SmtpStep::DataBlock);
   } else {
-    for (const std::string& line : lines_) sendText(dotStuffed(line) + "\r\n", SmtpStep::DataBlock);
+    for (const std::string& line : lines_) sendText(bodyLines(line), SmtpStep::DataBlock);
   }
   std::uint64_t total = 0;
   for (const std::string& path : attachments_) sendAttachment(path, total);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +25,18 @@ class ECSmtp {
 
 // The text of an ECSmtp code: "" for 0, "Undefined error id" for a code not in the table.
 std::string smtpErrorText(int code);
+
+// The Date header's value (RFC 5322, 3.3) for `when` in the local zone, with English day and
+// month names whatever the locale: "Fri, 11 Dec 2026 07:05:09 +0100". Empty when the time
+// cannot be had.
+std::string mailDate(std::time_t when);
+
+// A Message-ID, "<unique@domain>", the domain taken from the sender's address, else the host.
+std::string mailMessageId(std::string_view senderAddress, std::string_view hostName);
+
+// The Subject header line(s) with CR LF: UTF-8 Base64 encoded-words of at most 75 characters,
+// folded onto lines of at most 76 (RFC 2047); empty for an empty subject.
+std::string subjectHeader(std::string_view subject);
 
 // The protocol steps, in the order of the command table.
 enum class SmtpStep : int {
@@ -104,6 +117,10 @@ class CSmtpCtrl {
 
   // Trust beyond the system store (default: IPCAM_MAIL_CA_FILE from the environment).
   void setTlsTrust(MailTlsTrust trust) { trust_ = std::move(trust); }
+  // The one server certificate to accept, by its SHA-256 fingerprint (empty: none).
+  void setPinnedCertificate(std::string fingerprint) {
+    trust_.pinnedSha256 = std::move(fingerprint);
+  }
   // Caps every time-out of the command table (zero: none); for tests.
   void setTimeLimit(std::chrono::milliseconds limit) { connection_.setTimeLimit(limit); }
 
@@ -115,6 +132,9 @@ class CSmtpCtrl {
   const std::string& lastReply() const { return receiveBuffer_; }
   // Why the last 414 happened (certificate check, handshake).
   const std::string& sslProblem() const { return connection_.tlsProblem(); }
+  // The fingerprint of the certificate the server showed, and why it was refused.
+  const std::string& serverFingerprint() const { return connection_.serverFingerprint(); }
+  MailCertificateRefusal certificateRefusal() const { return connection_.certificateRefusal(); }
   // True when the last failure came from the thread being told to stop.
   bool stopped() const { return connection_.stopped(); }
   const std::string& localHostName() const { return localHostName_; }
@@ -137,6 +157,7 @@ class CSmtpCtrl {
   void command(std::string_view text, SmtpStep step);
   std::string header() const;
   void raise(int code) const;
+  void refuseLineBreaks() const;
 
   std::string localHostName_;
   std::string senderMail_;

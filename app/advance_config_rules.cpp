@@ -167,4 +167,44 @@ bool securityPasswordMatches(std::string_view typed, std::string_view storedDige
   return securityDigest(typed) == storedDigest;
 }
 
+TestMailAnswer testMailAnswer(const MailResult& result) {
+  switch (result.code) {
+    case 0:
+      return {kTestMailSent};
+    case 104:  // connect failed
+    case 105:  // no such host
+    case 106:
+    case 108:
+    case 109:  // refused, or the wait for it failed
+    case 400:  // closed by the server
+      return {kTestMailCannotConnect};
+    case 402:
+    case 403:
+      return {kTestMailTimedOut};
+    case 204:
+    case 205:
+    case 206:
+    case 302:
+    case 303:
+    case 304:
+    case 305:
+    case 306:
+    case 406:
+    case 407:
+    case 417:
+      return {kTestMailLoginRefused};
+    case 309:
+      return {kTestMailRecipientRefused};
+    case 210:
+      return {kTestMailLineBreak};
+    default:
+      break;
+  }
+  if (result.code == kMailIoTls && !result.fingerprint.empty()) {
+    if (result.refusal == MailCertificateRefusal::Changed) return {kCertificateChanged, true};
+    if (result.refusal == MailCertificateRefusal::Untrusted) return {kCertificateNotTrusted, true};
+  }
+  return {kTestMailFailed};
+}
+
 }  // namespace ipcam

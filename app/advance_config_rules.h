@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "alerts/motion_mail.h"
 #include "core/viewer_settings.h"
 
 namespace ipcam {
@@ -101,6 +102,30 @@ RecipientAnswer deleteRecipient(Recipients& recipients, int line);
 // The address dialog's OK for `slot`: the address (without surrounding blanks) must contain
 // an at sign and must not be the address of another slot. On success it is stored.
 RecipientAnswer storeRecipient(Recipients& recipients, int slot, std::string_view address);
+
+// The "Send test e-mail" button and the certificate the user may trust from the page.
+inline constexpr std::string_view kSendTestMail = "Button_SendTestMail";
+inline constexpr std::string_view kTrustCertificate = "Button_TrustCertificate";
+inline constexpr std::string_view kTrustedCertificate = "Static_TrustedCertificate";
+inline constexpr std::string_view kTestMailSending = "Message_TestMailSending";
+inline constexpr std::string_view kTestMailSent = "Message_TestMailSent";
+inline constexpr std::string_view kTestMailCannotConnect = "Message_TestMailCannotConnect";
+inline constexpr std::string_view kTestMailTimedOut = "Message_TestMailTimedOut";
+inline constexpr std::string_view kTestMailLoginRefused = "Message_TestMailLoginRefused";
+inline constexpr std::string_view kTestMailRecipientRefused = "Message_TestMailRecipientRefused";
+inline constexpr std::string_view kTestMailLineBreak = "Message_TestMailLineBreak";
+inline constexpr std::string_view kCertificateNotTrusted = "Message_CertificateNotTrusted";
+inline constexpr std::string_view kCertificateChanged = "Message_CertificateChanged";
+inline constexpr std::string_view kTestMailFailed = "Message_TestMailFailed";
+
+// What the page says about a test mail: a key of "AdvanceConfigMail", and whether it offers
+// to trust the certificate the server showed (result.fingerprint).
+struct TestMailAnswer {
+  std::string_view key;
+  bool offerTrust = false;
+  bool operator==(const TestMailAnswer&) const = default;
+};
+TestMailAnswer testMailAnswer(const MailResult& result);
 
 // --- Password lock ------------------------------------------------------------------------
 

@@ -177,6 +177,19 @@ constexpr LanguageTextKey kInterfaceTextKeys[] = {
     {"AdvanceConfigMail", "Message_MailAddressError"},
     {"AdvanceConfigMail", "Message_SelectAddressToEdit"},
     {"AdvanceConfigMail", "Message_SelectAddressToRemove"},
+    {"AdvanceConfigMail", "Button_SendTestMail"},
+    {"AdvanceConfigMail", "Button_TrustCertificate"},
+    {"AdvanceConfigMail", "Static_TrustedCertificate"},
+    {"AdvanceConfigMail", "Message_TestMailSending"},
+    {"AdvanceConfigMail", "Message_TestMailSent"},
+    {"AdvanceConfigMail", "Message_TestMailCannotConnect"},
+    {"AdvanceConfigMail", "Message_TestMailTimedOut"},
+    {"AdvanceConfigMail", "Message_TestMailLoginRefused"},
+    {"AdvanceConfigMail", "Message_TestMailRecipientRefused"},
+    {"AdvanceConfigMail", "Message_TestMailLineBreak"},
+    {"AdvanceConfigMail", "Message_CertificateNotTrusted"},
+    {"AdvanceConfigMail", "Message_CertificateChanged"},
+    {"AdvanceConfigMail", "Message_TestMailFailed"},
     // AdvanceConfigSecurity
     {"AdvanceConfigSecurity", "Static_Security"},
     {"AdvanceConfigSecurity", "Static_Password"},
@@ -239,7 +252,7 @@ constexpr LanguageTextKey kInterfaceTextKeys[] = {
     {"ErrorMessage", "Cant_Create_Dir"},
     {"ErrorMessage", "Bmp_Error"},
 };
-static_assert(std::size(kInterfaceTextKeys) == 188);
+static_assert(std::size(kInterfaceTextKeys) == 201);
 
 constexpr std::string_view kEnglish = "ini\\English.ini";
 constexpr std::string_view kBulgarian = "ini\\Bulgarian.ini";

@@ -68,6 +68,7 @@ void forEachStoredValue(Settings& s, Visit&& visit) {
   visit(kMail, "POP3_Port", s.pop3Port);
   visit(kMail, "POP3_Account", s.pop3Account);
   visit(kMail, "POP3_Password", s.pop3Password);
+  visit(kMail, "SMTP_Cert_SHA256", s.smtpCertificatePin);
 
   visit("Security", "Enable", s.securityEnable);
   visit("Security", "Password", s.securityPassword);

@@ -107,6 +107,9 @@ struct ViewerSettings {
   std::int32_t pop3Port = 110;
   std::string pop3Account;
   std::string pop3Password;
+  // "SMTP_Cert_SHA256": the SHA-256 fingerprint of the one mail server certificate the user
+  // trusts although no authority vouches for it; empty (or missing) trusts only the system store.
+  std::string smtpCertificatePin;
   std::int32_t securityEnable = 0;  // "Security"/"Enable"
   std::string securityPassword;     // "Security"/"Password"
   std::array<CameraSettings, kChannelCount> camera;

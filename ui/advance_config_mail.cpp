@@ -2,18 +2,21 @@
 
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 #include <mutex>
 
+#include "alerts/mail_connection.h"
 #include "core/viewer_settings.h"
 #include "ui/advance_config_mail_address.h"
 
@@ -49,6 +52,14 @@ int portOf(const QLineEdit* edit, int fallback) {
   bool ok = false;
   const long long port = edit->text().toLongLong(&ok);
   return portOr(ok ? port : 0, fallback);
+}
+
+// A fingerprint is too wide for one line of the page: its 32 pairs go on two.
+QString fingerprintLines(const std::string& fingerprint) {
+  constexpr std::size_t kFirstLine = 16 * 3;  // sixteen pairs with their colons
+  if (fingerprint.size() <= kFirstLine) return qtText(fingerprint);
+  return qtText(fingerprint.substr(0, kFirstLine)) + QLatin1Char('\n') +
+         qtText(fingerprint.substr(kFirstLine));
 }
 
 }  // namespace
@@ -110,6 +121,23 @@ CAdvanceConfigMail::CAdvanceConfigMail(ViewerUi& ui, QWidget* parent)
   }
   // A choice the user makes, not one the page shows, fills in the server.
   connect(c_.security, &QComboBox::activated, this, &CAdvanceConfigMail::onSecurityChosen);
+  c_.trustedCertificate = new QLabel(smtpBox_);
+  c_.trustedCertificate->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  c_.testMailButton = new QPushButton(smtpBox_);
+  c_.testMailButton->setObjectName(QStringLiteral("testMailButton"));
+  c_.testMailAnswer = new QLabel(smtpBox_);
+  c_.testMailAnswer->setObjectName(QStringLiteral("testMailAnswer"));
+  c_.testMailAnswer->setWordWrap(true);
+  c_.testMailAnswer->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  c_.trustButton = new QPushButton(smtpBox_);
+  c_.trustButton->setObjectName(QStringLiteral("trustCertificateButton"));
+  c_.trustButton->hide();
+  connect(c_.testMailButton, &QPushButton::clicked, this, &CAdvanceConfigMail::sendTestMail);
+  connect(c_.trustButton, &QPushButton::clicked, this,
+          &CAdvanceConfigMail::trustOfferedCertificate);
+  // Only the user's own edits: showing the stored values must keep their pin.
+  connect(c_.smtpServer, &QLineEdit::textEdited, this, [this] { forgetPinOnServerChange(); });
+  connect(c_.smtpPort, &QLineEdit::textEdited, this, [this] { forgetPinOnServerChange(); });
   senderLabel_->setBuddy(c_.sender);
   smtpServerLabel_->setBuddy(c_.smtpServer);
   smtpPortLabel_->setBuddy(c_.smtpPort);
@@ -142,7 +170,8 @@ CAdvanceConfigMail::CAdvanceConfigMail(ViewerUi& ui, QWidget* parent)
   pop3Group_->addButton(c_.pop3On);
   pop3Group_->addButton(c_.pop3Off);
 
-  for (QPushButton* button : {c_.newButton, c_.editButton, c_.deleteButton}) {
+  for (QPushButton* button :
+       {c_.newButton, c_.editButton, c_.deleteButton, c_.testMailButton, c_.trustButton}) {
     button->setAutoDefault(false);
   }
   for (QRadioButton* radio : {c_.smtpAuthOn, c_.smtpAuthOff, c_.pop3On, c_.pop3Off}) {
@@ -177,6 +206,10 @@ CAdvanceConfigMail::CAdvanceConfigMail(ViewerUi& ui, QWidget* parent)
   smtp->addWidget(c_.smtpPassword, 3, 3);
   smtp->addWidget(securityLabel_, 4, 0);
   smtp->addWidget(c_.security, 4, 1);
+  smtp->addWidget(c_.trustedCertificate, 4, 2, 1, 2);
+  smtp->addWidget(c_.testMailButton, 5, 0);
+  smtp->addWidget(c_.testMailAnswer, 5, 1, 1, 3);
+  smtp->addWidget(c_.trustButton, 6, 1);
   smtp->setColumnStretch(1, 1);
   smtp->setColumnStretch(3, 1);
 
@@ -231,6 +264,85 @@ void CAdvanceConfigMail::retranslateUi() {
   pop3PortLabel_->setText(QString::fromLatin1(kPop3PortLabel));
   pop3AccountLabel_->setText(QString::fromLatin1(kPop3AccountLabel));
   pop3PasswordLabel_->setText(QString::fromLatin1(kPop3PasswordLabel));
+  c_.testMailButton->setText(mailText(kSendTestMail));
+  c_.trustButton->setText(mailText(kTrustCertificate));
+  showPin();
+}
+
+CAdvanceConfigMail::~CAdvanceConfigMail() {
+  // The send gives up soon after; its answer finds no page and is dropped.
+  if (testRunning_) cancelTestMail();
+}
+
+void CAdvanceConfigMail::sendTestMail() {
+  if (testRunning_) return;
+  ViewerSettings values;
+  {
+    std::lock_guard lock(settingsMutex());
+    values = editSettings();
+  }
+  readFields(values);
+  const QPointer<CAdvanceConfigMail> page(this);
+  const bool started =
+      startTestMail(MotionMailSettings::from(values), [page](const MailResult& result) {
+        // From the mail thread: the answer is shown by the user-interface thread, if the page
+        // is still there by then.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [page, result] {
+              if (page) page->showTestMailAnswer(result);
+            },
+            Qt::QueuedConnection);
+      });
+  // Refused only while the mail of a page closed a moment ago is still giving up.
+  if (!started) return;
+  offered_.clear();
+  c_.trustButton->hide();
+  c_.testMailAnswer->setText(mailText(kTestMailSending));
+  testRunning_ = true;
+  c_.testMailButton->setEnabled(false);
+}
+
+void CAdvanceConfigMail::showTestMailAnswer(const MailResult& result) {
+  testRunning_ = false;
+  c_.testMailButton->setEnabled(true);
+  const TestMailAnswer answer = testMailAnswer(result);
+  QString text = mailText(answer.key);
+  offered_ = answer.offerTrust ? canonicalFingerprint(result.fingerprint) : std::string();
+  if (!offered_.empty()) {
+    text += QLatin1Char('\n') + fingerprintLines(offered_);
+  } else if (result.code != 0) {
+    // The client's own words as well, for whoever has to look into it.
+    QString why = QString::number(result.code) + QLatin1Char(' ') + qtText(result.text);
+    if (!result.detail.empty()) why += QStringLiteral("; ") + qtText(result.detail);
+    text += QStringLiteral("\n(") + why + QLatin1Char(')');
+  }
+  c_.testMailAnswer->setText(text);
+  c_.trustButton->setVisible(!offered_.empty());
+}
+
+void CAdvanceConfigMail::trustOfferedCertificate() {
+  if (offered_.empty()) return;
+  pin_ = offered_;
+  offered_.clear();
+  c_.trustButton->hide();
+  showPin();
+}
+
+void CAdvanceConfigMail::forgetPinOnServerChange() {
+  offered_.clear();
+  c_.trustButton->hide();
+  if (pin_.empty()) return;
+  pin_.clear();
+  showPin();
+}
+
+void CAdvanceConfigMail::showPin() {
+  c_.trustedCertificate->setVisible(!pin_.empty());
+  if (!pin_.empty()) {
+    c_.trustedCertificate->setText(mailText(kTrustedCertificate) + QLatin1Char('\n') +
+                                   fingerprintLines(pin_));
+  }
 }
 
 void CAdvanceConfigMail::showValues() {
@@ -255,6 +367,10 @@ void CAdvanceConfigMail::showValues() {
   c_.pop3Port->setText(QString::number(portOr(shown.pop3Port, kDefaultPop3Port)));
   c_.pop3Account->setText(qtText(shown.pop3Account));
   c_.pop3Password->setText(qtText(shown.pop3Password));
+  pin_ = canonicalFingerprint(shown.smtpCertificatePin);
+  offered_.clear();
+  c_.trustButton->hide();
+  showPin();
   fillRecipientList();
   updateEnabling();
 }
@@ -281,6 +397,10 @@ void CAdvanceConfigMail::onSecurityChosen(int choice) {
     stored = {editSettings().smtpServer, portOr(editSettings().smtpPort, kDefaultSmtpPort)};
   }
   const SmtpEndpoint endpoint = smtpEndpointForChoice(choice, stored);
+  if (qtText(endpoint.server) != c_.smtpServer->text() ||
+      QString::number(endpoint.port) != c_.smtpPort->text()) {
+    forgetPinOnServerChange();
+  }
   c_.smtpServer->setText(qtText(endpoint.server));
   c_.smtpPort->setText(QString::number(endpoint.port));
 }
@@ -331,7 +451,10 @@ void CAdvanceConfigMail::deleteRecipientAddress() {
 
 void CAdvanceConfigMail::takeValues() {
   std::lock_guard lock(settingsMutex());
-  ViewerSettings& edit = editSettings();
+  readFields(editSettings());
+}
+
+void CAdvanceConfigMail::readFields(ViewerSettings& edit) const {
   edit.recipient = recipients_;
   edit.subject = textOf(c_.subject);
   edit.sender = textOf(c_.sender);
@@ -346,6 +469,7 @@ void CAdvanceConfigMail::takeValues() {
   edit.pop3Port = portOf(c_.pop3Port, kDefaultPop3Port);
   edit.pop3Account = textOf(c_.pop3Account);
   edit.pop3Password = textOf(c_.pop3Password);
+  edit.smtpCertificatePin = pin_;
 }
 
 void CAdvanceConfigMail::apply() {
@@ -367,6 +491,7 @@ void CAdvanceConfigMail::apply() {
   live.pop3Port = edit.pop3Port;
   live.pop3Account = edit.pop3Account;
   live.pop3Password = edit.pop3Password;
+  live.smtpCertificatePin = edit.smtpCertificatePin;
 }
 
 }  // namespace ipcam::ui

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "app/advance_config_rules.h"
 #include "ui/advance_config_page.h"
 
@@ -19,6 +21,7 @@ namespace ipcam::ui {
 class CAdvanceConfigMail : public CAdvanceConfigPage {
  public:
   explicit CAdvanceConfigMail(ViewerUi& ui, QWidget* parent = nullptr);
+  ~CAdvanceConfigMail() override;
 
   void retranslateUi() override;
   void apply() override;
@@ -27,6 +30,13 @@ class CAdvanceConfigMail : public CAdvanceConfigPage {
   void newRecipientAddress();
   void editRecipientAddress();
   void deleteRecipientAddress();
+
+  // Sends one mail now with the values on show, off the user-interface thread; the answer
+  // appears under the button when it is known.
+  void sendTestMail();
+  // Trusts the certificate the last test mail was refused with.
+  void trustOfferedCertificate();
+  bool testMailRunning() const { return testRunning_; }
 
   // The controls, for the tests.
   struct Controls {
@@ -49,9 +59,14 @@ class CAdvanceConfigMail : public CAdvanceConfigPage {
     QLineEdit* pop3Port = nullptr;
     QLineEdit* pop3Account = nullptr;
     QLineEdit* pop3Password = nullptr;
+    QPushButton* testMailButton = nullptr;
+    QLabel* testMailAnswer = nullptr;
+    QPushButton* trustButton = nullptr;
+    QLabel* trustedCertificate = nullptr;
   };
   const Controls& controls() const { return c_; }
   const Recipients& recipientSlots() const { return recipients_; }
+  const std::string& pinnedCertificate() const { return pin_; }
 
  protected:
   void showValues() override;
@@ -63,11 +78,19 @@ class CAdvanceConfigMail : public CAdvanceConfigPage {
   void openAddressDialog(int slot);
   void updateEnabling();
   void onSecurityChosen(int choice);
-  // The fields into the editing copy.
+  // The fields into `settings`'s mail values.
+  void readFields(ViewerSettings& settings) const;
   void takeValues();
+  void showTestMailAnswer(const MailResult& result);
+  void showPin();
+  // A different server or port is a different certificate: its pin goes.
+  void forgetPinOnServerChange();
 
   ViewerUi& ui_;
   Recipients recipients_;  // the list as edited; the editing copy takes it on apply
+  std::string pin_;        // the trusted certificate as edited; likewise
+  std::string offered_;    // the fingerprint "Trust this certificate" would pin
+  bool testRunning_ = false;
   Controls c_;
   QButtonGroup* smtpAuthGroup_ = nullptr;
   QButtonGroup* pop3Group_ = nullptr;

@@ -72,6 +72,28 @@ struct TestCertificates {
                path(name + ".pem") + " -extfile " + path(name + ".ext"));
   }
 
+  // A certificate that signs itself, as a private mail server has it.
+  bool selfSigned(const std::string& name, const std::string& commonName) {
+    return run(
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
+        path(name + ".key") + " -out " + path(name + ".pem") + " -days 2 -subj '/CN=" + commonName +
+        "'");
+  }
+
+  // Its SHA-256 fingerprint as the openssl command prints it ("AB:CD:...").
+  std::string fingerprint(const std::string& name) const {
+    const std::string out = path(name + ".sha256");
+    if (!run("openssl x509 -noout -fingerprint -sha256 -in " + path(name + ".pem") + " -out " +
+             out)) {
+      return {};
+    }
+    std::ifstream in(out);
+    std::string line;
+    std::getline(in, line);
+    const std::size_t equals = line.find('=');
+    return equals == std::string::npos ? std::string() : line.substr(equals + 1);
+  }
+
   std::string path(const std::string& name) const { return (dir / name).string(); }
 
   fs::path dir;

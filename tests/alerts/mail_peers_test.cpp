@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -36,7 +38,11 @@ class MailPeers : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(certificates_->ok) << "the openssl command failed"; }
 
   static const TestCertificates& certs() { return *certificates_; }
-  static MailTlsTrust trustTestCa() { return {certs().path("ca.pem")}; }
+  static MailTlsTrust trustTestCa() {
+    MailTlsTrust trust;
+    trust.extraCaFile = certs().path("ca.pem");
+    return trust;
+  }
 
   static std::unique_ptr<platform::test_support::TempFolder> folder_;
   static std::unique_ptr<TestCertificates> certificates_;
@@ -234,6 +240,120 @@ TEST_F(MailPeers, MotionMailThroughTheWorkerOverStartTls) {
           file);
   EXPECT_EQ(header(mail->raw, "Content-type"), "text/plain; charset=\"US-ASCII\"");
   EXPECT_EQ(header(mail->raw, "Content-Transfer-Encoding"), "7bit");
+}
+
+// Python's mail parser is the independent reader of the Date, the Message-ID and a folded
+// subject.
+TEST_F(MailPeers, PythonReadsTheDateMessageIdAndAFoldedSubject) {
+  SmtpPeer peer("plain", "", "", "");
+  const std::string subject =
+      "Bewegung erkannt \xE2\x80\x93 Kamera 12 \xC2\xBB Parkplatz Nord, Einfahrt "
+      "\xC3\x96stliches Tor \xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC und noch viel mehr Text "
+      "\xF0\x9F\x98\x80 am Ende";
+  CSmtpCtrl client;
+  client.setServer("127.0.0.1", static_cast<std::uint16_t>(peer.port()));
+  client.setTimeLimit(30s);
+  client.setAuthenticate(false);
+  client.setSenderAddress("viewer@site.test");
+  client.setSubject(subject);
+  client.addRecipient("guard@site.test");
+  const std::time_t before = std::time(nullptr);
+  ASSERT_NO_THROW({
+    client.send();
+    client.disconnect();
+  });
+  const auto mail = peer.mail(1);
+  ASSERT_TRUE(mail.has_value());
+  EXPECT_EQ(mail->info.at("defects"), "");
+  EXPECT_EQ(mail->info.at("subject"), subject);
+  EXPECT_NE(mail->raw.find("\r\n =?UTF-8?B?"), std::string::npos) << "not folded";
+  EXPECT_TRUE(std::regex_match(mail->info.at("message-id"),
+                               std::regex("<[0-9a-f]+\\.[0-9a-f]+@site\\.test>")))
+      << mail->info.at("message-id");
+
+  // The parser's reading, in its ISO form with the offset: the time we sent, in our zone.
+  std::tm local{};
+  ::localtime_r(&before, &local);
+  const long offset = local.tm_gmtoff / 60;
+  char zone[32];
+  std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
+                (offset < 0 ? -offset : offset) / 60, (offset < 0 ? -offset : offset) % 60);
+  const std::string date = mail->info.at("date");
+  ASSERT_EQ(date.size(), 25u) << date;
+  EXPECT_EQ(date.substr(19), zone) << date;
+  std::tm parsed{};
+  ASSERT_NE(::strptime(date.substr(0, 19).c_str(), "%Y-%m-%dT%H:%M:%S", &parsed), nullptr);
+  const long seconds = parsed.tm_hour * 3600L + parsed.tm_min * 60L + parsed.tm_sec;
+  const long sent = local.tm_hour * 3600L + local.tm_min * 60L + local.tm_sec;
+  EXPECT_EQ(parsed.tm_mday, local.tm_mday);
+  EXPECT_LE(std::labs(seconds - sent), 60) << date;
+}
+
+// A private mail server with a certificate no authority signed: refused with its fingerprint
+// until the user trusts exactly that certificate; then a changed certificate is refused again.
+TEST_F(MailPeers, PinnedCertificateIsTheOnlyOneAccepted) {
+  TestCertificates& made = *certificates_;
+  ASSERT_TRUE(made.selfSigned("private", "mail.private.lan"));
+  ASSERT_TRUE(made.selfSigned("replaced", "mail.private.lan"));
+  const std::string pin = made.fingerprint("private");
+  ASSERT_EQ(pin.size(), 95u) << pin;
+  struct Case {
+    const char* name;
+    const char* cert;
+    const char* mode;
+    std::string pin;
+    int code;
+    MailCertificateRefusal refusal;
+    std::string fingerprint;  // reported with the refusal
+    const char* detail;
+  };
+  std::string lowerPin = pin;
+  for (char& c : lowerPin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const Case cases[] = {
+      {"not pinned", "private", "tls", "", 414, MailCertificateRefusal::Untrusted, pin,
+       "self-signed certificate"},
+      {"not pinned, STARTTLS", "private", "starttls", "", 414, MailCertificateRefusal::Untrusted,
+       pin, "self-signed certificate"},
+      // The name on it (mail.private.lan) is not the one dialled (127.0.0.1): a pinned leaf is
+      // trusted as it is.
+      {"pinned", "private", "tls", pin, 0, MailCertificateRefusal::None, "", ""},
+      {"pinned, STARTTLS, written in lower case", "private", "starttls", lowerPin, 0,
+       MailCertificateRefusal::None, "", ""},
+      {"changed", "replaced", "tls", pin, 414, MailCertificateRefusal::Changed,
+       made.fingerprint("replaced"), "the server's certificate has changed"},
+      // Even a certificate the trusted authority signed is not the pinned one.
+      {"changed to a signed one", "server", "starttls", pin, 414, MailCertificateRefusal::Changed,
+       made.fingerprint("server"), "the server's certificate has changed"},
+  };
+  platform::test_support::ScopedEnv trust("IPCAM_MAIL_CA_FILE", certs().path("ca.pem"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmtpPeer peer(c.mode, "", certs().path(std::string(c.cert) + ".pem"),
+                  certs().path(std::string(c.cert) + ".key"));
+    MotionMailSettings settings;
+    settings.recipient[0] = "guard@site.test";
+    settings.sender = "viewer@site.test";
+    settings.smtpServer = "127.0.0.1";
+    settings.smtpPort = peer.port();
+    settings.smtpAuth = 1;
+    settings.smtpAccount = "cam";
+    settings.smtpPassword = "secret";
+    settings.smtpSslTls = std::string(c.mode) == "tls" ? 1 : 4;
+    settings.smtpCertificatePin = c.pin;
+    const MailResult result = sendTestMail(settings);
+    EXPECT_EQ(result.code, c.code) << result.text << " " << result.detail;
+    EXPECT_EQ(result.refusal, c.refusal);
+    EXPECT_EQ(result.fingerprint, c.fingerprint);
+    EXPECT_NE(result.detail.find(c.detail), std::string::npos) << result.detail;
+    if (c.code == 0) {
+      const auto mail = peer.mail(1);
+      ASSERT_TRUE(mail.has_value());
+      EXPECT_EQ(mail->info.at("login"), "cam");
+      EXPECT_EQ(textPart(*mail), testMailText());
+    } else {
+      EXPECT_FALSE(peer.anyMail());
+    }
+  }
 }
 
 TEST(Pop3Peer, LogsInAndOutAndNamesAWrongPassword) {

@@ -9,6 +9,8 @@
 
 #include "alerts/pop3.h"
 #include "alerts/scripted_mail_server.h"
+#include "core/app_state.h"
+#include "support/recording_viewer_ui.h"
 #include "support/wait_for.h"
 
 namespace ipcam {
@@ -152,7 +154,7 @@ TEST(MotionMail, Pop3BeforeSmtpReplacesSmtpAuthentication) {
 }
 
 // A server that never greets must not hold up shutdown: stopping the mail thread ends the
-// send well before the greeting time-out of 300 s.
+// send well before the greeting time-out.
 TEST(MotionMail, StoppingTheWorkerEndsASendInProgress) {
   ScriptedMailServer silent([](MailSession& s) { s.readLine(nullptr, 30s); });
   MailWorker worker;
@@ -181,6 +183,71 @@ TEST(MotionMail, GreetingTimeOutGives402) {
     EXPECT_EQ(error.code(), 402);
     EXPECT_EQ(error.text(), "Server not responding");
   }
+}
+
+// A server that takes the connection and then says nothing useful costs the mail in hand its
+// greeting time-out (30 s, no test limit here), and the mail queued behind it still goes out.
+TEST(MotionMail, ASilentOrGarbageServerCostsOneMailNotTheQueue) {
+  struct Case {
+    const char* name;
+    ScriptedMailServer::Script script;
+    int security = 0;  // the mail page's list
+  };
+  const std::vector<Case> cases = {
+      {"silent", [](MailSession& s) { s.readLine(nullptr, 50s); }},
+      {"silent in the TLS handshake", [](MailSession& s) { s.readLine(nullptr, 50s); }, 1},
+      {"endless continuation lines",
+       [](MailSession& s) {
+         const auto end = std::chrono::steady_clock::now() + 50s;
+         // Paced by the client's silence, so the reply never fills the receive buffer.
+         while (std::chrono::steady_clock::now() < end && s.send("220-still starting\r\n")) {
+           bool ok = false;
+           s.readLine(&ok, 200ms);
+         }
+       }},
+  };
+  testing::RecordingViewerUi ui;
+  appState().ui.store(&ui);
+  struct Run {
+    std::unique_ptr<ScriptedMailServer> bad;
+    std::unique_ptr<SmtpDialog> dialog;
+    std::unique_ptr<ScriptedMailServer> good;
+    std::unique_ptr<MailWorker> worker;
+  };
+  std::vector<Run> runs;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    Run run;
+    run.bad = std::make_unique<ScriptedMailServer>(cases[i].script);
+    run.dialog = std::make_unique<SmtpDialog>();
+    run.good = std::make_unique<ScriptedMailServer>(
+        [dialog = run.dialog.get()](MailSession& s) { dialog->play(s); });
+    run.worker = std::make_unique<MailWorker>();
+    MotionMailSettings settings;
+    settings.recipient[0] = "guard@site.test";
+    settings.sender = "viewer@site.test";
+    settings.smtpServer = "127.0.0.1";
+    settings.smtpPort = run.bad->port();
+    settings.smtpSslTls = cases[i].security;
+    ASSERT_TRUE(run.worker->post(static_cast<int>(i), settings, "first.avi"));
+    settings.smtpPort = run.good->port();
+    settings.smtpSslTls = 0;
+    ASSERT_TRUE(run.worker->post(static_cast<int>(i), settings, "second.avi"));
+    runs.push_back(std::move(run));
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    ASSERT_TRUE(testing::waitFor([&] { return runs[i].worker->finished() == 2; }, 90s));
+    EXPECT_NE(runs[i].dialog->body().find("second.avi"), std::string::npos);
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 25s);
+  EXPECT_LT(took, 60s);
+  std::vector<std::string> lines;
+  for (const auto& event : ui.events()) lines.push_back(event.text);
+  EXPECT_EQ(lines,
+            std::vector<std::string>(cases.size(), "Send Mail Error ! Server not responding"));
+  appState().ui.store(nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,8 +62,11 @@ TEST(SmtpClient, ErrorTextsAndCommandTable) {
   EXPECT_EQ(smtpErrorText(203), "Undefined at least one reciepent");
   EXPECT_EQ(smtpErrorText(414), "SSL problem");
   EXPECT_EQ(smtpErrorText(417), "AUTH LOGIN is not supported by the server");
-  for (const int undefined : {109, 403, 1, 999})
-    EXPECT_EQ(smtpErrorText(undefined), "Undefined error id");
+  for (const int undefined : {1, 999}) EXPECT_EQ(smtpErrorText(undefined), "Undefined error id");
+  // Raised by the connection, so they need words too.
+  for (const int code : {109, 210, 403}) {
+    EXPECT_NE(smtpErrorText(code), "Undefined error id") << code;
+  }
   EXPECT_EQ(smtpCommand(SmtpStep::Data).replyTimeout, 120);
   EXPECT_EQ(smtpCommand(SmtpStep::EndOfMessage).replyTimeout, 600);
   EXPECT_EQ(smtpCommand(SmtpStep::LoginName).errorCode, 407);
@@ -120,11 +124,13 @@ TEST(SmtpClient, SendsTheDocumentedCommandsAndHeader) {
   EXPECT_EQ(commands, expected);
 
   const std::string message = dialog.body();
-  EXPECT_TRUE(std::regex_search(message, std::regex("^Date: [0-9]{1,2} [A-Z][a-z]{2} [0-9]{4} "
-                                                    "[0-9]{1,2}:[0-9]{1,2}:[0-9]{1,2}\r\n")))
+  EXPECT_TRUE(std::regex_search(
+      message, std::regex("^Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} [A-Z][a-z]{2} [0-9]{4} "
+                          "[0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}\r\n"
+                          "Message-ID: <[0-9a-f]+\\.[0-9a-f]+@viewer\\.test>\r\n")))
       << message;
-  const std::string afterDate = message.substr(message.find("\r\n") + 2);
-  EXPECT_EQ(afterDate,
+  const std::size_t afterIds = message.find("\r\n", message.find("Message-ID:")) + 2;
+  EXPECT_EQ(message.substr(afterIds),
             "From: Viewer <camera@viewer.test>\r\n"
             "X-Priority: 2 (High)\r\n"
             "To: <guard@site.test>,Boss<boss@site.test>\r\n"
@@ -138,6 +144,102 @@ TEST(SmtpClient, SendsTheDocumentedCommandsAndHeader) {
             "..starts with a dot\r\n"
             "..\r\n"
             "\r\n");
+}
+
+TEST(SmtpClient, DateHasDayNameZeroPaddingAndTheZoneOffset) {
+  struct Case {
+    const char* zone;  // POSIX rules: no time zone database needed
+    std::time_t when;
+    const char* date;
+  };
+  const Case cases[] = {
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1796969109, "Fri, 11 Dec 2026 07:05:09 +0100"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1783062000, "Fri, 03 Jul 2026 09:00:00 +0200"},
+      {"EST5EDT,M3.2.0,M11.1.0", 1767225599, "Wed, 31 Dec 2025 18:59:59 -0500"},
+      {"IST-5:30", 1767225600, "Thu, 01 Jan 2026 05:30:00 +0530"},
+      {"NST3:30NDT,M3.2.0,M11.1.0", 1767225600, "Wed, 31 Dec 2025 20:30:00 -0330"},
+      {"UTC0", 1767225600, "Thu, 01 Jan 2026 00:00:00 +0000"},
+  };
+  for (const Case& c : cases) {
+    platform::test_support::ScopedEnv zone("TZ", c.zone);
+    ::tzset();
+    EXPECT_EQ(mailDate(c.when), c.date) << c.zone;
+  }
+  ::tzset();
+  EXPECT_EQ(mailDate(0), "");
+}
+
+TEST(SmtpClient, MessageIdsAreUniqueAndTakeTheSendersDomain) {
+  struct Case {
+    const char* sender;
+    const char* domain;
+  };
+  const Case cases[] = {
+      {"cam@site.test", "@site.test>"},
+      {"no-at-sign", "@viewer-host>"},
+      {"odd@", "@viewer-host>"},
+      {"odd@dom ain", "@viewer-host>"},
+  };
+  for (const Case& c : cases) {
+    const std::string id = mailMessageId(c.sender, "viewer-host");
+    EXPECT_TRUE(id.starts_with("<") && id.ends_with(c.domain)) << id;
+  }
+  std::set<std::string> ids;
+  for (int i = 0; i < 1000; ++i) ids.insert(mailMessageId("cam@site.test", "host"));
+  EXPECT_EQ(ids.size(), 1000u);
+}
+
+// What a decoder does with the folded Subject: the encoded-words' bytes joined, each word whole
+// characters. The independent check (Python's mail parser) is in the peer tests.
+std::string decodeFolded(const std::string& header, bool& wordsWhole) {
+  std::string decoded;
+  wordsWhole = true;
+  const std::regex word("=\\?UTF-8\\?B\\?([A-Za-z0-9+/=]*)\\?=");
+  for (std::sregex_iterator it(header.begin(), header.end(), word), end; it != end; ++it) {
+    const auto bytes = mailBase64Decode((*it)[1].str());
+    if (!bytes) return "(not base64)";
+    if (!bytes->empty() && (static_cast<unsigned char>((*bytes)[0]) & 0xC0) == 0x80)
+      wordsWhole = false;
+    decoded += *bytes;
+  }
+  return decoded;
+}
+
+TEST(SmtpClient, LongAndNonAsciiSubjectsAreFoldedIntoShortEncodedWords) {
+  std::string euro;
+  for (int i = 0; i < 40; ++i) euro += "\xE2\x82\xAC";  // three bytes each
+  std::string faces;
+  for (int i = 0; i < 30; ++i) faces += "\xF0\x9F\x98\x80";  // four bytes each
+  const std::vector<std::string> subjects = {
+      "Motion",
+      std::string(39, 'a'),  // just fits the first line
+      std::string(40, 'a'),  // one byte more: a second line
+      "Motion on camera 12 (Parkplatz Nord, Einfahrt) at the main gate of the eastern site",
+      "Bewegung erkannt: Kamera \xC3\x9C" + std::string(60, 'x') + "\xC3\xA4\xC3\xB6\xC3\xBC",
+      euro,
+      faces,
+  };
+  for (const std::string& subject : subjects) {
+    SCOPED_TRACE(subject);
+    const std::string header = subjectHeader(subject);
+    ASSERT_TRUE(header.starts_with("Subject: =?UTF-8?B?") && header.ends_with("?=\r\n"));
+    std::size_t lines = 0;
+    for (std::size_t start = 0; start < header.size(); ++lines) {
+      const std::size_t end = header.find("\r\n", start);
+      ASSERT_NE(end, std::string::npos);
+      const std::string line = header.substr(start, end - start);
+      EXPECT_LE(line.size(), 76u) << line;
+      if (start > 0) {
+        EXPECT_TRUE(line.starts_with(" =?UTF-8?B?")) << line;
+      }
+      start = end + 2;
+    }
+    bool whole = false;
+    EXPECT_EQ(decodeFolded(header, whole), subject);
+    EXPECT_TRUE(whole) << header;
+    EXPECT_EQ(lines > 1, subject.size() > 39) << header;
+  }
+  EXPECT_EQ(subjectHeader(""), "");
 }
 
 TEST(SmtpClient, SubjectForms) {
@@ -408,6 +510,54 @@ TEST(SmtpClient, AttachmentErrorsEndTheSendWithoutWaitingForQuit) {
       EXPECT_TRUE(dialog.body().ends_with("--" + std::string(CSmtpCtrl::kBoundary) + "--\r\n\r\n"));
     }
   }
+}
+
+// A line break in a header field would let whoever typed it add commands or headers of their
+// own; the client refuses before it even connects.
+TEST(SmtpClient, LineBreaksInHeaderFieldsAreRefusedBeforeAnyByteIsSent) {
+  struct Case {
+    const char* name;
+    std::function<void(CSmtpCtrl&)> set;
+  };
+  const std::string nul("cam\0era@viewer.test", 19);
+  const std::vector<Case> cases = {
+      {"sender CR LF",
+       [](CSmtpCtrl& c) { c.setSenderAddress("cam@viewer.test>\r\nRCPT TO:<victim@else.test"); }},
+      {"sender NUL", [&nul](CSmtpCtrl& c) { c.setSenderAddress(nul); }},
+      {"sender name LF", [](CSmtpCtrl& c) { c.setSenderName("Viewer\nBcc: victim@else.test"); }},
+      {"recipient CR", [](CSmtpCtrl& c) { c.addRecipient("boss@site.test\rDATA"); }},
+      {"recipient name", [](CSmtpCtrl& c) { c.addRecipient("boss@site.test", "Boss\r\nX: y"); }},
+      {"cc", [](CSmtpCtrl& c) { c.addCcRecipient("cc@site.test\n"); }},
+      {"bcc", [](CSmtpCtrl& c) { c.addBccRecipient("bcc@site.test\r\n"); }},
+      {"subject", [](CSmtpCtrl& c) { c.setSubject("Motion\r\nBcc: victim@else.test"); }},
+      {"reply-to", [](CSmtpCtrl& c) { c.setReplyTo("a@b.test\nX-Evil: 1"); }},
+  };
+  Dialog dialog;
+  Served served(dialog);
+  for (const Case& c : cases) {
+    CSmtpCtrl client;
+    address(client, served.server.port());
+    c.set(client);
+    EXPECT_EQ(sendCode(client), 210) << c.name;
+  }
+  EXPECT_EQ(served.server.sessions(), 0);
+  EXPECT_TRUE(dialog.received().empty());
+}
+
+TEST(SmtpClient, LineBreaksInsideAMessageLineCannotEndTheMessage) {
+  Dialog dialog;
+  Served served(dialog);
+  CSmtpCtrl client;
+  address(client, served.server.port());
+  client.addMessageLine("file Camera 1\r\n.\r\nMAIL FROM:<evil@else.test>\n.hidden\rend");
+  ASSERT_EQ(sendCode(client), 0);
+  EXPECT_EQ(
+      dialog.received(),
+      (std::vector<std::string>{"EHLO " + client.localHostName(), "MAIL FROM:<camera@viewer.test>",
+                                "RCPT TO:<guard@site.test>", "DATA", "QUIT"}));
+  EXPECT_TRUE(dialog.body().ends_with(
+      "\r\nfile Camera 1\r\n..\r\nMAIL FROM:<evil@else.test>\r\n..hidden\r\nend\r\n\r\n"))
+      << dialog.body();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ mail parser makes of it) and N.<name> per attachment. It prints
 import argparse
 import email
 import email.header
+import email.utils
 import hashlib
 import hmac
 import os
@@ -64,6 +65,13 @@ class Handler:
         if message["Subject"] is not None:
             info["subject"] = str(email.header.make_header(
                 email.header.decode_header(message["Subject"])))
+        if message["Date"] is not None:
+            # An RFC 5322 date with its zone, or the parser's complaint about it.
+            try:
+                info["date"] = email.utils.parsedate_to_datetime(message["Date"]).isoformat()
+            except (TypeError, ValueError) as error:
+                info["date"] = "unreadable: %s" % error
+        info["message-id"] = message["Message-ID"]
         info["attachments"] = []
         for part in message.walk():
             if part.is_multipart():

@@ -110,7 +110,7 @@ TEST_F(SettingsFileTest, FirstSaveWritesEveryKeyInOrderWithTheirDefaults) {
   expected +=
       "Subject=\r\nSender=\r\nSMTP_Server=\r\nSMTP_Port=25\r\nSMTP_Auth=0\r\nSMTP_Account=\r\n"
       "SMTP_Password=\r\nSMTP_SSL_TLS=0\r\nPOP3_Before_SMTP=0\r\nPOP3_Server=\r\n"
-      "POP3_Port=110\r\nPOP3_Account=\r\nPOP3_Password=\r\n"
+      "POP3_Port=110\r\nPOP3_Account=\r\nPOP3_Password=\r\nSMTP_Cert_SHA256=\r\n"
       "[Security]\r\nEnable=0\r\nPassword=\r\n";
   const std::string camera =
       "VOSKUse=0\r\nVOSKHost=\r\nName=\r\nIP=\r\nPort=80\r\nWebPort=80\r\nLogin=\r\n"
@@ -151,6 +151,7 @@ ViewerSettings distinctiveSettings() {
   s.pop3Port = ++n;
   s.pop3Account = "pop-account";
   s.pop3Password = "pop-password";
+  s.smtpCertificatePin = "0F:1E:2D";
   s.securityEnable = ++n;
   s.securityPassword = "5f4dcc3b5aa765d61d8327deb882cf99";
   for (int i = 0; i < kChannelCount; ++i) {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <mutex>
 
+#include "alerts/mail_peers.h"
 #include "app/advance_config_rules.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
@@ -467,6 +468,93 @@ TEST_F(OptionsSheetTest, LanguageChangeRetextsTheOpenSheet) {
   CMultiLanguage::instance().applyComboIndex(0);
   QApplication::sendEvent(sheet.get(), &change);
   EXPECT_EQ(texts(), english);
+}
+
+// The test-mail button against a real mail server on 127.0.0.1 whose certificate signs itself:
+// the page says why it failed, offers the fingerprint, and after "trust" the mail goes out and
+// the pin is stored. The window keeps working while a mail is on its way.
+TEST_F(OptionsSheetTest, TestMailNamesAnUntrustedCertificateAndSendsOnceItIsTrusted) {
+  TempFolder certFolder;
+  testing::TestCertificates certs(certFolder.path());
+  ASSERT_TRUE(certs.ok && certs.selfSigned("private", "mail.private.lan"));
+  const std::string fingerprint = certs.fingerprint("private");
+  testing::SmtpPeer peer("tls", "", certs.path("private.pem"), certs.path("private.key"));
+  ASSERT_GT(peer.port(), 0);
+  changeLive([&](ViewerSettings& s) {
+    s.recipient[0] = "guard@site.test";
+    s.subject = "Camera test";
+    s.sender = "viewer@site.test";
+    s.smtpServer = "127.0.0.1";
+    s.smtpPort = 2525;
+    s.smtpAuth = 1;
+    s.smtpAccount = "cam";
+    s.smtpPassword = "secret";
+    s.smtpSslTls = kSecuritySsl;
+  });
+  const auto sheet = openSheet();
+  CAdvanceConfigMail& page = *sheet->mailPage();
+  showTab(*sheet, &page);
+  const CAdvanceConfigMail::Controls& c = page.controls();
+  EXPECT_EQ(c.testMailButton->text().toStdString(), "Send test e-mail");
+  EXPECT_FALSE(c.trustButton->isVisible());
+  EXPECT_FALSE(c.trustedCertificate->isVisible());
+  // The page's values as they are now, not the stored ones.
+  retype(c.smtpPort, QString::number(peer.port()));
+
+  const auto sendAndWait = [&] {
+    QTest::mouseClick(c.testMailButton, Qt::LeftButton);
+    EXPECT_EQ(c.testMailAnswer->text().toStdString(), lang(kMailSection, kTestMailSending));
+    EXPECT_FALSE(c.testMailButton->isEnabled());
+    return QTest::qWaitFor([&] { return !page.testMailRunning(); }, 60000);
+  };
+  ASSERT_TRUE(sendAndWait());
+  const std::string refused = c.testMailAnswer->text().toStdString();
+  EXPECT_TRUE(refused.starts_with(lang(kMailSection, kCertificateNotTrusted))) << refused;
+  EXPECT_NE(refused.find(fingerprint.substr(0, 47)), std::string::npos) << refused;
+  EXPECT_NE(refused.find(fingerprint.substr(48)), std::string::npos) << refused;
+  EXPECT_TRUE(c.testMailButton->isEnabled());
+  ASSERT_TRUE(c.trustButton->isVisible());
+  EXPECT_FALSE(peer.anyMail());
+  const char* shots = std::getenv("IPCAM_SCREENSHOT_DIR");
+  if (shots != nullptr) sheet->grab().save(QString::fromUtf8(shots) + "/mail_page_untrusted.png");
+
+  EXPECT_EQ(c.trustButton->text().toStdString(), "Trust this certificate");
+  QTest::mouseClick(c.trustButton, Qt::LeftButton);
+  EXPECT_FALSE(c.trustButton->isVisible());
+  EXPECT_EQ(page.pinnedCertificate(), fingerprint);
+  EXPECT_TRUE(c.trustedCertificate->isVisible());
+  ASSERT_TRUE(sendAndWait());
+  EXPECT_EQ(c.testMailAnswer->text().toStdString(), "The test e-mail was sent.");
+  const auto mail = peer.mail(1);
+  ASSERT_TRUE(mail.has_value());
+  EXPECT_EQ(mail->info.at("subject"), "Camera test");
+  EXPECT_EQ(mail->info.at("to"), "guard@site.test");
+  if (shots != nullptr) sheet->grab().save(QString::fromUtf8(shots) + "/mail_page_pinned.png");
+
+  QTest::mouseClick(sheet->okButton(), Qt::LeftButton);
+  EXPECT_EQ(live().smtpCertificatePin, fingerprint);
+  EXPECT_NE(settingsFileText(settingsFile()).find("SMTP_Cert_SHA256=" + fingerprint),
+            std::string::npos);
+}
+
+// A pin belongs to the server it was taken from: editing the server or the port drops it.
+TEST_F(OptionsSheetTest, EditingTheServerForgetsThePin) {
+  std::string canonical;
+  for (int i = 0; i < 32; ++i) canonical += std::string(i > 0 ? ":" : "") + "AB";
+  for (const bool editPort : {false, true}) {
+    changeLive([&](ViewerSettings& s) {
+      s.smtpServer = "mail.private.lan";
+      s.smtpCertificatePin = canonical;
+    });
+    const auto sheet = openSheet();
+    CAdvanceConfigMail& page = *sheet->mailPage();
+    showTab(*sheet, &page);
+    EXPECT_EQ(page.pinnedCertificate(), canonical);
+    QTest::keyClicks(editPort ? page.controls().smtpPort : page.controls().smtpServer, "2");
+    EXPECT_EQ(page.pinnedCertificate(), "");
+    QTest::mouseClick(sheet->okButton(), Qt::LeftButton);
+    EXPECT_EQ(live().smtpCertificatePin, "") << editPort;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <regex>
@@ -18,6 +19,8 @@
 #include "platform/md5.h"
 #include "protocols/base64.h"
 #include "protocols/scripted_http_server.h"
+#include "tools/camsim/server.h"
+#include "tools/camsim/test_media.h"
 
 namespace ipcam {
 namespace {
@@ -669,6 +672,41 @@ TEST_F(CameraClientTest, StaleNonceIsNoFailedLogIn) {
     EXPECT_NE(requests[2].find("nonce=\"n2\""), std::string::npos) << requests[2];
     EXPECT_NE(requests[2].find("algorithm=SHA-256, qop=auth, nc=00000001"), std::string::npos)
         << requests[2];
+  }
+}
+
+// Our simulated camera's picture stream in each of its wire forms, behind its Digest log-in:
+// every picture is one of those it encoded, byte for byte.
+TEST_F(CameraClientTest, CamsimStreamInEveryWireForm) {
+  const std::vector<std::string> pictures =
+      camsim::encodeTestPictures(160, 120, camsim::Server::kPictureCycle);
+  for (const bool chunked : {false, true}) {
+    for (const bool withoutLength : {false, true}) {
+      SCOPED_TRACE(std::string(chunked ? "chunked" : "plain") +
+                   (withoutLength ? ", no lengths" : ", lengths"));
+      camsim::Options options;
+      options.auth = camsim::AuthMode::DigestQop;
+      options.pictureWidth = 160;
+      options.pictureHeight = 120;
+      options.framesPerSecond = 50;
+      options.streamChunked = chunked;
+      options.streamWithoutLength = withoutLength;
+      camsim::Server camera(options);
+      ASSERT_TRUE(camera.start());
+      request_.host = "127.0.0.1";
+      request_.port = camera.port();
+      request_.user = options.user;
+      request_.password = options.password;
+      request_.receiveBuffer = buffer_;
+      ASSERT_EQ(open(), 0);
+      for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+        EXPECT_NE(std::find(pictures.begin(), pictures.end(), received()), pictures.end())
+            << "picture " << i << " of " << request_.receivedLength << " bytes";
+      }
+      RunHttpRequest(nullptr, client_);
+      camera.stop();
+    }
   }
 }
 

@@ -336,16 +336,17 @@ std::string HttpAuthenticator::header(std::string_view method, std::string_view 
   const std::string cnonce = newClientNonce();
   DigestInput input{offer.algorithm, user, offer.realm, password, offer.nonce, {}, {}, {},
                     method,          uri};
+  // A -sess HA1 takes the client nonce even where an old server names no qop.
+  input.cnonce = cnonce;
   if (!qop.empty()) {
     input.nc = nc;
-    input.cnonce = cnonce;
     input.qop = qop;
   }
   std::string header = "\r\nAuthorization: Digest " + field("username", user) + ", " +
                        field("realm", offer.realm) + ", " + field("nonce", offer.nonce) + ", " +
                        field("uri", uri) + ", ";
   if (offer.plain()) {
-    // The documented cameras' own form: qop and nc in quotes as they expect them.
+    // The form the cameras of our own line expect: qop and nc in quotes.
     if (!qop.empty()) {
       header +=
           field("qop", offer.qop) + ", " + field("nc", nc) + ", " + field("cnonce", cnonce) + ", ";
@@ -354,7 +355,13 @@ std::string HttpAuthenticator::header(std::string_view method, std::string_view 
     return header + field("response", digestResponse(input));
   }
   if (!offer.algorithmName.empty()) header += "algorithm=" + offer.algorithmName + ", ";
-  if (!qop.empty()) header += "qop=" + qop + ", nc=" + nc + ", " + field("cnonce", cnonce) + ", ";
+  const bool session =
+      offer.algorithm == DigestAlgorithm::Md5Sess || offer.algorithm == DigestAlgorithm::Sha256Sess;
+  if (!qop.empty()) {
+    header += "qop=" + qop + ", nc=" + nc + ", " + field("cnonce", cnonce) + ", ";
+  } else if (session) {
+    header += field("cnonce", cnonce) + ", ";
+  }
   header += field("response", digestResponse(input));
   if (!offer.opaque.empty()) header += ", " + field("opaque", offer.opaque);
   return header;

@@ -63,7 +63,7 @@ struct AuthOffer {
   std::optional<std::string> chosenQop() const;
   // A challenge this client can answer.
   bool usable() const;
-  // The form the documented cameras send: no algorithm, no opaque, at most one qop.
+  // The challenge the cameras of our own line send: no algorithm, no opaque, one qop at most.
   bool plain() const;
 };
 

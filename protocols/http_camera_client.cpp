@@ -161,7 +161,7 @@ int readPicture(CameraHttpRequest& request, CameraHttpClient& client) {
   std::size_t size = 0;
   const IoLimits dataLimits = IoLimits::untilStopped(client.runFlag());
   if (lengthField) {
-    // The documented cameras say how long each picture is.
+    // The cameras of our own line say how long each picture is.
     const std::optional<int> length = leadingNumber<int>(lengthField->value);
     if (!length || *length < 1 ||
         static_cast<std::size_t>(*length) > request.receiveBuffer.size()) {

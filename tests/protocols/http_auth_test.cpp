@@ -170,7 +170,7 @@ TEST(HttpAuthenticatorTest, StaleNonceIsRenewedButASecondRefusalIsFinal) {
   EXPECT_EQ(retries, HttpAuthenticator::kStaleRenewals);
 }
 
-TEST(HttpAuthenticatorTest, BasicAndTheDocumentedCamerasForm) {
+TEST(HttpAuthenticatorTest, BasicAndTheCamerasOwnForm) {
   HttpAuthenticator basic;
   basic.onUnauthorized("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\n\r\n");
   EXPECT_EQ(basic.header("GET", "/", "Aladdin", "open sesame"),

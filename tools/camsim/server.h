@@ -121,8 +121,8 @@ struct Options {
   // measuring on one machine how long the viewer takes to show it.
   bool stampSendTime = false;
   // The wire form of the picture stream: in chunks (Transfer-Encoding: chunked), and parts
-  // without a Content-Length line, read up to the next boundary. Both off: as the documented
-  // cameras send it.
+  // without a Content-Length line, read up to the next boundary. Both off: as the cameras of
+  // our own line send it.
   bool streamChunked = false;
   bool streamWithoutLength = false;
 

@@ -74,8 +74,8 @@ bool waitForEvents(int fd, short events, const HttpRunFlag* runFlag,
   }
 }
 
-// recv() as the camera code expects it (0 peer closed, -1 error or time-out), which with
-// limits also gives up as soon as the run flag drops or the deadline passes.
+}  // namespace
+
 ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const IoLimits& limits) {
   const bool limited = limits.runFlag != nullptr || limits.deadline.has_value();
   for (;;) {
@@ -91,6 +91,8 @@ ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const IoLimits
     if (!waitUntilReadable(fd, limits)) return -1;
   }
 }
+
+namespace {
 
 ssize_t sendSome(int fd, const std::uint8_t* data, std::size_t size) {
   for (;;) {

@@ -3,6 +3,8 @@
 // What the HTTP camera client and the RTSP client share: the owned socket, the connect, the
 // receives that a run flag and a deadline can cut short, the request/answer exchange, header
 // lookup by name, and the dispatch that wraps every request of either client.
+#include <sys/types.h>
+
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -83,6 +85,10 @@ int exchangeWithin(int socket, std::span<const std::uint8_t> request,
 // Waits until the socket has something to read. False when the socket's own receive time-out
 // passes or the deadline does (errno EAGAIN), or as soon as the run flag drops (ECANCELED).
 bool waitUntilReadable(int fd, const IoLimits& limits);
+
+// recv() as the camera code expects it (0 peer closed, -1 error or time-out), which with
+// limits also gives up as soon as the run flag drops or the deadline passes.
+ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const IoLimits& limits);
 
 enum class IoResult { Done, Closed, Failed };
 

@@ -11,8 +11,6 @@
 
 #include "core/stream_context.h"
 #include "platform/xml_http_request.h"
-#include "protocols/base64.h"
-#include "platform/md5.h"
 
 namespace ipcam {
 namespace {
@@ -29,7 +27,6 @@ constexpr std::array<std::string_view, CameraHttpClient::kSocketChannels> kChann
 
 constexpr std::size_t kResponseCapacity = 512;
 constexpr std::size_t kPartHeaderCapacity = 1024;
-constexpr std::size_t kBasicCredentialsLimit = 511;
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 constexpr std::string_view kOk = "200 OK";
 constexpr std::string_view kUnauthorized = "Unauthorized";
@@ -39,19 +36,48 @@ constexpr std::string_view kContentLength = "Content-Length";
 constexpr std::string_view kCurrentUsers = "X-CurrentUsers";
 constexpr std::string_view kTooManyUsers = "Too many users";
 constexpr std::string_view kMotionEvent = "Motion-Event";
-constexpr std::string_view kAuthenticate = "WWW-Authenticate";
+constexpr std::string_view kTransferEncoding = "Transfer-Encoding";
+constexpr std::string_view kContentType = "Content-Type";
+// How many part headers without a single field (stray blank lines) are passed over.
+constexpr int kEmptyPartHeaders = 4;
 
 // A text of the request or the challenge as far as it is used.
 std::string_view cutText(std::string_view text) {
   return limited(text, kHttpTextLimit);
 }
 
+// Sends the request and reads the answer's header through the channel's reader. The codes
+// of the shared exchange: the offset of "200 OK", or -1..-7.
+int exchangeOnChannel(TcpSocket& socket, HttpStreamReader& reader, const std::string& request,
+                      const IoLimits& limits, std::string& answer) {
+  answer.clear();
+  reader.attach(socket.get());
+  std::size_t unused = 0;
+  const int sent = exchangeWithin(socket.get(), bytesOf(request), {}, {}, {}, limits, unused);
+  if (sent < 0) return sent;
+  const int result = reader.readAnswerHeader(kResponseCapacity, limits, answer);
+  if (result < 0) return result;
+  const std::size_t offset = answer.find(kOk);
+  return offset == std::string::npos ? -7 : static_cast<int>(offset);
+}
+
+// What the stream's answer says about the body that follows.
+void takeBodyCoding(std::string_view answer, HttpStreamReader& reader,
+                    std::optional<MultipartBoundary>& boundary) {
+  const auto coding = findHeaderField(answer, kTransferEncoding);
+  reader.setChunked(coding && findNoCase(coding->value, "chunked") != std::string_view::npos);
+  const auto type = findHeaderField(answer, kContentType);
+  boundary = type ? MultipartBoundary::fromContentType(type->value) : std::nullopt;
+}
+
 int openChannel(CameraHttpRequest& request, CameraHttpClient& client) {
   const int channel = request.channel;
+  const auto index = static_cast<std::size_t>(channel);
   client.closeChannel(channel);
   request.httpStatus = 0;
-  const std::string_view path = kChannelPaths[static_cast<std::size_t>(channel)];
-  TcpSocket& socket = client.sockets[static_cast<std::size_t>(channel)];
+  const std::string_view path = kChannelPaths[index];
+  TcpSocket& socket = client.sockets[index];
+  HttpStreamReader& reader = client.readers[index];
   const std::string_view host = cutText(request.host);
   // The whole open, challenge and all, ends at one deadline: a camera that trickles its
   // answer cannot hold the channel in "Connecting..." for ever.
@@ -59,34 +85,24 @@ int openChannel(CameraHttpRequest& request, CameraHttpClient& client) {
   int result = connectWithin(host, request.port, request.timeoutMs, socket, limits);
   if (result != 0) return result;
 
-  AuthChallenge challenge;
-  std::array<std::uint8_t, kResponseCapacity> response{};
-  std::string_view answer;
+  HttpAuthenticator auth;
+  std::string answer;
   for (;;) {
-    response.fill(0);
-    std::array<char, kAuthorizationHeaderCapacity> header{};
-    const int headerLength = BuildAuthorizationHeader(
-        challenge.realm, challenge.nonce, cutText(request.user), cutText(request.password), "GET",
-        path, challenge.qop, header, challenge.kind);
-    std::string line = "GET " + std::string(path) + " HTTP/1.1";
-    if (headerLength > 0) line.append(header.data(), static_cast<std::size_t>(headerLength));
-    line += kHeaderEnd;
-
-    std::size_t received = 0;
-    result =
-        exchangeWithin(socket.get(), bytesOf(line), response, kHeaderEnd, kOk, limits, received);
+    const std::string line =
+        "GET " + std::string(path) + " HTTP/1.1" +
+        auth.header("GET", path, cutText(request.user), cutText(request.password)) +
+        std::string(kHeaderEnd);
+    result = exchangeOnChannel(socket, reader, line, limits, answer);
     if (result >= 0) {
-      client.connected[static_cast<std::size_t>(channel)] = 1;
+      takeBodyCoding(answer, reader, client.boundaries[index]);
+      client.connected[index] = 1;
       return 0;
     }
-    answer = textOf(std::span(response).first(received));
     if (!contains(answer, kUnauthorized)) break;
-    if (challenge.kind != kAuthNotChallenged) {
+    if (auth.onUnauthorized(answer) == HttpAuthenticator::Step::Refused) {
       request.httpStatus = 401;
       break;
     }
-    challenge.kind = kAuthUnknown;
-    parseChallenge(answer, challenge);
     // The camera closes the connection after its challenge; the answer goes on a new one.
     const int reconnect = connectWithin(host, request.port, request.timeoutMs, socket, limits);
     if (reconnect != 0) return reconnect;
@@ -104,39 +120,62 @@ int openOrClose(CameraHttpRequest& request, CameraHttpClient& client) {
   return result;
 }
 
+// The reader's codes in the words of a picture read: `offset` -10 for the part header,
+// -20 for the picture data.
+int pictureCode(int readerResult, int offset) {
+  return readerResult == HttpStreamReader::kBadCoding ? -18 : readerResult - offset;
+}
+
+// The part header: the boundary line, the fields and the empty line. Blank lines a server
+// puts between parts are passed over.
+int readPartHeader(HttpStreamReader& reader, const IoLimits& limits, std::string& block) {
+  for (int blank = 0;; ++blank) {
+    const int result = reader.readUntil(kHeaderEnd, kPartHeaderCapacity, limits, block);
+    if (result < 0) return pictureCode(result, 10);
+    if (block.find(':') != std::string::npos || blank == kEmptyPartHeaders) return 0;
+  }
+}
+
 int readPicture(CameraHttpRequest& request, CameraHttpClient& client) {
   if (client.connected[CameraHttpRequest::kVideo] == 0) return -1;
   const int fd = client.sockets[CameraHttpRequest::kVideo].get();
   if (fd < 0) return -11;
+  HttpStreamReader& reader = client.readers[CameraHttpRequest::kVideo];
+  const std::optional<MultipartBoundary>& boundary = client.boundaries[CameraHttpRequest::kVideo];
 
-  std::array<std::uint8_t, kPartHeaderCapacity> header{};
-  std::size_t used = 0;
   // The part header as a whole has the time-out, not each of its bytes.
-  const int headerResult = receiveUntil(
-      fd, header, kHeaderEnd, IoLimits::within(request.timeoutMs, client.runFlag()), used);
-  if (headerResult < 0) return headerResult - 10;
-  const std::string_view block = textOf(std::span(header).first(used));
-
+  std::string header;
+  if (const int result =
+          readPartHeader(reader, IoLimits::within(request.timeoutMs, client.runFlag()), header);
+      result < 0) {
+    return result;
+  }
+  const std::string_view block = header;
   const std::optional<HeaderField> lengthField = findHeaderField(block, kContentLength);
-  if (!lengthField) return -17;
+  if (!lengthField && !boundary) return -17;
   if (const auto users = findHeaderField(block, kCurrentUsers);
       users && users->value.starts_with(kTooManyUsers)) {
     request.httpStatus = 406;
     return -20;
   }
-  const std::optional<int> length = leadingNumber<int>(lengthField->value);
-  if (!length || *length < 1 || static_cast<std::size_t>(*length) > request.receiveBuffer.size()) {
-    return -20;
-  }
-  const auto size = static_cast<std::size_t>(*length);
-  switch (receiveExactly(fd, request.receiveBuffer.first(size),
-                         IoLimits::untilStopped(client.runFlag()))) {
-    case IoResult::Closed:
-      return -24;
-    case IoResult::Failed:
-      return -25;
-    case IoResult::Done:
-      break;
+  std::size_t size = 0;
+  const IoLimits dataLimits = IoLimits::untilStopped(client.runFlag());
+  if (lengthField) {
+    // The cameras of our own line say how long each picture is.
+    const std::optional<int> length = leadingNumber<int>(lengthField->value);
+    if (!length || *length < 1 ||
+        static_cast<std::size_t>(*length) > request.receiveBuffer.size()) {
+      return -20;
+    }
+    size = static_cast<std::size_t>(*length);
+    if (const int result = reader.readExactly(request.receiveBuffer.first(size), dataLimits);
+        result < 0) {
+      return pictureCode(result, 20);
+    }
+  } else {
+    const int result = reader.readUntilBoundary(*boundary, request.receiveBuffer, dataLimits, size);
+    if (result == HttpStreamReader::kTooLong || (result == 0 && size == 0)) return -20;
+    if (result < 0) return pictureCode(result, 20);
   }
   request.receivedLength = static_cast<std::uint32_t>(size);
   const auto motion = findHeaderField(block, kMotionEvent);
@@ -148,15 +187,10 @@ int receiveAudio(CameraHttpRequest& request, CameraHttpClient& client) {
   if (request.receiveBuffer.size() < kAudioBlockBytes) return -30;
   const int fd = client.sockets[CameraHttpRequest::kAudioReceive].get();
   if (fd < 0) return -31;
-  switch (receiveExactly(fd, request.receiveBuffer.first(kAudioBlockBytes),
-                         IoLimits::untilStopped(client.runFlag()))) {
-    case IoResult::Closed:
-      return -34;
-    case IoResult::Failed:
-      return -35;
-    case IoResult::Done:
-      break;
-  }
+  const int result = client.readers[CameraHttpRequest::kAudioReceive].readExactly(
+      request.receiveBuffer.first(kAudioBlockBytes), IoLimits::untilStopped(client.runFlag()));
+  if (result == HttpStreamReader::kBadCoding) return -38;
+  if (result < 0) return result - 30;
   request.receivedLength = kAudioBlockBytes;
   return 0;
 }
@@ -250,12 +284,6 @@ int dispatch(CameraHttpRequest& request, CameraHttpClient& client) {
       [&] { return openOrClose(request, client); });
 }
 
-std::string hex32(std::uint32_t value, int digits) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
-}
-
 }  // namespace
 
 CameraHttpClient::CameraHttpClient() = default;
@@ -266,8 +294,11 @@ CameraHttpClient::~CameraHttpClient() {
 
 void CameraHttpClient::closeChannel(int channel) {
   if (channel < 0 || channel >= kSocketChannels) return;
-  connected[static_cast<std::size_t>(channel)] = 0;
-  sockets[static_cast<std::size_t>(channel)].reset();
+  const auto index = static_cast<std::size_t>(channel);
+  connected[index] = 0;
+  sockets[index].reset();
+  readers[index].attach(-1);
+  boundaries[index].reset();
 }
 
 void CameraHttpClient::closeAll() {
@@ -281,85 +312,6 @@ int RunHttpRequest(CameraHttpRequest* request, CameraHttpClient& client) {
     return 0;
   }
   return timedRequest(*request, [&] { return dispatch(*request, client); });
-}
-
-void parseChallenge(std::string_view response, AuthChallenge& challenge) {
-  // Each value is what stands between the first two double quotes after its key.
-  const auto quoted = [response](std::string_view key, std::string& field) {
-    const std::size_t keyAt = findNoCase(response, key);
-    if (keyAt == std::string_view::npos) return;
-    const std::size_t open = response.find('"', keyAt);
-    if (open == std::string_view::npos) return;
-    std::string_view value = response.substr(open + 1);
-    value = value.substr(0, value.find('"'));
-    if (!value.empty()) field = cutText(value);
-  };
-  quoted("realm=", challenge.realm);
-  quoted("nonce=", challenge.nonce);
-  quoted("qop=", challenge.qop);
-  bool basic = false;
-  bool digest = false;
-  for (auto field = findHeaderField(response, kAuthenticate); field;
-       field = findHeaderField(response, kAuthenticate, field->nextLine)) {
-    const std::string_view scheme = field->value.substr(0, field->value.find_first_of(" \t,"));
-    basic = basic || equalsNoCase(scheme, "Basic");
-    digest = digest || equalsNoCase(scheme, "Digest");
-  }
-  if (basic) challenge.kind = kAuthBasic;
-  if (digest) challenge.kind = kAuthDigest;
-}
-
-int BuildAuthorizationHeader(std::string_view realm, std::string_view nonce, std::string_view user,
-                             std::string_view password, std::string_view method,
-                             std::string_view uri, std::string_view qop, std::span<char> output,
-                             int kind) {
-  if (output.empty()) return -1;
-  output[0] = '\0';
-  if (user.empty() || password.empty()) return -1;
-
-  std::string header;
-  if (kind == kAuthBasic) {
-    std::string credentials = std::string(user) + ":" + std::string(password);
-    credentials.resize(std::min(credentials.size(), kBasicCredentialsLimit));
-    std::vector<std::uint8_t> encoded((credentials.size() + 2) / 3 * 4 + 1);
-    const int length = Base64Code(bytesOf(credentials), false, encoded);
-    if (length < 0) return -2;
-    header = "\r\nAuthorization: Basic " +
-             std::string(textOf(std::span(encoded).first(static_cast<std::size_t>(length))));
-  } else if (kind == kAuthDigest) {
-    if (method.empty() || uri.empty() || realm.empty() || nonce.empty()) return -1;
-    const auto join = [](std::initializer_list<std::string_view> parts) {
-      std::string text;
-      for (const std::string_view part : parts) {
-        if (!text.empty()) text += ':';
-        text += part;
-      }
-      return text;
-    };
-    const std::string ha1 = Md5::hexOf(join({user, realm, password}));
-    const std::string ha2 = Md5::hexOf(join({method, uri}));
-    const auto quotedField = [](std::string_view name, std::string_view value) {
-      return std::string(name) + "=\"" + std::string(value) + "\"";
-    };
-    header = "\r\nAuthorization: Digest " + quotedField("username", user) + ", " +
-             quotedField("realm", realm) + ", " + quotedField("nonce", nonce) + ", " +
-             quotedField("uri", uri) + ", ";
-    if (!qop.empty()) {
-      const std::string nc = hex32(tickMs(), 8);
-      const std::string cnonce = hex32(tickMs(), 16);
-      const std::string response = Md5::hexOf(join({ha1, nonce, nc, cnonce, qop, ha2}));
-      header += quotedField("qop", qop) + ", " + quotedField("nc", nc) + ", " +
-                quotedField("cnonce", cnonce) + ", " + quotedField("response", response);
-    } else {
-      header += quotedField("response", Md5::hexOf(join({ha1, nonce, ha2})));
-    }
-  } else {
-    return -1;
-  }
-  if (header.size() + 1 > output.size()) return -2;
-  std::copy(header.begin(), header.end(), output.begin());
-  output[header.size()] = '\0';
-  return static_cast<int>(header.size());
 }
 
 int FetchDocument(const DocumentTarget& target, std::string_view path, int timeoutMs,

@@ -4,11 +4,14 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "protocols/client_io.h"
+#include "protocols/http_auth.h"
+#include "protocols/http_stream_reader.h"
 
 namespace ipcam {
 
@@ -38,6 +41,10 @@ class CameraHttpClient {
 
   std::array<std::uint8_t, kSocketChannels> connected{};  // 1 after a good Open
   std::array<TcpSocket, kSocketChannels> sockets;
+  // What each socket channel has received and not yet used, and how its answer is coded.
+  std::array<HttpStreamReader, kSocketChannels> readers;
+  // The boundary of each channel's multipart answer, when it declared one.
+  std::array<std::optional<MultipartBoundary>, kSocketChannels> boundaries;
   std::unique_ptr<platform::XmlHttpRequest> xmlRequest;  // channel 3, made on first use
 
  private:
@@ -87,39 +94,16 @@ inline constexpr std::size_t kAudioBlockBytes = 33;
 //            whole Open has timeoutMs: a connect or answer that runs past it gives -1004/-1015
 //   Transfer -2001 not connected; pictures: -2011 no socket, -2014/-2015 peer closed/receive
 //            error in the part header (also when the header takes longer than timeoutMs in
-//            all), -2016 header over 1024 bytes, -2017 no Content-Length line (header names
-//            are matched without regard to case),
-//            -2020 too many users (httpStatus 406) or a length below 1 or above the buffer,
-//            -2021/-2024/-2025 in the picture data; audio receive -2030..-2035, transmit
+//            all), -2016 header over 1024 bytes, -2017 no Content-Length line and no
+//            boundary to read up to (header names are matched without regard to case),
+//            -2018 a malformed chunk of a chunked answer,
+//            -2020 too many users (httpStatus 406) or a length below 1 or above the buffer
+//            (also a part without a length that does not fit),
+//            -2021/-2024/-2025 in the picture data; audio receive -2030..-2035 (-2038 a
+//            malformed chunk), transmit
 //            -2040..-2043; document fetch -2050..-2057 (object, open, header, send, no answer
 //            in time or none at all, too long, -, exception)
 int RunHttpRequest(CameraHttpRequest* request, CameraHttpClient& client);
-
-// The authentication schemes a camera may ask for.
-enum AuthKind : int { kAuthNotChallenged = -1, kAuthUnknown = 0, kAuthBasic = 1, kAuthDigest = 2 };
-
-// What a camera's "Unauthorized" answer offers.
-struct AuthChallenge {
-  int kind = kAuthNotChallenged;
-  std::string realm;  // each at most kHttpTextLimit characters
-  std::string nonce;
-  std::string qop;
-};
-
-// Reads realm, nonce, qop and the scheme (Digest wins over Basic) from an "Unauthorized"
-// answer; values that are not found stay as they were.
-void parseChallenge(std::string_view response, AuthChallenge& challenge);
-
-// Writes "\r\nAuthorization: ..." (Basic for kind 1, Digest for kind 2) with a closing NUL
-// into `output`. The length written, -1 for missing input (an empty user or password among
-// them) or another kind, -2 when the header does not fit.
-int BuildAuthorizationHeader(std::string_view realm, std::string_view nonce, std::string_view user,
-                             std::string_view password, std::string_view method,
-                             std::string_view uri, std::string_view qop, std::span<char> output,
-                             int kind);
-
-// The room a header needs with every field at its limit.
-inline constexpr std::size_t kAuthorizationHeaderCapacity = 1024;
 
 // Where a document fetch goes, and with which credentials.
 struct DocumentTarget {

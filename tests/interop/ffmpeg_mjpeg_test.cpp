@@ -2,10 +2,9 @@
 // wrote: FFmpeg names its part headers "Content-type" and "Content-length", spellings our own
 // camsim never uses.
 //
-// FFmpeg's own HTTP server (-listen 1) answers "Transfer-Encoding: chunked", which no camera
-// sends and the client does not read. So FFmpeg writes its mpjpeg stream to a TCP socket that
-// the test accepts, and the test serves that stream, byte for byte, behind a plain
-// "HTTP/1.1 200 OK" answer as a camera would.
+// Here FFmpeg writes its mpjpeg stream to a TCP socket that the test accepts, and the test
+// serves that stream, byte for byte, behind a plain "HTTP/1.1 200 OK" answer as a camera
+// would. FFmpeg's own HTTP server (-listen 1), which answers chunked, is in http_peers_test.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>

@@ -7,16 +7,22 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <random>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/stream_context.h"
-#include "protocols/base64.h"
 #include "platform/md5.h"
+#include "protocols/base64.h"
 #include "protocols/scripted_http_server.h"
+#include "tools/camsim/server.h"
+#include "tools/camsim/test_media.h"
 
 namespace ipcam {
 namespace {
@@ -323,7 +329,8 @@ TEST_F(CameraClientTest, BadPartHeadersFailTheRead) {
       {"X-Pad: " + std::string(1100, 'x') + "\r\nContent-Length: 1\r\n\r\n", -2016, 0},
   };
   for (const auto& c : cases) {
-    ScriptedServer server({streamWith(c.part)});
+    // Without a declared boundary a part must say its length.
+    ScriptedServer server({streamWith(c.part, testing::kStreamOkWithoutBoundary)});
     useServer(server);
     ASSERT_EQ(open(), 0);
     EXPECT_EQ(run(CameraHttpRequest::kTransfer), c.result) << c.part.substr(0, 60);
@@ -357,7 +364,8 @@ TEST_F(CameraClientTest, PartHeaderNamesInAnyCase) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.headers);
-    ScriptedServer server({streamWith(std::string("--myboundary\r\n") + c.headers + "\r\nJPEG!")});
+    ScriptedServer server({streamWith(std::string("--myboundary\r\n") + c.headers + "\r\nJPEG!",
+                                      testing::kStreamOkWithoutBoundary)});
     useServer(server);
     request_.motionEvent = 7;
     ASSERT_EQ(open(), 0);
@@ -484,6 +492,268 @@ TEST_F(CameraClientTest, AudioBlocksOf33Bytes) {
   ASSERT_EQ(requests.size(), 2U);
   EXPECT_EQ(requests[0], "GET /camera-cgi/audio/receive.cgi HTTP/1.1\r\n\r\n");
   EXPECT_EQ(requests[1], "GET /camera-cgi/audio/transmit.cgi HTTP/1.1\r\n\r\n");
+}
+
+// A body in chunks: the chunk edges at `edges` (offsets into `body`), an extension on one size
+// line and a trailer after the last chunk, as a relay may send them.
+std::string chunked(std::string_view body, std::vector<std::size_t> edges) {
+  edges.push_back(body.size());
+  std::string coded;
+  std::size_t from = 0;
+  for (const std::size_t edge : edges) {
+    if (edge <= from) continue;
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx", edge - from);
+    coded += size;
+    if (from == 0) coded += ";note=\"first, part\"";
+    coded += "\r\n" + std::string(body.substr(from, edge - from)) + "\r\n";
+    from = edge;
+  }
+  return coded + "0\r\nX-Checksum: none\r\n\r\n";
+}
+
+constexpr std::string_view kChunkedStreamOk =
+    "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=\"myboundary\"\r\n"
+    "Transfer-Encoding: chunked\r\n\r\n";
+
+// Picture bytes that look like line ends, dashes and the boundary name, but no delimiter.
+std::string trickyPicture(std::size_t size, char seed) {
+  std::string picture = "\xff\xd8\r\n--\r\nmyboundary-\r-myboundary";
+  while (picture.size() < size - 2) picture += static_cast<char>(seed + picture.size() % 7);
+  return picture + "\xff\xd9";
+}
+
+// Every place a chunk edge can fall, inside a part header, a length, a picture or the
+// boundary: the pictures arrive byte for byte whole.
+TEST_F(CameraClientTest, ChunkEdgeAnywhereKeepsPicturesWhole) {
+  const std::string first = trickyPicture(40, 'a');
+  const std::string second = trickyPicture(35, 'k');
+  // One part with a length, one without (read up to the next boundary).
+  const std::string body = streamPart(first, "Motion-Event: 1\r\n") +
+                           "--myboundary\r\nContent-Type: image/jpeg\r\n\r\n" + second +
+                           "\r\n--myboundary\r\n";
+  for (std::size_t edge = 1; edge < body.size(); ++edge) {
+    SCOPED_TRACE("chunk edge at " + std::to_string(edge));
+    // A second edge three bytes on: two edges close together inside one header line.
+    ScriptedServer server(
+        {streamWith(chunked(body, {edge, std::min(edge + 3, body.size())}), kChunkedStreamOk)});
+    useServer(server);
+    ASSERT_EQ(open(), 0);
+    ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+    EXPECT_EQ(received(), first);
+    EXPECT_EQ(request_.motionEvent, 1);
+    ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+    EXPECT_EQ(received(), second);
+    // The body ends with its last chunk: the camera has gone.
+    EXPECT_EQ(run(CameraHttpRequest::kTransfer), -2014);
+  }
+}
+
+TEST_F(CameraClientTest, MalformedChunksAreAClearError) {
+  const std::string part = streamPart("JPEG!");
+  const struct {
+    std::string coded;
+    int result;
+  } cases[] = {
+      {"zz\r\n" + part + "\r\n", -2018},                 // not a size
+      {"\r\n" + part + "\r\n", -2018},                   // no size at all
+      {"-5\r\n" + part + "\r\n", -2018},                 // a sign
+      {"1000000000000000a\r\n" + part + "\r\n", -2018},  // more than any chunk could be
+      {"5 x\r\n" + part + "\r\n", -2018},                // rubbish after the size
+      {"3\r\n--mX\r\n" + part, -2018},                   // the chunk is longer than said
+      {std::string(5000, '1'), -2018},                   // a size line without end
+      // The camera goes inside the chunk it promised, in the middle of a picture.
+      {"ffffffff\r\n--myboundary\r\nContent-Length: 50\r\n\r\nJP", -2024},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.coded.substr(0, 30));
+    ScriptedServer server({[&c](ScriptedServer::Connection& connection) {
+      if (!connection.readRequest()) return;
+      connection.send(kChunkedStreamOk);
+      connection.send(c.coded);
+    }});
+    useServer(server);
+    ASSERT_EQ(open(), 0);
+    EXPECT_EQ(run(CameraHttpRequest::kTransfer), c.result);
+  }
+}
+
+// Chunked streams cut up at random, with broken sizes, stray bytes and parts with and
+// without lengths: every read ends in a defined code and nothing is written past the buffer.
+TEST_F(CameraClientTest, RandomChunkedStreamsGiveDefinedCodes) {
+  const std::set<int> defined = {0, -2014, -2015, -2016, -2017, -2018, -2020, -2024, -2025};
+  const std::string pieces[] = {
+      streamPart("JPEG"),
+      "--myboundary\r\nContent-Type: image/jpeg\r\n\r\nNOLENGTH\r\n",
+      "--myboundary\r\nContent-Length: 99999\r\n\r\n",
+      "\r\n",
+      "Content-Length: 3\r\n\r\nabc",
+      "--myboundary\r\n\r\n",
+      std::string("\0\xff\r\r\n-", 7),
+  };
+  for (unsigned seed = 0; seed < 60; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::string body;
+    for (int i = 0; i < 12; ++i) body += pieces[random() % std::size(pieces)];
+    std::vector<std::size_t> edges;
+    for (std::size_t at = 0; at < body.size(); at += 1 + random() % 40) edges.push_back(at);
+    std::string coded = chunked(body, edges);
+    // Now and then a byte of the coding itself is broken.
+    if (random() % 2 == 0) coded[random() % coded.size()] = static_cast<char>(random());
+    ScriptedServer server({[&coded](ScriptedServer::Connection& connection) {
+      if (!connection.readRequest()) return;
+      connection.send(kChunkedStreamOk);
+      connection.send(coded);
+    }});
+    useServer(server);
+    std::vector<std::uint8_t> small(64 + 1, 0xee);
+    request_.receiveBuffer = std::span(small).first(64);
+    ASSERT_EQ(open(), 0);
+    for (int read = 0; read < 40; ++read) {
+      const int result = run(CameraHttpRequest::kTransfer);
+      ASSERT_TRUE(defined.contains(result)) << result;
+      if (result == 0) {
+        EXPECT_LE(request_.receivedLength, 64U);
+      }
+      if (result == -2014 || result == -2024 || result == -2018) break;
+    }
+    EXPECT_EQ(small.back(), 0xee) << "written past the buffer";
+  }
+}
+
+TEST_F(CameraClientTest, PartsWithoutLengthUpToTheDeclaredBoundary) {
+  const std::string picture = trickyPicture(3000, 'A');
+  const struct {
+    const char* contentType;
+    const char* delimiter;  // the line between the parts
+  } cases[] = {
+      {"multipart/x-mixed-replace;boundary=myboundary", "--myboundary"},
+      {"multipart/x-mixed-replace; boundary=\"myboundary\"", "--myboundary"},
+      {"Multipart/X-Mixed-Replace; Boundary=--myboundary", "--myboundary"},
+      {"multipart/x-mixed-replace; boundary=\"--myboundary\"; charset=x", "--myboundary"},
+      {"multipart/x-mixed-replace;boundary=myboundary", "----myboundary"},
+      {"multipart/mixed; charset=\"a; boundary=no\"; boundary=\"my boundary\"", "--my boundary"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.contentType);
+    const std::string part = std::string(c.delimiter) + "\r\nContent-Type: image/jpeg\r\n\r\n";
+    const std::string stream = part + picture + "\r\n" + part + "BB\r\n" + part;
+    const std::string answer =
+        std::string("HTTP/1.1 200 OK\r\nContent-Type: ") + c.contentType + "\r\n\r\n";
+    ScriptedServer server({streamWith(stream, answer)});
+    useServer(server);
+    ASSERT_EQ(open(), 0);
+    ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+    EXPECT_EQ(received(), picture);
+    ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+    EXPECT_EQ(received(), "BB");
+  }
+}
+
+// A part without a length that does not fit is refused without overrun, and the stream goes
+// on with the next part.
+TEST_F(CameraClientTest, OversizedPartWithoutLengthIsSkipped) {
+  const std::string part = "--myboundary\r\nContent-Type: image/jpeg\r\n\r\n";
+  const std::string stream =
+      part + std::string(5000, 'x') + "\r\n" + part + "\r\n" + part + "fits\r\n" + part;
+  ScriptedServer server({streamWith(stream)});
+  useServer(server);
+  std::vector<std::uint8_t> small(1000 + 1, 0xee);
+  request_.receiveBuffer = std::span(small).first(1000);
+  ASSERT_EQ(open(), 0);
+  EXPECT_EQ(run(CameraHttpRequest::kTransfer), -2020);
+  EXPECT_EQ(small.back(), 0xee) << "written past the buffer";
+  EXPECT_EQ(run(CameraHttpRequest::kTransfer), -2020) << "an empty part is no picture";
+  ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+  EXPECT_EQ(std::string(small.begin(), small.begin() + request_.receivedLength), "fits");
+}
+
+// Pictures come off the socket in large receives, not one byte per call.
+TEST_F(CameraClientTest, PicturesTakeFewReceives) {
+  const std::string picture = trickyPicture(200'000, '0');
+  std::string stream;
+  for (int i = 0; i < 5; ++i) stream += streamPart(picture);
+  ScriptedServer server({streamWith(stream)});
+  useServer(server);
+  ASSERT_EQ(open(), 0);
+  const std::size_t before = client_.readers[0].receiveCalls();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+    ASSERT_EQ(received(), picture);
+  }
+  // A byte-wise header read alone would take over 60 receives per picture.
+  EXPECT_LT(client_.readers[0].receiveCalls() - before, 5U * 20U);
+}
+
+// A stale nonce is answered with the fresh one; only a plain second refusal is a wrong
+// password.
+TEST_F(CameraClientTest, StaleNonceIsNoFailedLogIn) {
+  const auto challenge = [](const char* nonce, bool stale) {
+    return answerWith(std::string("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest "
+                                  "realm=\"cam\", qop=\"auth\", algorithm=SHA-256, nonce=\"") +
+                      nonce + "\"" + (stale ? ", stale=true" : "") + "\r\n\r\n");
+  };
+  const struct {
+    const char* name;
+    std::vector<ScriptedServer::Script> scripts;
+    int result;
+    int httpStatus;
+  } cases[] = {
+      {"stale, then in", {challenge("n1", false), challenge("n2", true), streamWith("")}, 0, 0},
+      {"stale, then refused",
+       {challenge("n1", false), challenge("n2", true), challenge("n3", false)},
+       -1017,
+       401},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server(c.scripts);
+    useServer(server);
+    EXPECT_EQ(open(), c.result);
+    EXPECT_EQ(request_.httpStatus, c.httpStatus);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3U);
+    EXPECT_NE(requests[1].find("nonce=\"n1\""), std::string::npos) << requests[1];
+    EXPECT_NE(requests[2].find("nonce=\"n2\""), std::string::npos) << requests[2];
+    EXPECT_NE(requests[2].find("algorithm=SHA-256, qop=auth, nc=00000001"), std::string::npos)
+        << requests[2];
+  }
+}
+
+// Our simulated camera's picture stream in each of its wire forms, behind its Digest log-in:
+// every picture is one of those it encoded, byte for byte.
+TEST_F(CameraClientTest, CamsimStreamInEveryWireForm) {
+  const std::vector<std::string> pictures =
+      camsim::encodeTestPictures(160, 120, camsim::Server::kPictureCycle);
+  for (const bool chunked : {false, true}) {
+    for (const bool withoutLength : {false, true}) {
+      SCOPED_TRACE(std::string(chunked ? "chunked" : "plain") +
+                   (withoutLength ? ", no lengths" : ", lengths"));
+      camsim::Options options;
+      options.auth = camsim::AuthMode::DigestQop;
+      options.pictureWidth = 160;
+      options.pictureHeight = 120;
+      options.framesPerSecond = 50;
+      options.streamChunked = chunked;
+      options.streamWithoutLength = withoutLength;
+      camsim::Server camera(options);
+      ASSERT_TRUE(camera.start());
+      request_.host = "127.0.0.1";
+      request_.port = camera.port();
+      request_.user = options.user;
+      request_.password = options.password;
+      request_.receiveBuffer = buffer_;
+      ASSERT_EQ(open(), 0);
+      for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+        EXPECT_NE(std::find(pictures.begin(), pictures.end(), received()), pictures.end())
+            << "picture " << i << " of " << request_.receivedLength << " bytes";
+      }
+      RunHttpRequest(nullptr, client_);
+      camera.stop();
+    }
+  }
 }
 
 // The document fetch goes through the platform's request object, which negotiates the

@@ -175,6 +175,10 @@ inline std::string streamPart(std::string_view data, std::string_view extraHeade
 inline constexpr std::string_view kStreamOk =
     "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=myboundary\r\n\r\n";
 
+// A multipart answer that declares no boundary: parts must then say their length.
+inline constexpr std::string_view kStreamOkWithoutBoundary =
+    "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace\r\n\r\n";
+
 // A script that answers the request with `answer` and then closes.
 inline ScriptedServer::Script answerWith(std::string answer) {
   return [answer = std::move(answer)](ScriptedServer::Connection& connection) {
@@ -183,10 +187,10 @@ inline ScriptedServer::Script answerWith(std::string answer) {
 }
 
 // A script that opens the picture stream, sends `parts` and holds the connection.
-inline ScriptedServer::Script streamWith(std::string parts) {
-  return [parts = std::move(parts)](ScriptedServer::Connection& connection) {
+inline ScriptedServer::Script streamWith(std::string parts, std::string_view answer = kStreamOk) {
+  return [parts = std::move(parts), answer](ScriptedServer::Connection& connection) {
     if (!connection.readRequest()) return;
-    connection.send(kStreamOk);
+    connection.send(answer);
     connection.send(parts);
     connection.hold();
   };

@@ -138,6 +138,8 @@ const std::map<std::string_view, Setter>& valueOptions() {
        }},
       {"--motion", everyNthInto(&Options::motionEvery)},
       {"--stamp-send-time", choiceInto<bool>(&Options::stampSendTime, {{"on", true}, {"off", false}})},
+      {"--stream-chunked", choiceInto<bool>(&Options::streamChunked, {{"on", true}, {"off", false}})},
+      {"--stream-lengths", choiceInto<bool>(&Options::streamWithoutLength, {{"off", true}, {"on", false}})},
       {"--busy", choiceInto<StreamBusy>(&Options::streamBusy, {{"none", StreamBusy::None}, {"too-many-users", StreamBusy::TooManyUsers}, {"not-acceptable", StreamBusy::NotAcceptable}})},
       {"--stream-fault", choiceInto<StreamFault>(&Options::streamFault, {{"none", StreamFault::None}, {"random-header", StreamFault::RandomHeader}, {"truncated-header", StreamFault::TruncatedHeader}, {"long-header", StreamFault::LongHeader}, {"zero-length", StreamFault::ZeroLength}, {"huge-length", StreamFault::HugeLength}, {"stall", StreamFault::Stall}, {"close", StreamFault::Close}, {"corrupt-jpeg", StreamFault::CorruptJpeg}})},
       {"--stream-fault-every",
@@ -315,6 +317,9 @@ MPEG-4, H.264 or JPEG (one path each) with an A-law tone, RTP interleaved on the
   --size WxH                picture size of /snapshot.cgi (default 640x480; 1 to 8192 each)
   --fps N                   pictures per second, 1 to 1000 (default 10), RTSP video too
   --motion off|on|N         "Motion-Event: 1" in no part, every part, or every Nth part
+  --stream-chunked on|off   the picture stream in chunks of 1000 bytes (default off)
+  --stream-lengths on|off   "Content-Length" in every picture part (default on); off: parts
+                            are read up to the next boundary
   --stamp-send-time on|off  a JPEG comment "camsim-sent-us=N" in every picture: the moment it
                             was sent, in microseconds of CLOCK_MONOTONIC (default off)
   --busy MODE               how the picture stream turns viewers away: none (only once

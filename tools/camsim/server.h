@@ -120,6 +120,11 @@ struct Options {
   // Every picture of the stream carries the moment it was sent (kSendTimeComment), for
   // measuring on one machine how long the viewer takes to show it.
   bool stampSendTime = false;
+  // The wire form of the picture stream: in chunks (Transfer-Encoding: chunked), and parts
+  // without a Content-Length line, read up to the next boundary. Both off: as the cameras of
+  // our own line send it.
+  bool streamChunked = false;
+  bool streamWithoutLength = false;
 
   // The audio/video server of the older MPEG-4 cameras (model numbers 11 to 18): a control
   // port, which the private video port then announces, and the data port right above it. The

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <random>
+#include <sstream>
 #include <utility>
 
 #include "tools/camsim/server.h"
@@ -37,7 +38,8 @@ class Pacer {
   explicit Pacer(Clock::duration period) : period_(period), next_(Clock::now()) {}
 
   // False when the server stops first.
-  bool wait(const HttpExchange& exchange) {
+  template <class Exchange>
+  bool wait(const Exchange& exchange) {
     next_ += period_;
     const auto now = Clock::now();
     if (next_ <= now) {
@@ -56,10 +58,12 @@ std::string boundaryLine() {
   return "--" + std::string(Server::kStreamBoundary) + "\r\n";
 }
 
-std::string partHeader(std::size_t length, bool motion, std::string_view padding = {}) {
+std::string partHeader(std::size_t length, bool motion, std::string_view padding = {},
+                       bool withLength = true) {
   std::string header = boundaryLine();
   if (!padding.empty()) header += "X-Padding: " + std::string(padding) + "\r\n";
-  header += "Content-Type: image/jpeg\r\nContent-Length: " + std::to_string(length) + "\r\n";
+  header += "Content-Type: image/jpeg\r\n";
+  if (withLength) header += "Content-Length: " + std::to_string(length) + "\r\n";
   if (motion) header += "Motion-Event: 1\r\n";
   return header + "\r\n";
 }
@@ -102,9 +106,37 @@ std::string stampedPicture(std::string_view picture) {
   return stamped;
 }
 
+// The picture stream's body on the wire: as it is, or in chunks whose edges do not line up
+// with the parts, as a relay in front of a camera may send it.
+class BodyWriter {
+ public:
+  BodyWriter(HttpExchange& exchange, bool chunked) : exchange_(exchange), chunked_(chunked) {}
+
+  bool sendRaw(std::string_view bytes) {
+    if (!chunked_) return exchange_.sendRaw(bytes);
+    constexpr std::size_t kChunkBytes = 1000;
+    while (!bytes.empty()) {
+      const std::string_view piece = bytes.substr(0, kChunkBytes);
+      std::ostringstream size;
+      size << std::hex << piece.size();
+      if (!exchange_.sendRaw(size.str() + "\r\n" + std::string(piece) + "\r\n")) return false;
+      bytes.remove_prefix(piece.size());
+    }
+    return true;
+  }
+  void closeNow() { exchange_.closeNow(); }
+  void holdOpen() { exchange_.holdOpen(); }
+  bool stopping() const { return exchange_.stopping(); }
+  bool pause(std::chrono::milliseconds duration) const { return exchange_.pause(duration); }
+
+ private:
+  HttpExchange& exchange_;
+  const bool chunked_;
+};
+
 // Sends part number `number` (from 1) of the stream. False when the stream is over: the peer
 // went away, the server stops, or the part was one that ends it.
-bool sendPart(HttpExchange& exchange, const Options& options, std::string_view picture,
+bool sendPart(BodyWriter& exchange, const Options& options, std::string_view picture,
               std::uint64_t number) {
   const bool motion = options.motionEvery != 0 && number % options.motionEvery == 0;
   const std::uint32_t faultEvery = std::max<std::uint32_t>(1, options.streamFaultEvery);
@@ -152,8 +184,8 @@ bool sendPart(HttpExchange& exchange, const Options& options, std::string_view p
              exchange.sendRaw("\r\n");
     }
   }
-  return exchange.sendRaw(partHeader(picture.size(), motion)) && exchange.sendRaw(picture) &&
-         exchange.sendRaw("\r\n");
+  return exchange.sendRaw(partHeader(picture.size(), motion, {}, !options.streamWithoutLength)) &&
+         exchange.sendRaw(picture) && exchange.sendRaw("\r\n");
 }
 
 }  // namespace
@@ -194,20 +226,20 @@ void Server::pictureStream(const HttpRequest& request, HttpExchange& exchange,
     --openStreams_;
   });
 
-  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=" +
-                           std::string(kStreamBoundary) +
-                           "\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n"
-                           "Connection: close\r\n\r\n";
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=" +
+      std::string(kStreamBoundary) + "\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n" +
+      (options.streamChunked ? "Transfer-Encoding: chunked\r\n" : "") + "Connection: close\r\n\r\n";
   if (!exchange.sendRaw(head) || request.method == "HEAD") return;
+  BodyWriter body(exchange, options.streamChunked);
 
   if (!seated) {
     // A camera that is full says so in the first part, in place of a picture.
     constexpr std::string_view kBusyText = "Too many users\r\n";
-    exchange.sendRaw(boundaryLine() +
-                     "Content-Type: text/plain\r\nX-CurrentUsers: Too many users\r\n"
-                     "Content-Length: " +
-                     std::to_string(kBusyText.size()) + "\r\n\r\n" + std::string(kBusyText) +
-                     "\r\n");
+    body.sendRaw(boundaryLine() +
+                 "Content-Type: text/plain\r\nX-CurrentUsers: Too many users\r\n"
+                 "Content-Length: " +
+                 std::to_string(kBusyText.size()) + "\r\n\r\n" + std::string(kBusyText) + "\r\n");
     return;
   }
 
@@ -218,9 +250,9 @@ void Server::pictureStream(const HttpRequest& request, HttpExchange& exchange,
   for (std::uint64_t number = 1;; ++number) {
     const std::string& picture = (*cycle)[(number - 1) % cycle->size()];
     const bool sent = options.stampSendTime
-                          ? sendPart(exchange, options, stampedPicture(picture), number)
-                          : sendPart(exchange, options, picture, number);
-    if (!sent || !pacer.wait(exchange)) return;
+                          ? sendPart(body, options, stampedPicture(picture), number)
+                          : sendPart(body, options, picture, number);
+    if (!sent || !pacer.wait(body)) return;
   }
 }
 

@@ -13,8 +13,10 @@
 
 namespace ipcam {
 
-// The longest realm, nonce, qop or opaque value that is kept; longer ones are cut.
-inline constexpr std::size_t kAuthTextLimit = 127;
+// The longest realm, nonce, qop or opaque value that is kept; longer ones are cut. Servers
+// and relays use nonces of a few hundred characters, and a cut nonce is a log-in that can never
+// succeed, so the limit only guards memory.
+inline constexpr std::size_t kAuthTextLimit = 1023;
 
 // The authentication schemes a camera may ask for.
 enum AuthKind : int { kAuthNotChallenged = -1, kAuthUnknown = 0, kAuthBasic = 1, kAuthDigest = 2 };

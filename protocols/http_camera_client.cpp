@@ -25,7 +25,10 @@ static_assert(CameraHttpRequest::kQuery == kCommandQuery &&
 constexpr std::array<std::string_view, CameraHttpClient::kSocketChannels> kChannelPaths = {
     "/snapshot.cgi", "/camera-cgi/audio/receive.cgi", "/camera-cgi/audio/transmit.cgi"};
 
-constexpr std::size_t kResponseCapacity = 512;
+// Room for the answer to a stream request. A server or relay that offers several challenges
+// (SHA-256 and MD5 Digest, Basic) with its Date and Server lines needs far more than the
+// cameras' own few hundred bytes.
+constexpr std::size_t kResponseCapacity = 4096;
 constexpr std::size_t kPartHeaderCapacity = 1024;
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 constexpr std::string_view kOk = "200 OK";

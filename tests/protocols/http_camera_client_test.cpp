@@ -149,12 +149,12 @@ TEST(AuthorizationHeaderTest, MissingInputGivesNoHeader) {
 TEST(ChallengeTest, ValuesAreCutAndDigestWinsOverBasic) {
   AuthChallenge challenge;
   challenge.qop = "kept";
-  const std::string longRealm(200, 'r');
+  const std::string longRealm(kAuthTextLimit + 100, 'r');
   parseChallenge("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"" + longRealm +
                      "\", nonce=\"xyz\"\r\nWWW-Authenticate: Basic realm=\"other\"\r\n\r\n",
                  challenge);
   EXPECT_EQ(challenge.kind, kAuthDigest);
-  EXPECT_EQ(challenge.realm, std::string(kHttpTextLimit, 'r'));
+  EXPECT_EQ(challenge.realm, std::string(kAuthTextLimit, 'r'));
   EXPECT_EQ(challenge.nonce, "xyz");
   EXPECT_EQ(challenge.qop, "kept");
 }
@@ -267,7 +267,7 @@ TEST_F(CameraClientTest, FailedOpenTellsWhyAndClosesTheSocket) {
       {"HTTP/1.1 500 Internal Server Error\r\n\r\n", -1017, 0},
       {"HTTP/1.1 404 Not Found\r\n\r\n", -1017, 404},
       {"HTTP/1.1 406 Not Acceptable\r\n\r\n", -1017, 406},
-      {"HTTP/1.1 200 OK\r\nX-Pad: " + std::string(500, 'x') + "\r\n\r\n", -1016, 0},
+      {"HTTP/1.1 200 OK\r\nX-Pad: " + std::string(5000, 'x') + "\r\n\r\n", -1016, 0},
       {"HTTP/1.1 200 OK\r\n", -1014, 0},  // the camera hangs up mid-header
   };
   for (const auto& c : cases) {
@@ -719,6 +719,28 @@ TEST_F(CameraClientTest, StaleNonceIsNoFailedLogIn) {
     EXPECT_NE(requests[2].find("algorithm=SHA-256, qop=auth, nc=00000001"), std::string::npos)
         << requests[2];
   }
+}
+
+// A relay's refusal as servers write it: several challenges, long nonces and the usual header
+// lines, well past the cameras' few hundred bytes. The nonce must go back whole.
+TEST_F(CameraClientTest, RelaySizedChallengeIsAnsweredWithTheWholeNonce) {
+  const std::string nonce(400, 'n');
+  const std::string refusal =
+      "HTTP/1.1 401 Unauthorized\r\nServer: relay\r\nDate: Fri, 11 Dec 2026 07:05:09 GMT\r\n"
+      "Content-Type: text/html\r\nContent-Length: 0\r\n"
+      "WWW-Authenticate: Digest realm=\"relay\", qop=\"auth\", algorithm=MD5, nonce=\"" +
+      std::string(400, 'm') + "\", opaque=\"" + std::string(64, 'o') +
+      "\"\r\nWWW-Authenticate: Digest realm=\"relay\", qop=\"auth\", algorithm=SHA-256, nonce=\"" +
+      nonce + "\", opaque=\"" + std::string(64, 'o') +
+      "\"\r\nWWW-Authenticate: Basic realm=\"relay\"\r\n\r\n";
+  ASSERT_GT(refusal.size(), 1000U);
+  ScriptedServer server({answerWith(refusal), streamWith("")});
+  useServer(server);
+  EXPECT_EQ(open(), 0);
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_NE(requests[1].find("algorithm=SHA-256"), std::string::npos) << requests[1];
+  EXPECT_NE(requests[1].find("nonce=\"" + nonce + "\""), std::string::npos) << requests[1];
 }
 
 // Our simulated camera's picture stream in each of its wire forms, behind its Digest log-in:

@@ -180,6 +180,7 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
   if (run.running() && end == AvsDataEnd::kIdle) {
     showCameraMessage(record.channel, "Message_ReceivingDataTimeout");
   }
+  if (run.abandoned()) return;
   afterStreamEnd(record, run, run.running() ? end : AvsDataEnd::kStopped, lastError,
                  feed.streamRun());
 }

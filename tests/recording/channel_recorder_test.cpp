@@ -91,6 +91,8 @@ class RecorderTest : public ::testing::Test {
     record_.scheduleRecorder = std::make_shared<ChannelRecorder>(kChannel, "Schedule");
   }
   void TearDown() override {
+    // A test that failed while boxes were held must not leave a recording thread in one.
+    ui_.releaseBoxes();
     record_.threads.manualRecord.stop();
     record_.manualRecord.store(0);
     for (const auto& sink :

@@ -10,6 +10,7 @@
 #include "app/connection_worker.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
+#include "core/reconnect_pace.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "media/av_server_decode_thread.h"
@@ -36,10 +37,13 @@ class RingFeed final : public AvsFrameHandler {
     record_.motionFlag.compare_exchange_strong(idle, 1);
   }
   void dataArrived() override {
-    // Data flows: a later loss reconnects, with a fresh budget of passes.
+    // Data flows: a later loss reconnects. The budget of passes starts afresh only once the
+    // stream has run, so a camera whose stream fails at once still spends it.
     record_.mpeg4Reconnect.store(true);
-    record_.mpeg4ReconnectCount.store(0);
-    record_.mpeg4LastError.store(0);
+    if (streamRun_.delivered()) {
+      record_.mpeg4ReconnectCount.store(0);
+      record_.mpeg4LastError.store(0);
+    }
   }
   void video(std::span<const std::uint8_t> frame, std::uint16_t width,
              std::uint16_t height) override {
@@ -52,8 +56,10 @@ class RingFeed final : public AvsFrameHandler {
     if (media_.audioRing().count() < FrameRing::kSlotCount) media_.audioRing().push(frame, 0, 0);
   }
   bool connected() const override { return client_.connected(); }
+  const ServerStreamRun& streamRun() const { return streamRun_; }
 
  private:
+  ServerStreamRun streamRun_;
   ChannelRecord& record_;
   ChannelMedia& media_;
   const AvServerClient& client_;
@@ -91,7 +97,7 @@ void restartConnectionWorker(ChannelRecord& record, const platform::ThreadRun& r
 // The stream is gone: either the connection worker tries again, or the tile says the
 // channel is disconnected.
 void afterStreamEnd(ChannelRecord& record, const platform::ThreadRun& run, AvsDataEnd end,
-                    int lastError) {
+                    int lastError, const ServerStreamRun& streamRun) {
   const int channel = record.channel;
   const bool error = end != AvsDataEnd::kStopped;
   // A stop that came while the stream was being lost wins: the channel's stop has already
@@ -103,7 +109,8 @@ void afterStreamEnd(ChannelRecord& record, const platform::ThreadRun& run, AvsDa
     platform::trace("RX52_MPEG$ reconnect,GetLastError() return %d\r\n", lastError);
     // The picture on the tile is no longer live while the camera is asked again.
     showTileText(channel, kStatusConnecting, "Message_Connecting");
-    armReconnect(record);
+    record.serverReopen.openAt(streamRun.reopenAt());
+    armReconnect(record, ReconnectBudget::kKept);
     record.mpeg4LastError.store(lastError);
     restartConnectionWorker(record, run);
     return;
@@ -157,8 +164,8 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
 
   AvsDataEnd end = AvsDataEnd::kLost;
   int lastError = 0;
+  RingFeed feed(record, *media, *client);
   if (socket.valid()) {
-    RingFeed feed(record, *media, *client);
     end = runAvsDataLoop(socket.get(), run, feed, buffer, limits);
     lastError = errno;
   }
@@ -168,12 +175,14 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
   stopRingAudioPlayback(record);
   socket.reset();
   client->setConnected(false);
-  // Told only once the connection is closed: the box holds this thread until it is answered.
-  if (run.running() && (end == AvsDataEnd::kIdle || end == AvsDataEnd::kLost)) {
+  // Only real silence is a time-out; a camera that closed or broke its stream is simply
+  // asked again. The box is posted: nothing here waits for the user.
+  if (run.running() && end == AvsDataEnd::kIdle) {
     showCameraMessage(record.channel, "Message_ReceivingDataTimeout");
   }
   if (run.abandoned()) return;
-  afterStreamEnd(record, run, run.running() ? end : AvsDataEnd::kStopped, lastError);
+  afterStreamEnd(record, run, run.running() ? end : AvsDataEnd::kStopped, lastError,
+                 feed.streamRun());
 }
 
 }  // namespace ipcam

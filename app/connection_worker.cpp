@@ -20,9 +20,6 @@ using platform::ThreadRun;
 
 constexpr auto kRetryWait = 5000ms;
 constexpr auto kBusyWait = 3000ms;
-// A legacy server that cannot even be prepared is tried again after this pause, rather than
-// in a tight loop against the camera.
-constexpr auto kLegacyPrepareRetryWait = 1000ms;
 
 void fail(ChannelRecord& record) {
   showTileText(record.channel, kStatusDisconnected, "Message_Disconnected");
@@ -115,7 +112,7 @@ Pass mpeg4Road(ChannelRecord& record, const ThreadRun& run, const ConnectionServ
   if (port == -1 && record.mpeg4Reconnect.load()) {
     if (!platform::sleepWhileRunning(run.flag(), kRetryWait)) return Pass::kAgain;
     logChannelEvent(channel, "Reconnect...");
-    armReconnect(record);
+    armReconnect(record, ReconnectBudget::kKept);
     return Pass::kAgain;
   }
   showCameraMessage(channel, "Message_GetVideoPortFail");
@@ -127,7 +124,9 @@ Pass mpeg4Road(ChannelRecord& record, const ThreadRun& run, const ConnectionServ
 Pass legacyRoad(ChannelRecord& record, const ThreadRun& run, const ConnectionServices& services) {
   const int channel = record.channel;
   if (!services.legacyConnect || services.legacyConnect(record) != 1) {
-    platform::sleepWhileRunning(run.flag(), kLegacyPrepareRetryWait);
+    // Each pass asks the camera's pages again: a server that cannot even be prepared is
+    // tried at the pace of every other reconnect.
+    platform::sleepWhileRunning(run.flag(), kReconnectPace);
     return Pass::kAgain;
   }
   if (services.legacyLogin && services.legacyLogin(record) == 1) {
@@ -239,22 +238,27 @@ ConnectionServices& connectionServices() {
   return *services;
 }
 
-void armReconnect(ChannelRecord& record) {
+void armReconnect(ChannelRecord& record, ReconnectBudget budget) {
   const CameraSettings camera = cameraSnapshot(record.channel);
+  const bool fresh = budget == ReconnectBudget::kFresh;
   if (isCgiCameraType(camera.type)) {
     // Only the MPEG-4 choice of the first CGI generation goes through the camera server.
     if (camera.type >= 11 && camera.type <= 18 && camera.videoFormat == 1) {
       platform::trace("In EnableReconnectState, Set RX52_MPEG4_AutoReConnect to true\r\n");
       record.mpeg4Reconnect.store(true);
-      record.mpeg4ReconnectCount.store(0);
-      record.mpeg4LastError.store(0);
+      if (fresh) {
+        record.mpeg4ReconnectCount.store(0);
+        record.mpeg4LastError.store(0);
+      }
     }
     return;
   }
   platform::trace("In EnableReconnectState, Set RX27_AutoReConnect to true\r\n");
   record.legacyReconnect.store(true);
-  record.legacyReconnectCount.store(0);
-  record.legacyLastError.store(0);
+  if (fresh) {
+    record.legacyReconnectCount.store(0);
+    record.legacyLastError.store(0);
+  }
 }
 
 bool startConnectionWorker(ChannelRecord& record) {
@@ -269,6 +273,9 @@ void connectionWorker(ChannelRecord& record, const ThreadRun& run) {
   // Copied once: the services are written before any worker starts.
   const ConnectionServices services = connectionServices();
   while (run.running()) {
+    // A data thread that lost a stream which never ran says when the camera may be asked
+    // again; the wait ends at once when the channel is stopped.
+    if (!record.serverReopen.waitWhileRunning(run.flag())) break;
     if (record.display) record.display->discardPicture();
 
     if (!countReconnectPass(record)) {

@@ -61,8 +61,13 @@ struct ConnectionServices {
 ConnectionServices& connectionServices();
 ConnectionServices unavailableConnectionServices();
 
+// Whether arming the reconnect starts the retry budget afresh. Start-up and the user's
+// "Connect" do; a data thread that lost its stream does not, so a camera whose stream fails at
+// once spends the budget, and only a stream that ran gives it back.
+enum class ReconnectBudget { kFresh, kKept };
+
 // Arms the auto-reconnect flag of the channel's server family before a connection pass.
-void armReconnect(ChannelRecord& record);
+void armReconnect(ChannelRecord& record, ReconnectBudget budget = ReconnectBudget::kFresh);
 
 // Starts the connection worker of the record's channel in its connection slot (run flag
 // `connectRunning`). False when a worker of that channel is still running.

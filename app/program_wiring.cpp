@@ -50,7 +50,7 @@ void refreshLegacyVideoPort(ChannelRecord& record) {
 bool startLegacyData(ChannelRecord& record) {
   LegacyThreadHooks hooks;
   hooks.restartConnection = [](ChannelRecord& lost) {
-    armReconnect(lost);
+    armReconnect(lost, ReconnectBudget::kKept);
     startConnectionWorker(lost);
   };
   hooks.cameraConfigured = [](int channel) { return isCameraConfigured(channel, false) != 0; };

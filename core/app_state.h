@@ -23,9 +23,10 @@ struct AppState {
   // The storage monitor has shown the space-full message and not yet seen room again.
   std::atomic<bool> spaceFullShown{false};
   // A recorder found no recording directory and said so; cleared when the general settings
-  // are confirmed, so the message comes once per confirmation.
+  // are confirmed, and when a recorder whose starts failed starts a file again.
   std::atomic<bool> recorderSpaceFullShown{false};
-  // A recorder could not create its file and said so: once per run.
+  // A recorder could not create its file and said so; cleared when a recorder whose starts
+  // failed starts a file again, so each stretch of failures is said once.
   std::atomic<bool> recorderPathErrorShown{false};
   // Manual recording is on: the main window shows the stop-record button instead of start.
   std::atomic<bool> recordingOn{false};

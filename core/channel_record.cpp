@@ -19,6 +19,7 @@ void ChannelRecord::clearReconnect() {
   mpeg4Reconnect.store(false);
   mpeg4ReconnectCount.store(0);
   mpeg4LastError.store(0);
+  serverReopen.clear();
 }
 
 ChannelCredentials ChannelRecord::credentials() const {

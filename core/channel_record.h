@@ -10,6 +10,7 @@
 
 #include "core/channel_count.h"
 #include "core/picture_counters.h"
+#include "core/reconnect_pace.h"
 #include "core/stream_context.h"
 #include "platform/serial_worker.h"
 #include "platform/thread_slot.h"
@@ -110,6 +111,8 @@ struct ChannelRecord {
   std::atomic<bool> mpeg4Reconnect{false};
   std::atomic<std::int32_t> mpeg4ReconnectCount{0};
   std::atomic<std::int32_t> mpeg4LastError{0};
+  // When the camera-server road may be opened again after a lost stream (atomic inside).
+  ReconnectGate serverReopen;
   std::atomic<std::int32_t> motionFlag{0};
   std::atomic<std::int32_t> manualRecord{0};
   // Per recording mode: the mode's recorder started or stopped a file, so the audio thread
@@ -120,7 +123,7 @@ struct ChannelRecord {
 
   ChannelThreads threads;
 
-  // Disarms both auto-reconnect families and forgets their counts and errors.
+  // Disarms both auto-reconnect families and forgets their counts, errors and pace.
   void clearReconnect();
 
   ChannelCredentials credentials() const;

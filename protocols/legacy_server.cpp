@@ -17,6 +17,7 @@
 #include "core/channel_hooks.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
+#include "core/reconnect_pace.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "platform/run_wait.h"
@@ -194,8 +195,6 @@ int LegacyServerConnect(ChannelRecord& record, AvServerClient& client) {
   // The previous connection, if one was left, goes now; stopping the channel shuts this one.
   setLegacySocket(record, socket);
   client.setConnected(false);
-  record.legacyReconnectCount.store(0);
-  record.legacyLastError.store(0);
   return 1;
 }
 
@@ -265,6 +264,7 @@ class LegacyDataRun {
   }
 
   int lastError() const { return lastError_; }
+  const ServerStreamRun& streamRun() const { return streamRun_; }
 
  private:
   // One request and its picture; an end of the run, or nothing to go on.
@@ -292,8 +292,6 @@ class LegacyDataRun {
     }
     idleMs_ = 0;
     record_.legacyReconnect.store(true);
-    record_.legacyReconnectCount.store(0);
-    record_.legacyLastError.store(0);
 
     const LegacyPictureHeader header = *parseLegacyPictureHeader(headerBytes);
     record_.pictureWidth.store(header.width);
@@ -323,6 +321,12 @@ class LegacyDataRun {
       return End::kLost;
     }
     countPicture();
+    // Only a stream that ran gives the channel a fresh budget of reconnect passes: one that
+    // fails at once must spend it.
+    if (streamRun_.delivered()) {
+      record_.legacyReconnectCount.store(0);
+      record_.legacyLastError.store(0);
+    }
     record_.stream.videoQueue.push(std::span(picture_.get(), static_cast<std::size_t>(length)));
     return std::nullopt;
   }
@@ -344,6 +348,7 @@ class LegacyDataRun {
   int attribute_ = 0;
   int lastError_ = 0;
   LegacyFpsCounter fps_;
+  ServerStreamRun streamRun_;
 };
 
 void disconnectAfterLoss(ChannelRecord& record, const LegacyThreadHooks& hooks) {
@@ -387,6 +392,7 @@ void LegacyServerThread(ChannelRecord& record, const platform::ThreadRun& run,
     platform::trace("GetLastError() return %d\r\n", data.lastError());
     platform::trace("Start Auto Reconnect\r\n");
     record.legacyLastError.store(data.lastError());
+    record.serverReopen.openAt(data.streamRun().reopenAt());
     hooks.restartConnection(record);
     return;
   }

@@ -5,6 +5,8 @@
 #include <functional>
 #include <span>
 
+#include "core/reconnect_pace.h"
+
 namespace ipcam {
 
 namespace platform {
@@ -16,8 +18,9 @@ class ThreadRun;
 
 // Two opens of a stream start at least this far apart. A camera that refuses, or that accepts
 // and hangs up at once, is therefore asked again after 5 s rather than in a tight loop; a
-// stream that ran for a while is reopened at once when it ends.
-inline constexpr auto kStreamReopenPace = std::chrono::milliseconds(5000);
+// stream that ran for a while is reopened at once when it ends. The camera-server roads keep
+// the same pace.
+inline constexpr auto kStreamReopenPace = kReconnectPace;
 // A stream that has delivered nothing good for this long since it was opened, or since its
 // last good data, is given up and opened again.
 inline constexpr auto kStreamSilenceLimit = std::chrono::milliseconds(10000);

@@ -1,5 +1,7 @@
 #include "recording/channel_recorder.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -88,8 +90,6 @@ int ChannelRecorder::startRecording() {
     stopLocked(StopKind::kNormal);
     result = startLocked(message);
   }
-  // A message box waits for the user: never with the recorder locked, or the channel's
-  // frames would wait too.
   showStartMessage(message);
   return result;
 }
@@ -121,18 +121,26 @@ int ChannelRecorder::startLocked(StartMessage& message) {
   const std::string dir = recordDirectory(dirIndex);
   if (dir.empty()) {
     if (!state.recorderSpaceFullShown.exchange(true)) message = StartMessage::kSpaceFull;
+    noteStartFailureLocked(kNoRecordDir, "no recording directory has room");
     return kNoRecordDir;
   }
 
   const std::time_t now = std::time(nullptr);
   const std::string name = recordingFileName(dir, channel_, mode_, localTime(now));
-  const int result = openFileLocked(name);
+  std::string failure;
+  const int result = openFileLocked(name, failure);
   if (result != kStarted) {
     if (result == kCannotCreateFile && !state.recorderPathErrorShown.exchange(true)) {
       message = StartMessage::kPathError;
     }
-    avi_.reset();
+    discardFileLocked(name);
+    noteStartFailureLocked(result, name + ": " + failure);
     return result;
+  }
+  if (std::exchange(startFailure_, kStarted) != kStarted) {
+    // This recorder's stretch of failures is over: the next one is said again.
+    state.recorderPathErrorShown.store(false);
+    state.recorderSpaceFullShown.store(false);
   }
 
   if (!splitting_.load()) logChannelEvent(channel_, "Start " + mode_);
@@ -157,7 +165,28 @@ void ChannelRecorder::restartGsmBlocks() const {
   channelRecord(channel_).gsmBlockRestart[static_cast<std::size_t>(mode)].store(true);
 }
 
-int ChannelRecorder::openFileLocked(const std::string& name) {
+void ChannelRecorder::noteStartFailureLocked(int failure, const std::string& what) {
+  // The mode's thread tries again at every pass: one line per stretch of the same failure,
+  // not one a second.
+  if (std::exchange(startFailure_, failure) == failure) return;
+  logChannelEvent(channel_, mode_ + " recording could not start: " + what);
+}
+
+void ChannelRecorder::discardFileLocked(const std::string& name) {
+  // A file that was created but whose streams could not be set up holds no recording, at
+  // worst not even its headers (a full disk): it goes, rather than be found later as a
+  // recording that does not play.
+  if (avi_ && avi_->isOpen()) {
+    avi_->release();
+    if (::unlink(name.c_str()) != 0) {
+      platform::trace("recorder %d %s: cannot remove %s: %s", channel_ + 1, mode_.c_str(),
+                      name.c_str(), errorText(errno).c_str());
+    }
+  }
+  avi_.reset();
+}
+
+int ChannelRecorder::openFileLocked(const std::string& name, std::string& failure) {
   CameraSettings camera;
   if (channel_ >= 0 && channel_ < kChannelCount) camera = cameraSnapshot(channel_);
   format_ = recordingFormatFor(camera);
@@ -167,20 +196,29 @@ int ChannelRecorder::openFileLocked(const std::string& name) {
 
   avi_ = std::make_unique<AviFile>();
   if (const int error = avi_->open(name); error != 0) {
+    failure = errorText(error);
     platform::trace("recorder %d %s: cannot create %s: %s", channel_ + 1, mode_.c_str(),
-                    name.c_str(), errorText(error).c_str());
+                    name.c_str(), failure.c_str());
     return kCannotCreateFile;
   }
   videoStream_ = avi_->createStream(videoStreamHeader(format_.videoHandler, width_, height_));
-  if (videoStream_ < 0) return kVideoStreamFailed;
+  if (videoStream_ < 0) {
+    failure = "the video stream could not be created";
+    return kVideoStreamFailed;
+  }
   if (!avi_->setFormat(videoStream_, videoFormatRecord(format_.videoHandler, width_, height_))) {
+    failure = "the video format could not be set";
     return kVideoFormatFailed;
   }
   audioStream_ = -1;
   if (format_.audio != RecordedAudio::kNone) {
     audioStream_ = avi_->createStream(audioStreamHeader(format_.audio));
-    if (audioStream_ < 0) return kAudioStreamFailed;
+    if (audioStream_ < 0) {
+      failure = "the audio stream could not be created";
+      return kAudioStreamFailed;
+    }
     if (!avi_->setFormat(audioStream_, audioFormatRecord(format_.audio))) {
+      failure = "the audio format could not be set";
       return kAudioFormatFailed;
     }
   }
@@ -191,11 +229,14 @@ void ChannelRecorder::showStartMessage(StartMessage message) const {
   if (message == StartMessage::kNone) return;
   ViewerUi* ui = appState().ui.load();
   if (ui == nullptr) return;
+  // Posted: the recording threads go on trying while the box waits for the user, so that
+  // recording resumes by itself once a directory has room again.
   CMultiLanguage& language = CMultiLanguage::instance();
   if (message == StartMessage::kSpaceFull) {
-    ui->messageBox(language.text("MessageBox", "Message_RecordingSpaceFull"), kDefaultMessageTitle);
+    ui->postMessage(language.text("MessageBox", "Message_RecordingSpaceFull"),
+                    kDefaultMessageTitle);
   } else {
-    ui->messageBox(language.text("ErrorMessage", "Path_Error"), kDefaultMessageTitle);
+    ui->postMessage(language.text("ErrorMessage", "Path_Error"), kDefaultMessageTitle);
   }
 }
 
@@ -396,11 +437,13 @@ bool ChannelRecorder::prepareKeyFrameLocked(std::span<const std::uint8_t> frame)
   if (std::time(nullptr) == startSecond_) return true;
   stopLocked(StopKind::kSplit);
   const bool wasSplitting = splitting_.exchange(true);
-  StartMessage unused = StartMessage::kNone;
-  const int result = startLocked(unused);
+  StartMessage message = StartMessage::kNone;
+  const int result = startLocked(message);
   splitting_.store(wasSplitting);
   if (result != kStarted) {
     leaveRecordingState(true);
+    // Posting does not wait, so it may happen under the recorder lock.
+    showStartMessage(message);
     return false;
   }
   const std::uint32_t handler = handlerOfFrame(frame);

@@ -87,7 +87,12 @@ class ChannelRecorder final : public FrameSink {
   enum class StartMessage { kNone, kSpaceFull, kPathError };
 
   int startLocked(StartMessage& message);
-  int openFileLocked(const std::string& name);
+  // kStarted, or the failure's code with `failure` saying what went wrong.
+  int openFileLocked(const std::string& name, std::string& failure);
+  // Removes the file of a start that failed, when it was created.
+  void discardFileLocked(const std::string& name);
+  // The event-log line of a failed start, once per stretch of the same failure.
+  void noteStartFailureLocked(int failure, const std::string& what);
   void stopLocked(StopKind kind);
   void showStartMessage(StartMessage message) const;
   int writeVideoLocked(std::span<const std::uint8_t> frame, bool keyFrame,
@@ -125,10 +130,13 @@ class ChannelRecorder final : public FrameSink {
   std::uint32_t durationMs_ = 0;
   bool keySeen_ = false;
   bool parameterSetsWritten_ = false;
+  // The code of the last failed start, kStarted once a file starts again: while it is set,
+  // the mode's thread is retrying.
+  int startFailure_ = kStarted;
 };
 
 // The general settings were confirmed: a recorder that finds no recording directory says so
-// again, once.
+// again, once. (A recorder whose failed starts end in a file re-arms both of its messages too.)
 void rearmRecordingSpaceFullMessage();
 
 // A channel's recorder as the recording threads use it; null for a slot that holds none.

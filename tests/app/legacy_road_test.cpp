@@ -194,6 +194,31 @@ TEST_P(LegacyRoadFault, BrokenPictureReconnects) {
   EXPECT_GE(camera.legacyConnections(), 3u);
 }
 
+// A camera whose every picture is too large is asked again at the pace of the other roads,
+// not in a tight loop of page queries and log-ins, and its failures spend the retry budget
+// rather than renew it with every connection.
+TEST_F(LegacyRoad, PicturesTooLargeFromTheStartReconnectAtThePace) {
+  camsim::Options options = legacyCamera();
+  options.streamFault = camsim::StreamFault::HugeLength;
+  options.streamFaultEvery = 1;
+  camsim::Server camera(options);
+  ASSERT_TRUE(camera.start()) << camera.lastError();
+  configure(camera.port(), "admin");
+  record_.clearReconnect();
+  armReconnect(record_);
+  ASSERT_TRUE(startConnectionWorker(record_));
+
+  ASSERT_TRUE(testing::waitFor([&] { return camera.legacyConnections() >= 1; }, 30s));
+  const auto first = std::chrono::steady_clock::now();
+  ASSERT_TRUE(testing::waitFor([&] { return camera.legacyConnections() >= 3; }, 60s))
+      << camera.legacyConnections();
+  // Two paces lie between the first connection and the third; a busy machine only adds.
+  EXPECT_GE(std::chrono::steady_clock::now() - first, 9s);
+  EXPECT_GE(record_.legacyReconnectCount.load(), 2);
+  EXPECT_EQ(picturesShown(), 0u);
+  disconnectChannel(kChannel);
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, LegacyRoadFault,
                          ::testing::Values(camsim::StreamFault::HugeLength,
                                            camsim::StreamFault::ZeroLength));

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,6 +91,8 @@ class RecorderTest : public ::testing::Test {
     record_.scheduleRecorder = std::make_shared<ChannelRecorder>(kChannel, "Schedule");
   }
   void TearDown() override {
+    // A test that failed while boxes were held must not leave a recording thread in one.
+    ui_.releaseBoxes();
     record_.threads.manualRecord.stop();
     record_.manualRecord.store(0);
     for (const auto& sink :
@@ -429,7 +432,93 @@ TEST_F(RecorderTest, NoDirectoryAndUncreatableFileAreToldOnceEach) {
   EXPECT_EQ(messages(), (std::vector<std::string>{spaceFull, spaceFull, pathError}));
   EXPECT_FALSE(manual().recording());
   EXPECT_EQ(record_.status.load(), kStatusLive);
-  EXPECT_TRUE(eventTexts().empty());
+  // Each recorder says each kind of failure once in the event log, with the file it wanted.
+  const auto events = eventTexts();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0], "Manual recording could not start: no recording directory has room");
+  EXPECT_EQ(events[1], "Motion recording could not start: no recording directory has room");
+  const std::string wanted = (cameraFolder() / "Manual_").string();
+  EXPECT_EQ(events[2].rfind("Manual recording could not start: " + wanted, 0), 0u) << events[2];
+  EXPECT_TRUE(events[2].ends_with(".avi: No such file or directory")) << events[2];
+  EXPECT_EQ(events[3].rfind("Motion recording could not start: ", 0), 0u) << events[3];
+  for (const auto& message : ui_.messages()) EXPECT_TRUE(message.posted) << message.text;
+}
+
+// A recording directory that cannot take files (here a path through a regular file, which
+// holds for root too): the manual thread keeps trying at its pass while the box waits
+// unanswered, and records by itself once the directory is usable again. A later stretch of
+// failures is said again.
+TEST_F(RecorderTest, FailedStartsAreSaidOncePerStretchAndRecordingResumesByItself) {
+  const std::string pathError = CMultiLanguage::instance().text("ErrorMessage", "Path_Error");
+  const std::filesystem::path blocked = folder_.path() / "blocked";
+  const auto block = [&] {
+    std::filesystem::remove_all(blocked);
+    std::ofstream(blocked) << "not a directory";
+  };
+  block();
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings().recPath[0] = blocked.string();
+  }
+  const auto failureLines = [this] {
+    std::size_t count = 0;
+    for (const auto& text : eventTexts()) count += text.find("could not start") != text.npos;
+    return count;
+  };
+  ui_.holdBoxes();
+  record_.manualRecord.store(1);
+  ASSERT_TRUE(startManualRecordThread(record_));
+  ASSERT_TRUE(testing::waitFor([&] { return failureLines() == 1; }, 20s));
+  // More tries in the same stretch: neither a second box nor a second line.
+  EXPECT_EQ(manual().startRecording(), ChannelRecorder::kCannotCreateFile);
+  EXPECT_EQ(manual().startRecording(), ChannelRecorder::kCannotCreateFile);
+  ASSERT_EQ(ui_.messages().size(), 1u);
+  EXPECT_EQ(ui_.messages()[0].text, pathError);
+  EXPECT_TRUE(ui_.messages()[0].posted);
+  const auto events = eventTexts();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(events[0].find(blocked.string() + "/Data/Record/Camera 5/Manual_"), events[0].npos)
+      << events[0];
+  EXPECT_TRUE(events[0].ends_with(": Not a directory")) << events[0];
+
+  // Room again: the thread's next pass records, with nobody having answered the box.
+  std::filesystem::remove(blocked);
+  std::filesystem::create_directories(blocked / "Data" / "Record" / "Camera 5");
+  ASSERT_TRUE(testing::waitFor([&] { return manual().recording(); }, 20s));
+  EXPECT_EQ(eventTexts().back(), "Start Manual");
+  record_.manualRecord.store(0);
+  record_.threads.manualRecord.stop();
+
+  // Much later the directory fails again: a new stretch, said again.
+  block();
+  EXPECT_EQ(manual().startRecording(), ChannelRecorder::kCannotCreateFile);
+  EXPECT_EQ(ui_.messages().size(), 2u);
+  EXPECT_EQ(failureLines(), 2u);
+  ui_.releaseBoxes();
+}
+
+// A file that is created but cannot take even its headers (the file-size limit stands in for a
+// full disk) is removed again rather than left behind as an empty recording.
+TEST_F(RecorderTest, AFileThatCouldNotStartIsNotLeftBehind) {
+  int results[2];
+  ASSERT_EQ(::pipe(results), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{0, 0};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const int started = manual().startRecording();
+    [[maybe_unused]] const auto sent = ::write(results[1], &started, sizeof started);
+    ::_exit(0);
+  }
+  ::close(results[1]);
+  int started = ChannelRecorder::kStarted;
+  ASSERT_EQ(::read(results[0], &started, sizeof started), static_cast<ssize_t>(sizeof started));
+  ::close(results[0]);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(started, ChannelRecorder::kCannotCreateFile);
+  EXPECT_TRUE(files().empty()) << files().front();
 }
 
 TEST_F(RecorderTest, PictureSizeChangeContinuesInANewFile) {
@@ -461,8 +550,8 @@ TEST_F(RecorderTest, ManualThreadSplitsAtFileSizeWithoutLogLines) {
   record_.manualRecord.store(1);
   ASSERT_TRUE(startManualRecordThread(record_));
   // The file is open a moment before the buttons are told.
-  ASSERT_TRUE(testing::waitFor(
-      [&] { return manual().recording() && appState().recordingOn.load(); }, 20s));
+  ASSERT_TRUE(
+      testing::waitFor([&] { return manual().recording() && appState().recordingOn.load(); }, 20s));
   const std::string first = manual().currentFile();
 
   // Enough bytes for the estimate to pass the size; then the thread's next pass rolls over.

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -36,6 +37,8 @@ constexpr std::size_t kNameBytes = 12;
 constexpr std::size_t kHeaderBytes = 28;
 constexpr std::uint8_t kVideoFrame = 0;
 constexpr std::uint8_t kAudioFrame = 1;
+// A frame the huge-length fault announces: one byte more than the viewer's receive buffer.
+constexpr std::uint32_t kHugeLength = 1'966'081;
 // The audio is 8 kHz A-law, sent in 20 ms blocks.
 constexpr std::size_t kAudioBytesPerSecond = 8000;
 
@@ -303,10 +306,18 @@ void AvServer::serveData(Connection& connection, int fd) {
   for (std::uint64_t index = 0; encoded && !stopping_.load(); ++index) {
     const std::string& frame = encoded->frames[index % encoded->frames.size()].front();
     const bool motion = options.motionEvery != 0 && (index + 1) % options.motionEvery == 0;
-    const auto header =
-        frameHeader(kVideoFrame, encoded->width, encoded->height, frame.size(), motion);
-    if (!sendAll(fd, header.data(), header.size()) || !sendAll(fd, frame.data(), frame.size()))
-      break;
+    const std::uint32_t every = std::max<std::uint32_t>(options.streamFaultEvery, 1);
+    if (options.streamFault == StreamFault::HugeLength && (index + 1) % every == 0) {
+      // Only the header goes out: what follows on the connection would be read as its payload.
+      const auto huge =
+          frameHeader(kVideoFrame, encoded->width, encoded->height, kHugeLength, motion);
+      if (!sendAll(fd, huge.data(), huge.size())) break;
+    } else {
+      const auto header =
+          frameHeader(kVideoFrame, encoded->width, encoded->height, frame.size(), motion);
+      if (!sendAll(fd, header.data(), header.size()) || !sendAll(fd, frame.data(), frame.size()))
+        break;
+    }
     videoFramesSent_.fetch_add(1);
     if (options.avAudio) {
       audioOwed += audioPerFrame;

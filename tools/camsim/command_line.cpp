@@ -342,7 +342,8 @@ MPEG-4, H.264 or JPEG (one path each) with an A-law tone, RTP interleaved on the
   --av-server on|off        the MPEG-4 camera server (default off; use --model 11 to 18): a
                             control port, announced as the private video port, and the data
                             port above it that pushes MPEG-4 video at --size and --fps with the
-                            --motion marks
+                            --motion marks; --stream-fault huge-length makes every Nth of its
+                            frames a header announcing 1966081 bytes with nothing behind it
   --av-login admin|user     logins with --user and --password are answered as an
                             administrator's (default) or a plain user's
   --av-audio on|off         A-law tone frames on the data port (default on)

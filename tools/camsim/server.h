@@ -130,7 +130,8 @@ struct Options {
   // port, which the private video port then announces, and the data port right above it. The
   // data port pushes the picture stream's size and rate as MPEG-4, the motion marks of
   // motionEvery, and an A-law tone when avAudio is on. avAdmin: logins are answered as an
-  // administrator's, else as a plain user's.
+  // administrator's, else as a plain user's. The huge-length stream fault applies to its video
+  // frames: a header announcing more than the viewer's receive buffer, with no payload.
   bool avServer = false;
   bool avAdmin = true;
   bool avAudio = true;

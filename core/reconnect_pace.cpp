@@ -1,0 +1,14 @@
+#include "core/reconnect_pace.h"
+
+#include "platform/run_wait.h"
+
+namespace ipcam {
+
+bool ReconnectGate::waitWhileRunning(const std::atomic<std::int32_t>& runFlag) const {
+  const Clock::time_point at{Clock::duration(at_.load())};
+  const auto wait = at - Clock::now();
+  if (wait <= Clock::duration::zero()) return runFlag.load() != 0;
+  return platform::sleepWhileRunning(runFlag, std::chrono::ceil<std::chrono::milliseconds>(wait));
+}
+
+}  // namespace ipcam

@@ -19,6 +19,7 @@
 #include "app/viewer_core.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
+#include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "media/channel_media.h"
@@ -137,6 +138,33 @@ TEST_F(AvServerRoad, GoesLiveWithTheCamerasPictures) {
   EXPECT_EQ(requests[1].user, "operator");
   EXPECT_EQ(requests[1].password, "secret");
   EXPECT_TRUE(ui_.messages().empty()) << ui_.messages().front().text;
+}
+
+// The camera server answers the log-in and refuses it: that is said in words on the tile and
+// once per refused log-in in the event log, with the camera's name; no box waits for anyone.
+TEST_F(AvServerRoad, RefusedLogInIsSaidInWords) {
+  camsim::Options camera = options_;
+  camera.password = "another";
+  camera_.setOptions(camera);
+  connect();
+  const std::string refused =
+      CMultiLanguage::instance().text("ViewerElement", "Message_PasswordError");
+  const auto refusals = [&] {
+    int count = 0;
+    for (const auto& event : ui_.events()) count += event.text == "Server: " + refused;
+    return count;
+  };
+  ASSERT_TRUE(testing::waitFor([&] { return refusals() >= 1; }, 30s));
+  EXPECT_TRUE(testing::waitFor([&] {
+    const auto statuses = ui_.statuses();
+    return !statuses.empty() && statuses.back().code == kStatusDisconnected &&
+           statuses.back().text == std::to_string(kChannel + 1) + " " + refused;
+  }));
+  int logIns = 0;
+  for (const auto& request : camera_.avServer().controlRequests()) logIns += request.type == 1;
+  EXPECT_LE(refusals(), logIns);
+  EXPECT_NE(record_.status.load(), kStatusLive);
+  for (const auto& message : ui_.messages()) EXPECT_TRUE(message.posted) << message.text;
 }
 
 TEST_F(AvServerRoad, PlainUserAndLongFormModels) {

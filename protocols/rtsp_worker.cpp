@@ -82,10 +82,12 @@ void rtspWorker(ChannelRecord& record, const ThreadRun& thread) {
   };
   steps.open = [&] {
     int enable = 0;
-    QueryRtspParameters(stream, request.rtspPort, request.streamPath, enable, request.streamKind,
-                        &thread.flag());
+    // The camera refuses wrong credentials at its parameter list already, before any RTSP.
+    const bool listRefused =
+        QueryRtspParameters(stream, request.rtspPort, request.streamPath, enable,
+                            request.streamKind, &thread.flag()) == kRtspParametersUnauthorized;
     const int result = run(request, client, RtspRequest::kOpen);
-    loginRefused = result != 0 && request.rtspStatus == kLoginRefusedStatus;
+    loginRefused = result != 0 && (listRefused || request.rtspStatus == kLoginRefusedStatus);
     if (loginRefused) reportLoginRefused(channel, kStatusConnecting);
     if (result == 0) return StreamOpen::kOpened;
     return request.rtspStatus == kServerBusyStatus ? StreamOpen::kServerBusy : StreamOpen::kFailed;

@@ -3,6 +3,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "platform/run_wait.h"
 #include "platform/thread_slot.h"

@@ -96,6 +96,7 @@ TEST_P(StreamLossReports, LossRefusedLogInsAndComebackAreSaidOnceEach) {
 
   // The camera restarts with a password the viewer does not know.
   options.port = camera->port();
+  options.rtspPort = camera->rtspPort();
   options.password = "changed";
   camera.reset();
   camera = std::make_unique<camsim::Server>(options);

@@ -247,7 +247,9 @@ TEST(ViewerElement, FrozenPictureIsDimmedAndCarriesItsAgeUntilPicturesComeAgain)
   auto now = std::chrono::steady_clock::now();
   tile.setClock([&now] { return now; });
 
-  showPicture(*record.display, PictureOverlay{}, 235, 128, 128);
+  PictureOverlay overlay;
+  overlay.decodedAt = std::time(nullptr);
+  showPicture(*record.display, overlay, 235, 128, 128);
   const auto shownAt = record.display->lastPictureTime();
   ASSERT_TRUE(shownAt.has_value());
 

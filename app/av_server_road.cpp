@@ -100,6 +100,7 @@ void afterStreamEnd(ChannelRecord& record, const platform::ThreadRun& run, AvsDa
                     int lastError, const ServerStreamRun& streamRun) {
   const int channel = record.channel;
   const bool error = end != AvsDataEnd::kStopped;
+  if (error) reportPicturesLost(record);
   // A stop that came while the stream was being lost wins: the channel's stop has already
   // passed the connection slot and would leave a new worker running.
   if (error && record.mpeg4Reconnect.load() && run.running()) {
@@ -129,6 +130,7 @@ int avsConnectAndLogin(ChannelRecord& record, const std::string& ip, std::uint16
   if (!record.avClient) return 0;
   AvServerClient& client = *record.avClient;
   const bool longForm = usesLongForm(record);
+  client.setLoginRefused(false);
   if (AvsConnect(ip, controlPort, client, longForm) != 1) return 0;
   const ChannelCredentials credentials = record.credentials();
   return AvsLogin(client, credentials.login, credentials.password, longForm);

@@ -17,6 +17,7 @@
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
+#include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "protocols/av_server_client.h"
 #include "recording/channel_recorder.h"
@@ -48,6 +49,13 @@ bool takeCameraFlagIfOne(int channel, std::int32_t CameraSettings::*flag) {
   if (camera.*flag != 1) return false;
   camera.*flag = 0;
   return true;
+}
+
+// The user's "Connect", a changed camera and a reset start the channel afresh: the last
+// picture is not kept for a comeback (the reconnects of a lost stream keep it, marked as old).
+void startAfresh(ChannelRecord& record) {
+  if (record.display) record.display->discardPicture();
+  forgetPictures(record);
 }
 
 }  // namespace
@@ -88,6 +96,7 @@ void connectChannel(int channel) {
   if (!validChannel(channel)) return;
   ChannelRecord& record = channelRecord(channel);
   closeLegacySocket(record);
+  startAfresh(record);
   refreshChannelAddress(record);
   showTileText(channel, kStatusDisconnected, "Message_Connecting");
   record.clearReconnect();
@@ -125,6 +134,7 @@ void resetChannel(int channel) {
   disconnectChannel(channel);
   std::this_thread::sleep_for(kResetPause);
   resetCamera(liveSettings(), channel);
+  startAfresh(channelRecord(channel));
   // A camera the settings dialog is about to drop is saved by the dialog itself.
   if (takeCameraFlag(channel, &CameraSettings::needsStop) == 0) saveSettings(liveSettings());
   showTileText(channel, kStatusNoSignal, "Message_NoSignal");

@@ -106,6 +106,11 @@ Pass mpeg4Road(ChannelRecord& record, const ThreadRun& run, const ConnectionServ
       setChannelStatus(channel, kStatusLive, std::string());
       if (services.startMpeg4DataThread(record)) return Pass::kDone;
     }
+    if (!connected && record.avClient && record.avClient->loginRefused()) {
+      reportLoginRefused(channel, kStatusDisconnected);
+      logChannelEvent(channel, "Disconnected");
+      return Pass::kDone;
+    }
     disconnected(record);
     return Pass::kDone;
   }
@@ -150,7 +155,14 @@ Pass legacyRoad(ChannelRecord& record, const ThreadRun& run, const ConnectionSer
   }
   const bool refused =
       counts.current < counts.maximum || (counts.maximum == 0 && counts.current == 0);
-  showTileText(channel, 0, refused ? "Message_PasswordError" : "Message_ServerBusy");
+  if (!refused) {
+    showTileText(channel, 0, "Message_ServerBusy");
+  } else if (record.avClient && record.avClient->loginRefused()) {
+    // The camera said no to these credentials, and it has room: that is the password.
+    reportLoginRefused(channel, 0);
+  } else {
+    showTileText(channel, 0, "Message_PasswordError");
+  }
   platform::sleepWhileRunning(run.flag(), kBusyWait);
   if (record.avClient) record.avClient->setConnected(false);
   return Pass::kAgain;
@@ -175,7 +187,8 @@ Firmware askFirmware(ChannelRecord& record, const ThreadRun& run,
       return Firmware::kAskAgain;
     case -2:
       showCameraMessage(channel, "Message_Username_Password_Wrong");
-      break;
+      if (!run.abandoned()) reportLoginRefused(channel, kStatusDisconnected);
+      return Firmware::kFailed;
     case -3:
       // The tile says what happened while the worker waits to ask again; the channel still
       // counts as connecting, so "Disconnect" stops the worker.
@@ -272,11 +285,12 @@ void connectionWorker(ChannelRecord& record, const ThreadRun& run) {
   const int channel = record.channel;
   // Copied once: the services are written before any worker starts.
   const ConnectionServices services = connectionServices();
+  // The tile keeps the channel's last picture through the passes, marked as old: it is the
+  // user's "Connect" and a changed camera that start afresh (channel commands).
   while (run.running()) {
     // A data thread that lost a stream which never ran says when the camera may be asked
     // again; the wait ends at once when the channel is stopped.
     if (!record.serverReopen.waitWhileRunning(run.flag())) break;
-    if (record.display) record.display->discardPicture();
 
     if (!countReconnectPass(record)) {
       disconnected(record);

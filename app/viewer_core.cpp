@@ -144,6 +144,7 @@ void startChannels(ViewerUi& /*ui*/) {
     ChannelRecord& record = channelRecord(channel);
     initChannelRecord(record, channel);
     record.clearReconnect();
+    forgetPictures(record);
     record.status.store(kStatusNoSignal);
 
     const bool connected = record.avClient && record.avClient->connected();

@@ -95,6 +95,12 @@ struct ChannelRecord {
   std::atomic<std::int32_t> pictureWidth{0};
   std::atomic<std::int32_t> pictureHeight{0};
   PictureCounters pictureCounters;
+  // Whether the channel's pictures come, for the event log's "lost" and "reconnected" lines
+  // (core/channel_reports.h): the wall-clock second of the last picture shown (0: none yet)
+  // and a PictureFlow value. Atomic each: the decoding thread writes the first, the decoding
+  // thread and the workers move the second.
+  std::atomic<std::int64_t> lastPictureAt{0};
+  std::atomic<int> pictureFlow{0};
   std::atomic<std::uint8_t> snapshotRequest{0};
   RunFlag scheduleRunning{0};
   RunFlag manualRecordRunning{0};

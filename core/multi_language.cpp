@@ -67,6 +67,8 @@ constexpr LanguageTextKey kInterfaceTextKeys[] = {
     {"ViewerElement", "Message_NoSignal"},
     {"ViewerElement", "Message_PasswordError"},
     {"ViewerElement", "Message_ServerBusy"},
+    // The time the last picture came, on a tile whose pictures stopped.
+    {"ViewerElement", "Message_NoPictureSince"},
     // ViewerElementMenu
     {"ViewerElementMenu", "Menu_Start_Record"},
     {"ViewerElementMenu", "Menu_Stop_Record"},
@@ -252,7 +254,7 @@ constexpr LanguageTextKey kInterfaceTextKeys[] = {
     {"ErrorMessage", "Cant_Create_Dir"},
     {"ErrorMessage", "Bmp_Error"},
 };
-static_assert(std::size(kInterfaceTextKeys) == 201);
+static_assert(std::size(kInterfaceTextKeys) == 202);
 
 constexpr std::string_view kEnglish = "ini\\English.ini";
 constexpr std::string_view kBulgarian = "ini\\Bulgarian.ini";

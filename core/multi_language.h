@@ -67,7 +67,7 @@ class CMultiLanguage {
 
   // The fixed tables.
   static std::span<const LanguageTextKey> languageNameKeys();   // 28, section Combo_Language
-  static std::span<const LanguageTextKey> interfaceTextKeys();  // 188, in load order
+  static std::span<const LanguageTextKey> interfaceTextKeys();  // 189, in load order
   static std::span<const LanguageFileRow> languageFileTable();  // 108 rows
   static std::span<const LanguageComboEntry> comboTable();      // 26, in combo order
 

@@ -17,6 +17,7 @@ extern "C" {
 #include "core/app_state.h"
 #include "core/channel_hooks.h"
 #include "core/channel_record.h"
+#include "core/channel_reports.h"
 #include "core/frame_sink.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
@@ -167,6 +168,7 @@ int finish(ChannelRecord& record, ChannelMedia& media, Outcome& outcome,
   overlay.decodedAt = std::time(nullptr);
   record.display->showConvertedPicture(overlay);
   record.pictureCounters.shown.fetch_add(1, std::memory_order_relaxed);
+  notePictureShown(record);
   if (ViewerUi* ui = appState().ui.load()) ui->presentPicture(record.channel);
   return outcome.result;
 }

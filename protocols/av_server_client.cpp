@@ -252,6 +252,7 @@ int AvsLogin(AvServerClient& client, std::string_view user, std::string_view pas
       buildAvsLoginRequest(address, controlPort, user, password, randomKey(), longForm);
   const std::optional<std::uint8_t> answer =
       exchangeCommand(address, controlPort, request, longForm);
+  client.setLoginRefused(answer && answer != kAvsAnswerAdminAck && answer != kAvsAnswerAck);
   if (answer == kAvsAnswerAdminAck) {
     platform::trace("ReturnMessage ENET_AVS_MSG_ADMIN_ACK is Admin\r\n");
     client.administrator_.store(true);

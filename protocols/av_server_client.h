@@ -107,6 +107,10 @@ class AvServerClient {
   bool connected() const { return connected_.load(); }
   void setConnected(bool connected) { connected_.store(connected); }
   bool administrator() const { return administrator_.load(); }
+  // The camera answered the last log-in (MPEG-4 server or legacy server) and refused it, as
+  // against no answer at all: the user name or password is wrong.
+  bool loginRefused() const { return loginRefused_.load(); }
+  void setLoginRefused(bool refused) { loginRefused_.store(refused); }
   bool networkReady() const { return networkReady_.load(); }
   // Taken by the legacy server connection and data threads around their use of the client.
   std::mutex& mutex() { return mutex_; }
@@ -144,6 +148,7 @@ class AvServerClient {
   std::atomic<bool> connected_{false};               // atomic: written by the protocol threads
   std::atomic<bool> administrator_{false};           // atomic: written by the login
   std::atomic<bool> loggedIn_{false};                // atomic
+  std::atomic<bool> loginRefused_{false};            // atomic: written by the logins
   std::atomic<bool> streaming_{false};               // atomic
   std::atomic<std::uint32_t> controlAddress_{0};     // atomic: written by the connect
   std::atomic<std::uint16_t> controlPort_{0};        // atomic: written by the connect

@@ -81,13 +81,20 @@ void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
   stream.videoQueue.setCodecKind(MediaQueue::kJpeg);
   stream.videoQueue.setCamera(channel);
 
+  // A refused log-in stays on the tile through the attempts that follow, until one succeeds.
+  bool loginRefused = false;
   StreamWorkerSteps steps;
   steps.connecting = [&] {
-    showTileText(channel, kStatusConnecting, "Message_Connecting");
+    if (!loginRefused) showTileText(channel, kStatusConnecting, "Message_Connecting");
     callHook(channelHooks().stopDecodeThread, record);
     record.motionFlag.store(0);
   };
-  steps.open = [&] { return open(request, client); };
+  steps.open = [&] {
+    const StreamOpen opened = open(request, client);
+    loginRefused = opened == StreamOpen::kFailed && request.httpStatus == kLoginRefusedStatus;
+    if (loginRefused) reportLoginRefused(channel, kStatusConnecting);
+    return opened;
+  };
   steps.opened = [&] {
     setChannelStatus(channel, kStatusLive, std::string());
     if (!callHook(channelHooks().decodeThreadRunning, record)) {
@@ -102,7 +109,7 @@ void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
     }
     return classify(result, request, kPictureConnectionLost);
   };
-  steps.lost = [&] { logChannelEvent(channel, "Reconnect..."); };
+  steps.lost = [&] { reportStreamLost(record); };
   const bool serverBusy = runStreamWorker(thread, steps);
 
   RunHttpRequest(nullptr, client);

@@ -204,6 +204,7 @@ int LegacyServerLogin(ChannelRecord& record, AvServerClient& client,
   if (socket == 0) return 0;
   const ChannelCredentials credentials = record.credentials();
   std::array<std::uint8_t, kLegacyCommandBytes> answer{};
+  client.setLoginRefused(false);
   {
     std::lock_guard lock(client.mutex());
     if (TcpSendCommand(socket, legacyLoginCommand(credentials.login, credentials.password)) !=
@@ -217,6 +218,7 @@ int LegacyServerLogin(ChannelRecord& record, AvServerClient& client,
   }
   const std::optional<LegacyLoginAnswer> parsed = parseLegacyLoginAnswer(answer);
   description = parsed->description;
+  client.setLoginRefused(parsed->result == kLegacyLoginRefused);
   if (parsed->result == kLegacyLoginRefused) return 0;
   record.modelId.store(parsed->model);
   return 1;
@@ -383,6 +385,7 @@ void LegacyServerThread(ChannelRecord& record, const platform::ThreadRun& run,
   if (record.avClient) record.avClient->setConnected(false);
   closeLegacySocket(record);
   if (end == End::kStopped || !run.running()) return;
+  reportPicturesLost(record);
 
   // A stream that had been flowing comes back by itself; the timeout says it reconnects too.
   // So does a request that can no longer be sent: a camera that restarts closes its side, and
@@ -393,6 +396,8 @@ void LegacyServerThread(ChannelRecord& record, const platform::ThreadRun& run,
     platform::trace("Start Auto Reconnect\r\n");
     record.legacyLastError.store(data.lastError());
     record.serverReopen.openAt(data.streamRun().reopenAt());
+    // The last picture stays on the tile, marked as old, while the camera is asked again.
+    showTileText(record.channel, kStatusConnecting, "Message_Connecting");
     hooks.restartConnection(record);
     return;
   }

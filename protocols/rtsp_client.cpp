@@ -803,6 +803,7 @@ int QueryRtspParameters(const StreamContext& context, std::uint16_t& rtspPort,
   std::string text;
   int result = FetchDocument(context, kPlainListPath, text, kParameterListCapacity, runFlag);
   if (result != 0) return result;
+  if (contains(text, "Unauthorized")) return kRtspParametersUnauthorized;
   if (!contains(text, "Failed to get xml data") && !contains(text, "Access Denied")) {
     readPlainList(text, streamKind, rtspPort, streamPath, enable);
     return 0;

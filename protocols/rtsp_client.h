@@ -119,9 +119,13 @@ inline constexpr std::size_t kJpegHeaderBytes = 605;
 //            buffer missing or full; -2041 JPEG packet outside an in-sequence picture
 int RunRtspRequest(RtspRequest* request, RtspClient& client);
 
+// The parameter list answered "Unauthorized": the camera refused the credentials.
+inline constexpr int kRtspParametersUnauthorized = -2;
+
 // Asks the camera's parameter list for the RTSP port and the path of `streamKind` (plain
 // list, or the XML list when the camera refuses the plain one). Port 0 and an empty path
-// when nothing is found. 0 when a list was read, else the failed fetch's code.
+// when nothing is found. 0 when a list was read, kRtspParametersUnauthorized when the camera
+// refused the credentials, else the failed fetch's code.
 int QueryRtspParameters(const StreamContext& context, std::uint16_t& rtspPort,
                         std::string& streamPath, int& enable, int streamKind,
                         const HttpRunFlag* runFlag = nullptr);

@@ -72,17 +72,24 @@ void rtspWorker(ChannelRecord& record, const ThreadRun& thread) {
   stream.audioQueue.setSampleFormat(0);
   stream.audioQueue.setCamera(channel);
 
+  // A refused log-in stays on the tile through the attempts that follow, until one succeeds.
+  bool loginRefused = false;
   StreamWorkerSteps steps;
   steps.connecting = [&] {
-    showTileText(channel, kStatusConnecting, "Message_Connecting");
+    if (!loginRefused) showTileText(channel, kStatusConnecting, "Message_Connecting");
     stopMedia(record);
     record.motionFlag.store(0);
   };
   steps.open = [&] {
     int enable = 0;
-    QueryRtspParameters(stream, request.rtspPort, request.streamPath, enable, request.streamKind,
-                        &thread.flag());
-    if (run(request, client, RtspRequest::kOpen) == 0) return StreamOpen::kOpened;
+    // The camera refuses wrong credentials at its parameter list already, before any RTSP.
+    const bool listRefused =
+        QueryRtspParameters(stream, request.rtspPort, request.streamPath, enable,
+                            request.streamKind, &thread.flag()) == kRtspParametersUnauthorized;
+    const int result = run(request, client, RtspRequest::kOpen);
+    loginRefused = result != 0 && (listRefused || request.rtspStatus == kLoginRefusedStatus);
+    if (loginRefused) reportLoginRefused(channel, kStatusConnecting);
+    if (result == 0) return StreamOpen::kOpened;
     return request.rtspStatus == kServerBusyStatus ? StreamOpen::kServerBusy : StreamOpen::kFailed;
   };
   steps.opened = [&] {
@@ -111,7 +118,7 @@ void rtspWorker(ChannelRecord& record, const ThreadRun& thread) {
     }
     return StreamRead::kData;
   };
-  steps.lost = [&] { logChannelEvent(channel, "Reconnect..."); };
+  steps.lost = [&] { reportStreamLost(record); };
   const bool serverBusy = runStreamWorker(thread, steps);
 
   // Close-all sends the prepared TEARDOWN.

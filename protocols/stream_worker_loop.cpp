@@ -3,10 +3,17 @@
 #include <optional>
 #include <thread>
 
+#include "core/channel_record.h"
+#include "core/channel_reports.h"
 #include "platform/run_wait.h"
 #include "platform/thread_slot.h"
 
 namespace ipcam {
+
+void reportStreamLost(ChannelRecord& record) {
+  reportPicturesLost(record);
+  logChannelEvent(record.channel, "Reconnect...");
+}
 
 bool runStreamWorker(const platform::ThreadRun& run, const StreamWorkerSteps& steps) {
   using Clock = std::chrono::steady_clock;

@@ -12,6 +12,7 @@ namespace ipcam {
 namespace platform {
 class ThreadRun;
 }
+struct ChannelRecord;
 
 // The reconnect rules that every stream worker (HTTP video, HTTP audio, RTSP) follows, in one
 // place.
@@ -28,6 +29,8 @@ inline constexpr auto kStreamSilenceLimit = std::chrono::milliseconds(10000);
 inline constexpr auto kStreamRetryPause = std::chrono::milliseconds(1);
 // The status a camera answers with when it has too many viewers.
 inline constexpr int kServerBusyStatus = 406;
+// The status of an open the camera refused with the credentials given.
+inline constexpr int kLoginRefusedStatus = 401;
 
 enum class StreamOpen { kOpened, kFailed, kServerBusy };
 enum class StreamRead {
@@ -51,6 +54,10 @@ struct StreamWorkerSteps {
 inline bool isOneOf(int result, std::span<const int> codes) {
   return std::ranges::find(codes, result) != codes.end();
 }
+
+// An open failed or the stream was lost: the event log says "Reconnect..." as every pass
+// does, and, once per loss of a stream that delivered, when its last picture came.
+void reportStreamLost(ChannelRecord& record);
 
 // Runs the worker's loop until `run` says stop (false) or the camera says it is busy (true).
 bool runStreamWorker(const platform::ThreadRun& run, const StreamWorkerSteps& steps);

@@ -274,6 +274,13 @@ void CTarsilDlg::createControls() {
   eventLog_->setObjectName(QStringLiteral("eventLog"));
   eventLog_->setGeometry(236, 612, 262, 92);
   eventLog_->setToolTip(QStringLiteral("Info"));
+  // The log is as narrow as the skin's panel and every line starts with its date and camera,
+  // so a line with the camera's name runs past the edge; it wraps instead of hiding its end
+  // behind a horizontal scroll, and its tooltip holds it whole.
+  eventLog_->setWordWrap(true);
+  eventLog_->setTextElideMode(Qt::ElideNone);
+  eventLog_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  eventLog_->setResizeMode(QListView::Adjust);
   eventLog_->setStyleSheet(QStringLiteral(
       "QListWidget { background: #101319; color: #c8d2de; border: 1px solid #566070; }"));
   eventLog_->addItem(QStringLiteral("System Event Log"));
@@ -713,7 +720,9 @@ void CTarsilDlg::showChannelStatus(int channel, int /*code*/,
 
 void CTarsilDlg::insertEventLogLine(const std::string& line) {
   if (eventLog_ == nullptr) return;
-  eventLog_->insertItem(0, qs(line));
+  auto* item = new QListWidgetItem(qs(line));
+  item->setToolTip(item->text());
+  eventLog_->insertItem(0, item);
   if (eventLog_->count() > kEventLogLimit) {
     while (eventLog_->count() > kEventLogKeep) delete eventLog_->takeItem(eventLog_->count() - 1);
   }

@@ -20,6 +20,7 @@
 
 #include "app/channel_commands.h"
 #include "core/channel_record.h"
+#include "core/channel_reports.h"
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "media/channel_display.h"
@@ -85,6 +86,7 @@ constexpr int kAgeRepaintMs = 1000;
 constexpr int kMarkerMargin = 6;
 constexpr int kMarkerPadding = 4;
 constexpr int kMarkerMinFont = 10;
+constexpr int kMarkerSmallestFont = 7;
 constexpr int kMarkerMaxFont = 24;
 const QColor kMarkerBox(0, 0, 0, 210);
 const QColor kMarkerSymbol(255, 191, 0);
@@ -129,6 +131,23 @@ const char* menuTextKey(int command) {
   }
 }
 
+std::shared_ptr<ChannelDisplay> displayOf(int channel) {
+  if (channel < 0 || channel >= kChannelCount) return nullptr;
+  return channelRecord(channel).display;
+}
+
+// "No picture since hh:mm:ss" of the picture's own clock time; a picture that came without
+// one is dated back by its age.
+QString markerText(const PictureOverlay& overlay,
+                   std::optional<std::chrono::steady_clock::duration> age) {
+  std::time_t shownAt = overlay.decodedAt;
+  if (shownAt == 0) {
+    const auto seconds = age ? std::chrono::duration_cast<std::chrono::seconds>(*age).count() : 0;
+    shownAt = std::time(nullptr) - static_cast<std::time_t>(seconds);
+  }
+  return QString::fromStdString(noPictureSinceText(shownAt));
+}
+
 }  // namespace
 
 CViewerElement::CViewerElement(int channel, QWidget* parent, TileHost* host)
@@ -166,10 +185,27 @@ std::optional<std::chrono::steady_clock::duration> CViewerElement::pictureAge() 
   return std::max(std::chrono::steady_clock::duration::zero(), clock_() - *shownAt);
 }
 
+bool CViewerElement::keepsLastPicture() const {
+  if (channel_ < 0 || channel_ >= kChannelCount) return false;
+  const int status = channelRecord(channel_).status.load();
+  return status == kStatusConnecting || status == kStatusDisconnected;
+}
+
 bool CViewerElement::showsFrozenPicture() const {
+  const std::shared_ptr<ChannelDisplay> display = displayOf(channel_);
+  if (!display || !display->withFrontPicture([](const PictureView&) {})) return false;
+  if (keepsLastPicture()) return true;
   if (!live()) return false;
   const auto age = pictureAge();
   return age && *age >= kFrozenPictureAge;
+}
+
+QString CViewerElement::frozenMarkerText() const {
+  if (!showsFrozenPicture()) return {};
+  PictureOverlay overlay;
+  displayOf(channel_)->withFrontPicture(
+      [&](const PictureView& picture) { overlay = picture.overlay; });
+  return markerText(overlay, pictureAge());
 }
 
 void CViewerElement::setStatusText(const QString& text) {
@@ -183,15 +219,6 @@ void CViewerElement::setSelected(bool selected) {
   selected_ = selected;
   update();
 }
-
-namespace {
-
-std::shared_ptr<ChannelDisplay> displayOf(int channel) {
-  if (channel < 0 || channel >= kChannelCount) return nullptr;
-  return channelRecord(channel).display;
-}
-
-}  // namespace
 
 void CViewerElement::reportTileSize() {
   const std::shared_ptr<ChannelDisplay> display = displayOf(channel_);
@@ -246,9 +273,11 @@ bool CViewerElement::event(QEvent* event) {
 
 void CViewerElement::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(this);
-  // Only a live channel shows its picture; while it connects or after it is lost, the last
-  // picture would be a stale image, so the tile says what is going on instead.
-  if (!live() || !paintPicture(painter)) paintStatus(painter);
+  // While the channel connects again, or after it was lost, its last picture stays, marked as
+  // one that stopped and with the channel's state beside it; a black tile would say less.
+  if (live() && paintPicture(painter, false)) return;
+  if (keepsLastPicture() && paintPicture(painter, true)) return;
+  paintStatus(painter);
 }
 
 // The picture was converted at the tile's size where the tile is smaller than the camera's
@@ -258,7 +287,7 @@ void CViewerElement::paintEvent(QPaintEvent* /*event*/) {
 // so they keep their share of the tile whatever size the picture was converted at. A
 // picture that stopped coming is dimmed under its overlays and carries its age in tile
 // pixels, so it never passes for live video.
-bool CViewerElement::paintPicture(QPainter& painter) {
+bool CViewerElement::paintPicture(QPainter& painter, bool stopped) {
   const std::shared_ptr<ChannelDisplay> display = displayOf(channel_);
   if (!display) return false;
 
@@ -278,7 +307,7 @@ bool CViewerElement::paintPicture(QPainter& painter) {
   if (!painted) return false;
 
   const auto age = pictureAge();
-  const bool frozen = age && *age >= kFrozenPictureAge;
+  const bool frozen = stopped || (age && *age >= kFrozenPictureAge);
   if (frozen) painter.fillRect(rect(), QColor(0, 0, 0, kFrozenDimAlpha));
 
   const int pictureWidth = shown.pictureWidth > 0 ? shown.pictureWidth : shown.width;
@@ -288,35 +317,48 @@ bool CViewerElement::paintPicture(QPainter& painter) {
                 static_cast<qreal>(height()) / pictureHeight);
   const OverlayLayout layout = overlayLayout(pictureWidth, pictureHeight);
   const PictureOverlay& overlay = shown.overlay;
-  if (overlay.timeStamp) {
+  // A stopped channel's picture carries no time stamp, "Rec" or motion frame: none of them is
+  // true of it now.
+  if (overlay.timeStamp && !stopped) {
     drawOverlayText(painter, localTimeText(overlay.decodedAt), layout.timeStamp,
                     layout.timeStampFontHeight, QFont::Normal,
                     qColor(display->overlayTextColour()));
   }
-  if (overlay.recording) {
+  if (overlay.recording && !stopped) {
     drawOverlayText(painter, QString::fromLatin1(kRecText), layout.rec, layout.recFontHeight,
                     QFont::DemiBold, qColor(kOverlayRed));
   }
-  if (overlay.motion) drawOverlayFrame(painter, layout.motionFrame, qColor(kOverlayRed));
+  if (overlay.motion && !stopped)
+    drawOverlayFrame(painter, layout.motionFrame, qColor(kOverlayRed));
   if (selected_) drawOverlayFrame(painter, layout.selectionFrame, qColor(kOverlayGreen));
   painter.restore();
 
-  if (frozen) paintFrozenMarker(painter, std::chrono::duration_cast<std::chrono::seconds>(*age));
+  if (frozen) paintFrozenMarker(painter, markerText(overlay, age));
+  if (stopped) paintStatusOverPicture(painter);
   return true;
 }
 
 // Bottom left, clear of the time stamp (top left) and "Rec" (bottom right): a clock and the
-// whole seconds since the last picture, light on a dark box so it reads on any picture.
-void CViewerElement::paintFrozenMarker(QPainter& painter, std::chrono::seconds age) {
+// time the last picture came, light on a dark box so it reads on any picture. On a small tile
+// the text gets smaller before it is cut.
+void CViewerElement::paintFrozenMarker(QPainter& painter, const QString& text) {
   QFont font = painter.font();
-  font.setPixelSize(std::clamp(height() / 14, kMarkerMinFont, kMarkerMaxFont));
   font.setBold(true);
+  int pixels = std::clamp(height() / 14, kMarkerMinFont, kMarkerMaxFont);
+  const auto room = [&](const QFontMetrics& metrics) {
+    return width() - 2 * kMarkerMargin - 3 * kMarkerPadding - metrics.height();
+  };
+  for (;; --pixels) {
+    font.setPixelSize(pixels);
+    const QFontMetrics metrics(font);
+    if (pixels <= kMarkerSmallestFont || metrics.horizontalAdvance(text) <= room(metrics)) break;
+  }
   painter.setFont(font);
-  const QString text = QStringLiteral("%1 s").arg(age.count());
   const QFontMetrics metrics(font);
+  const QString shown = metrics.elidedText(text, Qt::ElideRight, std::max(0, room(metrics)));
   const int textHeight = metrics.height();
   const int symbolSide = textHeight;
-  const QSize box(kMarkerPadding * 3 + symbolSide + metrics.horizontalAdvance(text),
+  const QSize box(kMarkerPadding * 3 + symbolSide + metrics.horizontalAdvance(shown),
                   kMarkerPadding * 2 + textHeight);
   const QRect boxRect(kMarkerMargin, height() - kMarkerMargin - box.height(), box.width(),
                       box.height());
@@ -328,8 +370,26 @@ void CViewerElement::paintFrozenMarker(QPainter& painter, std::chrono::seconds a
   painter.setPen(Qt::white);
   painter.drawText(
       QRect(boxRect.left() + kMarkerPadding * 2 + symbolSide, boxRect.top() + kMarkerPadding,
-            metrics.horizontalAdvance(text), textHeight),
-      Qt::AlignLeft | Qt::AlignVCenter, text);
+            metrics.horizontalAdvance(shown), textHeight),
+      Qt::AlignLeft | Qt::AlignVCenter, shown);
+}
+
+// The channel's state ("1 Connecting...") top left over its last picture, where the status
+// tile has it, on a dark box of its own.
+void CViewerElement::paintStatusOverPicture(QPainter& painter) {
+  if (statusText_.isEmpty()) return;
+  QFont font = painter.font();
+  font.setBold(false);
+  font.setPixelSize(std::max(11, std::min(height() / 10, 18)));
+  painter.setFont(font);
+  const QRect room(kStatusTextMargin, kStatusTextMargin, width() - 2 * kStatusTextMargin,
+                   height() - 2 * kStatusTextMargin);
+  const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+  const QRect text = painter.fontMetrics().boundingRect(room, flags, statusText_);
+  painter.fillRect(text.adjusted(-kMarkerPadding, -kMarkerPadding, kMarkerPadding, kMarkerPadding),
+                   kMarkerBox);
+  painter.setPen(Qt::white);
+  painter.drawText(room, flags, statusText_);
 }
 
 // The frame goes around a canvas one pixel larger than the tile, and the tile shows the canvas

@@ -35,9 +35,14 @@ class CViewerElement : public QWidget {
   // The clock the age of the picture is measured with; tests move it on instead of waiting.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   void setClock(Clock clock);
-  // The channel is live, but its last picture is kFrozenPictureAge old or older. Such a tile
-  // repaints itself every second, so the age it shows keeps counting.
+  // The tile shows the channel's last picture as one that stopped: dimmed, with the time it
+  // came. So it does for a live channel whose last picture is kFrozenPictureAge old or older,
+  // and for a channel that is connecting again or was disconnected, whatever the age; a tile
+  // that shows such a picture repaints itself every second.
   bool showsFrozenPicture() const;
+  // What the frozen picture's marker says ("No picture since 10:41:07"); empty when the tile
+  // shows no frozen picture.
+  QString frozenMarkerText() const;
 
   // What the tooltip says of a live channel: the camera's picture size, pictures per second
   // received and shown, and the bit rate ("640x480 · 25/25 fps · 3.1 Mbit/s"); empty when
@@ -63,10 +68,14 @@ class CViewerElement : public QWidget {
  private:
   // Tells the channel's decoding how large the tile is on screen, or that it is not.
   void reportTileSize();
-  bool paintPicture(QPainter& painter);
-  void paintFrozenMarker(QPainter& painter, std::chrono::seconds age);
+  // `stopped`: the channel is not live, and its picture is painted as the last one it had.
+  bool paintPicture(QPainter& painter, bool stopped);
+  void paintFrozenMarker(QPainter& painter, const QString& text);
+  void paintStatusOverPicture(QPainter& painter);
   void paintStatus(QPainter& painter);
   bool live() const;
+  // Connecting again or disconnected: the tile keeps the last picture, if there is one.
+  bool keepsLastPicture() const;
   // How long ago the last picture was shown; nullopt without one.
   std::optional<std::chrono::steady_clock::duration> pictureAge() const;
   void select();

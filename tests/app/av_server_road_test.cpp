@@ -19,6 +19,7 @@
 #include "app/viewer_core.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
+#include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "media/channel_media.h"
@@ -179,6 +180,19 @@ TEST_F(AvServerRoad, WrongPasswordLeavesTheChannelDisconnected) {
   bool logged = false;
   for (const auto& event : ui_.events()) logged |= event.text == "Disconnected";
   EXPECT_TRUE(logged);
+  // The camera answered and refused: the tile says so in words, and the log has one line
+  // per refused log-in with the camera's name. No box waits for anyone.
+  const std::string refused =
+      CMultiLanguage::instance().text("ViewerElement", "Message_PasswordError");
+  int refusals = 0;
+  for (const auto& event : ui_.events()) refusals += event.text == "Server: " + refused;
+  int logIns = 0;
+  for (const auto& request : camera_.avServer().controlRequests()) logIns += request.type == 1;
+  EXPECT_GE(refusals, 1);
+  EXPECT_LE(refusals, logIns);
+  ASSERT_FALSE(ui_.statuses().empty());
+  EXPECT_EQ(ui_.statuses().back().text, std::to_string(kChannel + 1) + " " + refused);
+  for (const auto& message : ui_.messages()) EXPECT_TRUE(message.posted) << message.text;
 }
 
 TEST_F(AvServerRoad, ManualRecordingIsAnMpeg4FileThatPlays) {

@@ -146,7 +146,13 @@ TEST_F(ConnectionWorkerTest, WrongCredentialsAreReportedAndEndTheWorker) {
   ASSERT_EQ(ui_.messages().size(), 1u);
   EXPECT_EQ(ui_.messages()[0].text,
             "Camera 1: " + text("MessageBox", "Message_Username_Password_Wrong"));
+  EXPECT_TRUE(ui_.messages()[0].posted) << "the box holds neither the worker nor the window";
+  // The tile says why in words, and the log names the camera.
   EXPECT_EQ(lastStatus().code, kStatusDisconnected);
+  EXPECT_EQ(lastStatus().text, "1 " + text("ViewerElement", "Message_PasswordError"));
+  EXPECT_EQ(events(),
+            (std::vector<std::string>{"Get FW Info",
+                                      "Front: " + text("ViewerElement", "Message_PasswordError")}));
 }
 
 // A camera that is starting up, or installing new firmware, answers its information page

@@ -13,6 +13,7 @@
 #include "app/viewer_core.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
+#include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "recording/channel_recorder.h"
@@ -170,6 +171,19 @@ TEST_F(LegacyRoad, WrongPasswordShowsPasswordErrorAndStaysOffline) {
       30s));
   EXPECT_FALSE(record_.threads.legacyData.running());
   EXPECT_NE(record_.status.load(), kStatusLive);
+
+  // The camera answered "refused" (99): each attempt, 3 s apart, is one line naming the camera.
+  const std::string refused =
+      "Legacy: " + CMultiLanguage::instance().text("ViewerElement", "Message_PasswordError");
+  const auto refusals = [&] {
+    int count = 0;
+    for (const auto& event : ui_.events()) count += event.text == refused;
+    return count;
+  };
+  ASSERT_TRUE(testing::waitFor([&] { return refusals() >= 2; }, 30s));
+  int attempts = 0;
+  for (const auto& event : ui_.events()) attempts += event.text == "Get FW Info";
+  EXPECT_LE(refusals(), attempts);
   record_.threads.connect.stop();
 }
 

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QRegion>
+#include <QScrollBar>
 #include <QTimer>
 #include <QToolTip>
 #include <QWindow>
@@ -185,11 +186,25 @@ TEST_F(MainWindowTest, EventLogKeepsTheNewestLines) {
   ui_->logEvent(2, "Disconnected");
   const QString newest = window.eventLog()->item(0)->text();
   EXPECT_TRUE(newest.endsWith(", Camera 03, Disconnected")) << newest.toStdString();
+  // A line longer than the panel is wide wraps inside it, and its tooltip holds it whole.
+  const std::string longLine = "Entrance hall, north door: lost, last picture at 07:04:59";
+  ui_->logEvent(2, longLine);
+  window.show();
+  QApplication::processEvents();
+  QListWidget& log = *window.eventLog();
+  ASSERT_TRUE(log.item(0)->text().endsWith(QString::fromStdString(longLine)));
+  EXPECT_EQ(log.item(0)->toolTip(), log.item(0)->text());
+  const QRect wrapped = log.visualItemRect(log.item(0));
+  const QRect single = log.visualItemRect(log.item(log.count() - 1));  // the heading
+  EXPECT_LE(wrapped.right(), log.viewport()->width());
+  EXPECT_GE(wrapped.height(), 2 * single.height() - 2) << "on more than one row";
+  EXPECT_EQ(log.horizontalScrollBar()->maximum(), 0) << "nothing hidden to the right";
+  window.hide();
   ui_->logEvent(-1, "plain");
   EXPECT_EQ(window.eventLog()->item(0)->text(), "plain");
-  // 4 lines so far (the heading, the hint for the first camera and the two above); the
+  // 5 lines so far (the heading, the hint for the first camera and the three above); the
   // 5000th cuts the log back to its 3999 newest.
-  for (int i = 4; i < 5000; ++i) ui_->logEvent(-1, std::to_string(i));
+  for (int i = 5; i < 5000; ++i) ui_->logEvent(-1, std::to_string(i));
   EXPECT_EQ(window.eventLog()->count(), 3999);
   EXPECT_EQ(window.eventLog()->item(0)->text(), "4999");
   window.shutdown();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -68,8 +69,8 @@ TEST(ViewerElement, PaintsThePictureStretchedWithItsFrames) {
   EXPECT_EQ(render(tile).pixelColor(320, 240), QColor(Qt::black)) << "no picture: black";
 
   showBluePicture(*record.display, PictureOverlay{});
-  // While the channel reconnects its last picture is stale: the tile stays black.
-  record.status = kStatusConnecting;
+  // A channel without a camera shows no picture, whatever its display still holds.
+  record.status = kStatusNoSignal;
   EXPECT_EQ(render(tile).pixelColor(320, 240), QColor(Qt::black));
   record.status = kStatusLive;
   QImage image = render(tile);
@@ -246,7 +247,9 @@ TEST(ViewerElement, FrozenPictureIsDimmedAndCarriesItsAgeUntilPicturesComeAgain)
   auto now = std::chrono::steady_clock::now();
   tile.setClock([&now] { return now; });
 
-  showPicture(*record.display, PictureOverlay{}, 235, 128, 128);
+  PictureOverlay overlay;
+  overlay.decodedAt = std::time(nullptr);
+  showPicture(*record.display, overlay, 235, 128, 128);
   const auto shownAt = record.display->lastPictureTime();
   ASSERT_TRUE(shownAt.has_value());
 
@@ -267,9 +270,11 @@ TEST(ViewerElement, FrozenPictureIsDimmedAndCarriesItsAgeUntilPicturesComeAgain)
   EXPECT_LT(darkest, dimmed / 2) << "the marker's box is darker than the dimmed picture";
   EXPECT_GT(brightest, 200) << "its clock and digits are light on the box";
 
-  // The age counts on: a later repaint shows other digits in the same box.
+  // The marker says when the picture stopped, and still says the same later on.
+  const QString marker = tile.frozenMarkerText();
+  EXPECT_FALSE(marker.isEmpty());
   now = *shownAt + std::chrono::seconds(17);
-  EXPECT_NE(render(tile).copy(0, 200, 80, 40), frozen.copy(0, 200, 80, 40));
+  EXPECT_EQ(tile.frozenMarkerText(), marker);
   EXPECT_EQ(render(tile).pixelColor(160, 100), frozen.pixelColor(160, 100));
 
   // Pictures come again.
@@ -280,12 +285,76 @@ TEST(ViewerElement, FrozenPictureIsDimmedAndCarriesItsAgeUntilPicturesComeAgain)
   EXPECT_EQ(brightness(again.pixelColor(160, 100)), live);
   EXPECT_EQ(cornerBrightness(again), std::make_pair(live, live));
 
-  // A channel that is not live paints its status, never a frozen picture.
+  // A channel without a camera paints its status, never a frozen picture.
   now = *record.display->lastPictureTime() + std::chrono::seconds(30);
-  record.status = kStatusConnecting;
-  EXPECT_FALSE(tile.showsFrozenPicture());
   record.status = kStatusNoSignal;
+  EXPECT_FALSE(tile.showsFrozenPicture());
+  EXPECT_TRUE(tile.frozenMarkerText().isEmpty());
   record.display->discardPicture();
+}
+
+// A channel that lost its camera and connects again keeps its last picture, dimmed from the
+// first moment, with no time stamp, "Rec" or motion frame of its own any more: the state
+// stands top left and the time the picture came bottom left, at 5 s as at 60 s, through the
+// reconnect attempts and after the channel gave up. A picture discarded by the user leaves
+// the black status tile.
+TEST(ViewerElement, StoppedChannelKeepsItsLastPictureDimmedWithTheTimeItCame) {
+  constexpr int kChannel = 12;
+  ChannelRecord& record = channelRecord(kChannel);
+  if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
+  CViewerElement tile(kChannel, nullptr);
+  tile.resize(320, 240);
+  auto now = std::chrono::steady_clock::now();
+  tile.setClock([&now] { return now; });
+
+  std::tm cameTm{};
+  cameTm.tm_year = 126;
+  cameTm.tm_mon = 11;
+  cameTm.tm_mday = 11;
+  cameTm.tm_hour = 10;
+  cameTm.tm_min = 41;
+  cameTm.tm_sec = 7;
+  cameTm.tm_isdst = -1;
+  PictureOverlay overlay{true, true, true};
+  overlay.decodedAt = std::mktime(&cameTm);
+  record.status = kStatusLive;
+  showPicture(*record.display, overlay, 235, 128, 128);
+  const QImage live = render(tile);
+  const int liveLevel = brightness(live.pixelColor(160, 120));
+  ASSERT_GT(liveLevel, 220);
+  const auto shownAt = *record.display->lastPictureTime();
+
+  record.status = kStatusConnecting;
+  tile.setStatusText(QStringLiteral("13 Connecting..."));
+  for (const int seconds : {0, 5, 60, 600}) {
+    SCOPED_TRACE(seconds);
+    now = shownAt + std::chrono::seconds(seconds);
+    EXPECT_TRUE(tile.showsFrozenPicture());
+    EXPECT_TRUE(tile.frozenMarkerText().contains(QStringLiteral("10:41:07")))
+        << tile.frozenMarkerText().toStdString();
+    const QImage stopped = render(tile);
+    EXPECT_LE(brightness(stopped.pixelColor(160, 120)), liveLevel / 2);
+    EXPECT_GT(brightness(stopped.pixelColor(160, 120)), 40) << "still recognisable";
+    // The motion frame was red along the edges; the stopped picture has none.
+    EXPECT_NE(stopped.pixelColor(1, 120), live.pixelColor(1, 120));
+    EXPECT_LT(stopped.pixelColor(1, 120).red(), 150);
+    EXPECT_GT(cornerBrightness(stopped).second, 200) << "the marker's text is light";
+    // The state in words on its dark box, top left.
+    int lightInStateBox = 0;
+    for (int y = 8; y < 36; ++y) {
+      for (int x = 8; x < 150; ++x) lightInStateBox += brightness(stopped.pixelColor(x, y)) > 200;
+    }
+    EXPECT_GT(lightInStateBox, 20);
+  }
+
+  record.status = kStatusDisconnected;
+  EXPECT_TRUE(tile.showsFrozenPicture());
+  EXPECT_TRUE(tile.frozenMarkerText().contains(QStringLiteral("10:41:07")));
+
+  record.display->discardPicture();
+  EXPECT_FALSE(tile.showsFrozenPicture());
+  EXPECT_EQ(render(tile).pixelColor(160, 120), QColor(Qt::black));
+  record.status = kStatusNoSignal;
 }
 
 // Nothing else repaints a tile whose stream froze, so the tile does it itself, every second.

@@ -118,6 +118,12 @@ TEST_F(AudioPlayback, QueuePausesAtTwentyOneBlocksAndResumesBelowTen) {
   startStreamThread();
   pushGsmFrames(40);
   ASSERT_TRUE(queueDrained());
+  // The queue empties as the last block is taken, a moment before it is written.
+  const auto writesReach = [this](int count) {
+    return testing::waitFor(
+        [&] { return device([](Device& d) { return d.writeCalls; }) >= count; });
+  };
+  ASSERT_TRUE(writesReach(21));
   EXPECT_EQ(device([](Device& d) { return d.writeCalls; }), 21);
 
   sound_.device().playDownTo(10 * kGsmFrameSamples);  // ten blocks left: still paused
@@ -128,6 +134,7 @@ TEST_F(AudioPlayback, QueuePausesAtTwentyOneBlocksAndResumesBelowTen) {
   sound_.device().playDownTo(9 * kGsmFrameSamples);
   pushGsmFrames(5);
   ASSERT_TRUE(queueDrained());
+  ASSERT_TRUE(writesReach(26));
   EXPECT_EQ(device([](Device& d) { return d.writeCalls; }), 26);
   EXPECT_EQ(device([](Device& d) { return d.sampleRate; }), 8000u);
 }

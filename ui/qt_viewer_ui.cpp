@@ -90,27 +90,22 @@ void QtViewerUi::logEvent(int channel, const std::string& text) {
   });
 }
 
+QtViewerUi::MessagePresenter QtViewerUi::presenter() const {
+  std::lock_guard lock(presenterMutex_);
+  return presenter_;
+}
+
 void QtViewerUi::showBox(const std::string& text, const std::string& title) {
-  MessagePresenter presenter;
-  {
-    std::lock_guard lock(presenterMutex_);
-    presenter = presenter_;
-  }
-  if (presenter) {
-    presenter(text, title);
+  if (const MessagePresenter replaced = presenter()) {
+    replaced(text, title);
   } else {
     showQtMessageBox(text, title);
   }
 }
 
 void QtViewerUi::showPostedBox(const std::string& text, const std::string& title) {
-  MessagePresenter presenter;
-  {
-    std::lock_guard lock(presenterMutex_);
-    presenter = presenter_;
-  }
-  if (presenter) {
-    presenter(text, title);
+  if (const MessagePresenter replaced = presenter()) {
+    replaced(text, title);
     return;
   }
   // A camera that keeps failing posts the same text again and again: one box says it.
@@ -120,7 +115,10 @@ void QtViewerUi::showPostedBox(const std::string& text, const std::string& title
                               window_ ? static_cast<QWidget*>(window_.data()) : nullptr);
   box->setWindowModality(Qt::NonModal);
   box->setAttribute(Qt::WA_DeleteOnClose);
-  connect(box, &QObject::destroyed, this, [this, text] { openPostedTexts_.erase(text); });
+  // Closed by the user, or gone with the window: the text may be said again.
+  const auto forget = [this, text] { openPostedTexts_.erase(text); };
+  connect(box, &QDialog::finished, this, forget);
+  connect(box, &QObject::destroyed, this, forget);
   box->show();
 }
 

@@ -65,6 +65,8 @@ class QtViewerUi final : public QObject, public ViewerUi {
   bool onUiThread() const;
   // Runs `work` on the user-interface thread: at once when already there, else queued.
   void onUi(std::function<void()> work);
+  // The presenter a test put in place of the real boxes; empty for real boxes.
+  MessagePresenter presenter() const;
   void showBox(const std::string& text, const std::string& title);
   // A box that does not wait and is not modal; one per text while it is open.
   void showPostedBox(const std::string& text, const std::string& title);
@@ -74,8 +76,8 @@ class QtViewerUi final : public QObject, public ViewerUi {
   std::atomic<int> singleChannel_{0};
   std::atomic<int> scanInterval_{3};
   QPointer<CTarsilDlg> window_;  // user-interface thread only
-  std::mutex presenterMutex_;
-  MessagePresenter presenter_;  // guarded by presenterMutex_; empty: real boxes
+  mutable std::mutex presenterMutex_;
+  MessagePresenter presenter_;             // guarded by presenterMutex_; empty: real boxes
   std::set<std::string> openPostedTexts_;  // user-interface thread only
   std::mutex pendingMutex_;
   std::list<std::shared_ptr<PendingBox>> pending_;  // guarded by pendingMutex_

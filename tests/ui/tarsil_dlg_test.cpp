@@ -247,6 +247,47 @@ TEST_F(MainWindowTest, WorkerMessageBoxBlocksOnlyTheWorkerAndShutdownReleasesIt)
 
 using ipcam::testing::processUntil;
 
+// What a worker posts is shown as a real box that neither waits for the user nor blocks the
+// window, and a camera that keeps failing opens one box per text, not one per attempt.
+TEST_F(MainWindowTest, PostedMessagesAreNonModalAndOpenOncePerText) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  window.show();
+  ui_->setMessagePresenter({});
+  const auto openBoxes = [] {
+    std::vector<QMessageBox*> boxes;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(widget);
+      if (box != nullptr && box->isVisible()) boxes.push_back(box);
+    }
+    return boxes;
+  };
+
+  std::thread worker([this] {
+    for (int attempt = 0; attempt < 3; ++attempt) ui_->postMessage("Camera 1: refused", "Title");
+    ui_->postMessage("Camera 2: refused", "Title");
+  });
+  worker.join();  // returns without anyone answering a box
+  ASSERT_TRUE(processUntil([&] { return openBoxes().size() == 2; }));
+  for (QMessageBox* box : openBoxes()) {
+    EXPECT_FALSE(box->isModal());
+    EXPECT_EQ(box->windowModality(), Qt::NonModal);
+  }
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+  // Once the user closed it, the same text may be said again.
+  std::vector<QMessageBox*> boxes = openBoxes();
+  const auto first = std::find_if(boxes.begin(), boxes.end(), [](QMessageBox* box) {
+    return box->text() == "Camera 1: refused";
+  });
+  ASSERT_NE(first, boxes.end());
+  (*first)->close();
+  ASSERT_TRUE(processUntil([&] { return openBoxes().size() == 1; }));
+  ui_->postMessage("Camera 1: refused", "Title");
+  EXPECT_TRUE(processUntil([&] { return openBoxes().size() == 2; }));
+  window.shutdown();
+}
+
 // Two threads of the channel that hear a stop only after a second and a half, as a thread
 // stuck in a blocking call would: stopping the channel takes seconds.
 void startDeafThreads(ChannelRecord& record) {

@@ -244,6 +244,7 @@ constexpr LanguageTextKey kInterfaceTextKeys[] = {
     {"MessageBox", "Message_GetVideoPortFail"},
     {"MessageBox", "Message_GetConnctNumbersFail"},
     {"MessageBox", "Message_RecordingSpaceFull"},
+    {"MessageBox", "Message_SettingsNotSaved"},
     {"MessageBox", "Message_StopScanBeforeSnapshot"},
     {"MessageBox", "Message_SelectChannelBeforeSnapshot"},
     {"MessageBox", "Message_CantCreateConnectionToIPCam"},
@@ -254,7 +255,7 @@ constexpr LanguageTextKey kInterfaceTextKeys[] = {
     {"ErrorMessage", "Cant_Create_Dir"},
     {"ErrorMessage", "Bmp_Error"},
 };
-static_assert(std::size(kInterfaceTextKeys) == 202);
+static_assert(std::size(kInterfaceTextKeys) == 203);
 
 constexpr std::string_view kEnglish = "ini\\English.ini";
 constexpr std::string_view kBulgarian = "ini\\Bulgarian.ini";

@@ -18,6 +18,7 @@
 #include "core/viewer_ui.h"
 #include "platform/trace.h"
 #include "ui/advance_config_av.h"
+#include "ui/advance_config_page.h"
 #include "ui/advance_config_mr.h"
 #include "ui/advance_config_record.h"
 #include "ui/dialog_buttons.h"
@@ -182,9 +183,7 @@ void CAdvanceConfig::accept() {
   for (CAdvanceConfigCameraPage* page : pages_) {
     if (!page->apply()) return;
   }
-  if (!saveSettings(liveSettings())) {
-    platform::trace("Configure Cameras: the settings file could not be written");
-  }
+  saveConfirmedSettings(ui_, "Configure Cameras");
   runChannelActions();
   // The commands run on the channels' own workers; the dialog only lingers, painting.
   closing_ = true;

@@ -7,7 +7,9 @@
 #include <string_view>
 
 #include "core/multi_language.h"
+#include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
+#include "platform/trace.h"
 
 namespace ipcam::ui {
 
@@ -51,6 +53,15 @@ inline QString languageText(std::string_view section, std::string_view key) {
 
 inline void showLanguageMessage(ViewerUi& ui, std::string_view section, std::string_view key) {
   ui.messageBox(CMultiLanguage::instance().text(section, key), kDefaultMessageTitle);
+}
+
+// Confirming a settings dialog writes avcln.ini; when that fails the user must hear it, not
+// find the old settings at the next start.
+inline void saveConfirmedSettings(ViewerUi& ui, const char* dialog) {
+  if (saveSettings(liveSettings())) return;
+  platform::trace("%s: the settings file could not be written", dialog);
+  ui.postMessage(CMultiLanguage::instance().text("MessageBox", "Message_SettingsNotSaved"),
+                 kDefaultMessageTitle);
 }
 
 }  // namespace ipcam::ui

@@ -7,7 +7,6 @@
 #include <QVBoxLayout>
 
 #include "core/viewer_settings.h"
-#include "platform/trace.h"
 #include "ui/advance_config_about.h"
 #include "ui/advance_config_mail.h"
 #include "ui/advance_config_security.h"
@@ -79,9 +78,7 @@ void CAdvanceConfigSheet::accept() {
   for (CAdvanceConfigPage* page : pages()) {
     if (page->shownOnce()) page->apply();
   }
-  if (!saveSettings(liveSettings())) {
-    platform::trace("General options: the settings file could not be written");
-  }
+  saveConfirmedSettings(ui_, "General options");
   QDialog::accept();
 }
 

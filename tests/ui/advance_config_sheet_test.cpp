@@ -200,6 +200,23 @@ TEST_F(OptionsSheetTest, EscapeChangesNothingAndEnterAppliesTheShownPagesAndWrit
   EXPECT_NE(text.find("FileSize=500\r\n"), std::string::npos);
 }
 
+// A settings file that cannot be written is said, not passed over: the changes still apply to
+// this run, and the user learns they will not be there at the next start.
+TEST_F(OptionsSheetTest, SettingsThatCannotBeSavedAreSaid) {
+  const fs::path notAFolder = folder_.path() / "plain-file";
+  std::ofstream(notAFolder) << "x";
+  changeLive([&](ViewerSettings& s) { s.settingsPath = (notAFolder / "avcln.ini").string(); });
+  const auto sheet = openSheet();
+  choose(sheet->generalPage()->scanTimeList(), 3);
+  QTest::mouseClick(sheet->okButton(), Qt::LeftButton);
+  EXPECT_FALSE(sheet->isVisible());
+  EXPECT_EQ(live().scanTime, 10);
+  const auto messages = ui_.messages();
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_EQ(messages[0].text, lang("MessageBox", "Message_SettingsNotSaved"));
+  EXPECT_TRUE(messages[0].posted);
+}
+
 TEST_F(OptionsSheetTest, DirectoryButtonsRefuseWhatTheRulesForbid) {
   const auto sheet = openSheet();
   CAdvanceConfigGeneral& page = *sheet->generalPage();

@@ -236,7 +236,14 @@ bool startTestMail(MotionMailSettings settings, std::function<void(const MailRes
 }
 
 void cancelTestMail() {
-  testMailThread().slot.requestStop();
+  TestMailThread& thread = testMailThread();
+  // A mail that has already ended is only collected, which takes no time; one still on its
+  // way is told to give up and left to end on its own.
+  if (thread.slot.running()) {
+    thread.slot.requestStop();
+  } else {
+    thread.slot.stop();
+  }
 }
 
 }  // namespace ipcam

@@ -107,7 +107,7 @@ void stopMotionMail();
 // Sends one test mail on a thread of its own and hands the outcome to `done` on that thread.
 // False (and nothing sent) while an earlier test mail is still on its way.
 bool startTestMail(MotionMailSettings settings, std::function<void(const MailResult&)> done);
-// Tells a test mail in progress to give up, without waiting for it.
+// Tells a test mail in progress to give up, without waiting for it; collects one that ended.
 void cancelTestMail();
 
 }  // namespace ipcam

@@ -270,8 +270,8 @@ void CAdvanceConfigMail::retranslateUi() {
 }
 
 CAdvanceConfigMail::~CAdvanceConfigMail() {
-  // The send gives up soon after; its answer finds no page and is dropped.
-  if (testRunning_) cancelTestMail();
+  // A send still on its way gives up soon after; its answer finds no page and is dropped.
+  cancelTestMail();
 }
 
 void CAdvanceConfigMail::sendTestMail() {

@@ -129,6 +129,8 @@ TEST_F(MotionThread, OneRecordingPerReportForItsLengthWithOneAlarmEach) {
   const auto begun = Clock::now();
   ASSERT_TRUE(startMotionThread(record));
   ASSERT_TRUE(testing::waitFor([&] { return recorder.recording(); }, 20s));
+  // The alarm follows the recorder's start on the motion thread.
+  EXPECT_TRUE(testing::waitFor([&] { return alarms_.load() >= 1; }, 20s));
   EXPECT_EQ(alarms_.load(), 1);
   for (int report = 0; report < 3; ++report) EXPECT_FALSE(startMotionThread(record));
 
@@ -142,6 +144,7 @@ TEST_F(MotionThread, OneRecordingPerReportForItsLengthWithOneAlarmEach) {
 
   ASSERT_TRUE(startMotionThread(record));
   ASSERT_TRUE(testing::waitFor([&] { return recorder.starts.load() == 2; }, 20s));
+  EXPECT_TRUE(testing::waitFor([&] { return alarms_.load() >= 2; }, 20s));
   EXPECT_EQ(alarms_.load(), 2);
   EXPECT_TRUE(record.threads.motion.stop());
   EXPECT_FALSE(recorder.recording());

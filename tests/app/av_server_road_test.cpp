@@ -57,6 +57,9 @@ class AvServerRoad : public ::testing::Test {
     stopManualRecord(kChannel);
     record_.clearReconnect();
     disconnectChannel(kChannel);
+    // A worker that ended by itself (a refused log-in) is collected here, as the program's
+    // shutdown does.
+    record_.threads.connect.stop();
     appState().currentRecordDir.store(-1);
     appState().ui.store(nullptr);
     setSoundDeviceProbe(nullptr);

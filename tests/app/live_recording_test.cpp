@@ -197,7 +197,8 @@ TEST_P(ScheduledRecording, EntryCoveringNowRecordsUntilItIsDeleted) {
     freeScheduleEntry(liveSettings().schedule[5]);
   }
   ASSERT_TRUE(testing::waitFor([&] { return !recorder.recording(); }, 20s));
-  EXPECT_EQ(record_.scheduleKind.load(), 0);
+  // The schedule thread clears its kind just after it stopped the recorder.
+  EXPECT_TRUE(testing::waitFor([&] { return record_.scheduleKind.load() == 0; }, 20s));
   EXPECT_EQ(record_.status.load(), kStatusLive);
   record_.threads.schedule.stop();
 

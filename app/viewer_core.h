@@ -13,7 +13,7 @@ class ViewerUi;
 //   loadConfiguration      settings paths, the settings file, the recording directories
 //   createChannelObjects   every per-channel object, for all 16 channels
 //   startChannels          channel records, tile texts, a connection worker per camera
-//   startStorageMonitor    (recording/storage.h)
+//   startStorageMonitoring (app/ui_services.h)
 //   ...the program runs...
 //   beginCoreShutdown      saves the settings, then stops every thread and releases the
 //                          objects off the calling thread (shutdownCore does both and waits)

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "recording/record_dir_rules.h"
+#include "app/ui_services.h"
 #include "ui/advance_config_page.h"
 
 class QComboBox;

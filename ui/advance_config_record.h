@@ -4,7 +4,7 @@
 #include <array>
 #include <optional>
 
-#include "recording/schedule.h"
+#include "app/ui_services.h"
 #include "ui/advance_config_camera_page.h"
 
 class QCheckBox;

@@ -99,8 +99,8 @@ void copyConnection(const CameraSettings& from, CameraSettings& to) {
 }  // namespace
 
 DiscoveryAccess lanDiscovery() {
-  return DiscoveryAccess{StartDiscovery, StopDiscovery, RefreshDiscovery, discoverySnapshot,
-                         LookupModelName};
+  return DiscoveryAccess{startCameraSearch, stopCameraSearch, refreshCameraSearch, foundCameras,
+                         foundCameraModelName};
 }
 
 std::vector<std::string> videoFormatChoices(int type) {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/ui_services.h"
 #include "core/viewer_settings.h"
-#include "protocols/camera_discovery.h"
 #include "ui/advance_config_camera_page.h"
 
 class QCheckBox;

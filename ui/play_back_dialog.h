@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "recording/playback_search.h"
+#include "app/ui_services.h"
 
 class QDateEdit;
 class QPushButton;

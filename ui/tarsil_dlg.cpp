@@ -23,6 +23,7 @@
 #include "app/channel_commands.h"
 #include "app/connection_worker.h"
 #include "app/program_wiring.h"
+#include "app/ui_services.h"
 #include "app/viewer_core.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
@@ -30,11 +31,6 @@
 #include "core/viewer_settings.h"
 #include "platform/resources.h"
 #include "platform/trace.h"
-#include "protocols/camera_queries.h"
-#include "protocols/http_workers.h"
-#include "protocols/ptz.h"
-#include "recording/channel_recorder.h"
-#include "recording/storage.h"
 #include "ui/advance_config.h"
 #include "ui/advance_config_security_auth.h"
 #include "ui/advance_config_sheet.h"
@@ -191,7 +187,7 @@ bool CTarsilDlg::start(QSize screen) {
   if (closeRequested_) return false;
   wireProgram();
   startChannels(ui_);
-  startStorageMonitor();
+  startStorageMonitoring();
   hintFirstCamera();
   return true;
 }
@@ -417,7 +413,7 @@ void CTarsilDlg::onButtonReleased(int id) {
 void CTarsilDlg::sendPtzButton(int id) {
   const int channel = selectedChannel();
   // The command itself wants the channel live and its camera able to pan and tilt.
-  if (channel >= 0) sendPtzButtonCommand(channel, id);
+  if (channel >= 0) panTiltButton(channel, id);
 }
 
 bool CTarsilDlg::scanning() const {

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "app/channel_commands.h"
+#include "app/ui_services.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "core/multi_language.h"
@@ -26,7 +27,6 @@
 #include "media/channel_display.h"
 #include "media/overlay_geometry.h"
 #include "media/picture_stats.h"
-#include "protocols/ptz.h"
 #include "ui/tile_host.h"
 
 namespace ipcam::ui {
@@ -429,7 +429,7 @@ void CViewerElement::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return;
   select();
   const QPoint at = event->position().toPoint();
-  ptzClickToMove(channel_, width(), height(), at.x(), at.y());
+  panTiltClick(channel_, width(), height(), at.x(), at.y());
 }
 
 void CViewerElement::mouseReleaseEvent(QMouseEvent* event) {

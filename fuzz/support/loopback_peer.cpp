@@ -17,9 +17,12 @@
 namespace ipcam::fuzz {
 namespace {
 
-// A request that never ends in a line break is answered after this long all the same, so a
-// client that sends something unexpected costs a moment, not a hang.
-constexpr int kRequestWaitMs = 1000;
+// A client that has said nothing for this long is reading, not asking (a stream after its
+// answer): it gets the rest of the script at once. Long enough for a client under the
+// sanitizers to send its next request, short enough to keep the runs fast.
+constexpr int kRequestWaitMs = 250;
+// A client that neither reads nor closes for this long is stuck; the peer lets it go.
+constexpr int kCloseWaitMs = 5000;
 
 [[noreturn]] void harnessFailure(const char* what) {
   std::perror(what);
@@ -43,15 +46,17 @@ void sendAll(int fd, std::string_view bytes) {
   }
 }
 
-// Reads what the client sends until it ends a line; false when the client closed.
-bool awaitRequest(int fd) {
+enum class Heard { Request, Quiet, Closed };
+
+// Reads what the client sends until it ends a line.
+Heard awaitRequest(int fd) {
   std::array<char, 4096> chunk{};
   for (;;) {
     pollfd readable{fd, POLLIN, 0};
-    if (::poll(&readable, 1, kRequestWaitMs) == 0) return true;
+    if (::poll(&readable, 1, kRequestWaitMs) == 0) return Heard::Quiet;
     const ssize_t got = ::recv(fd, chunk.data(), chunk.size(), 0);
-    if (got <= 0) return false;
-    if (chunk[static_cast<std::size_t>(got) - 1] == '\n') return true;
+    if (got <= 0) return Heard::Closed;
+    if (chunk[static_cast<std::size_t>(got) - 1] == '\n') return Heard::Request;
   }
 }
 
@@ -59,7 +64,7 @@ void drainUntilClosed(int fd) {
   std::array<char, 4096> chunk{};
   for (;;) {
     pollfd readable{fd, POLLIN, 0};
-    if (::poll(&readable, 1, kRequestWaitMs) == 0) return;
+    if (::poll(&readable, 1, kCloseWaitMs) == 0) return;
     if (::recv(fd, chunk.data(), chunk.size(), 0) <= 0) return;
   }
 }
@@ -149,12 +154,13 @@ void LoopbackPeer::run(const std::vector<std::string_view>& turns,
         ::close(fd);
         return;
       }
-      bool open = speaksFirst_ || awaitRequest(fd);
-      while (open && next < turns.size()) {
+      Heard heard = speaksFirst_ ? Heard::Request : awaitRequest(fd);
+      while (heard != Heard::Closed && next < turns.size()) {
         sendAll(fd, turns[next++]);
-        if (next < turns.size()) open = awaitRequest(fd);
+        if (heard == Heard::Quiet) continue;
+        if (next < turns.size()) heard = awaitRequest(fd);
       }
-      if (open) {
+      if (heard != Heard::Closed) {
         ::shutdown(fd, SHUT_WR);
         drainUntilClosed(fd);
       }

@@ -29,8 +29,9 @@ class FedSocket {
 
 // A listener on 127.0.0.1 that plays a script: every connection a client opens during run()
 // takes the next turns. With `speaksFirst` (mail servers) a connection gets a turn at once;
-// otherwise each turn answers a request (bytes ending in a line break). After the last turn
-// the peer ends its side of the stream and reads until the client closes.
+// otherwise each turn answers a request (bytes ending in a line break), and a client that
+// stays quiet (it reads a stream) gets the rest at once. After the last turn the peer ends its
+// side of the stream and reads until the client closes.
 class LoopbackPeer {
  public:
   explicit LoopbackPeer(bool speaksFirst);

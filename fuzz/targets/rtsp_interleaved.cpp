@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   ipcam::fuzz::ByteScript script(data, size);
   const std::uint8_t options = script.takeByte();
-  std::vector<std::uint8_t> video(std::size_t{256} << ((options >> 2) & 15));
+  std::vector<std::uint8_t> video(std::size_t{256} << ((options >> 2) & 7));
   std::vector<std::uint8_t> audio(std::size_t{64} << ((options >> 6) & 3));
 
   ipcam::fuzz::FedSocket socket(script.rest());

@@ -20,7 +20,7 @@ namespace {
 // A client that has said nothing for this long is reading, not asking (a stream after its
 // answer): it gets the rest of the script at once. Long enough for a client under the
 // sanitizers to send its next request, short enough to keep the runs fast.
-constexpr int kRequestWaitMs = 50;
+constexpr int kRequestWaitMs = 20;
 // A client that neither reads nor closes for this long is stuck; the peer lets it go.
 constexpr int kCloseWaitMs = 5000;
 

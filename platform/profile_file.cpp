@@ -95,6 +95,14 @@ ProfileFile ProfileFile::parse(std::string_view bytes) {
     const std::size_t lineEnd = end == std::string::npos ? text.size() : end;
     std::string line = text.substr(pos, lineEnd - pos);
     std::erase(line, '\0');
+    // A file whose start was zero-filled (as a crash can leave it) still begins with its mark
+    // once the zeros are gone; read as text, the mark would hide the first section, and the
+    // rewritten file, which has no zeros, would read differently.
+    if (pos == 0 && profile.encoding_ == ProfileEncoding::Utf8 && !profile.utf8Mark_ &&
+        line.starts_with(kUtf8Mark)) {
+      line.erase(0, kUtf8Mark.size());
+      profile.utf8Mark_ = true;
+    }
     profile.addLine(std::move(line));
     if (end == std::string::npos) break;
     pos = end + 1;

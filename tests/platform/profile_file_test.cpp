@@ -99,6 +99,19 @@ TEST(ProfileFile, SurvivesGarbage) {
   EXPECT_EQ(ProfileFile::parse(loneSurrogate).getString("A", "K", "", 255), "\xEF\xBF\xBDv");
 }
 
+// A crash can leave a file's first block zero-filled. Behind the zeros the mark is still a
+// mark: read as text it hid the first section, the writer added a second one, and the
+// rewritten file (zeros gone, mark in front) then read the first one, without the new value.
+TEST(ProfileFile, ZeroFilledStartKeepsItsMarkAcrossARewrite) {
+  const std::string bytes = std::string(64, '\0') + "\xEF\xBB\xBF[Setting]\r\nChannel=16\r\n";
+  ProfileFile profile = ProfileFile::parse(bytes);
+  EXPECT_EQ(profile.getInt("Setting", "Channel", 0), 16);
+  profile.writeString("Setting", "Language", "1031");
+  const std::string rewritten = profile.serialize();
+  EXPECT_EQ(rewritten, "\xEF\xBB\xBF[Setting]\r\nChannel=16\r\nLanguage=1031\r\n");
+  EXPECT_EQ(ProfileFile::parse(rewritten).getString("Setting", "Language", "", 260), "1031");
+}
+
 TEST(ProfileFile, WriterReplacesInPlaceAndKeepsOtherLines) {
   ProfileFile profile =
       ProfileFile::parse("; keep me\r\n[One]\r\nA=1\r\n  ; note\r\nB = 2\r\n\r\n[Two]\r\nC=3\r\n");

@@ -1,86 +1,41 @@
 #include "platform/tcp_connect.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <future>
 #include <optional>
-#include <utility>
 #include <vector>
+
+#include "support/loopback_peers.h"
 
 namespace ipcam::platform {
 namespace {
 
 using namespace std::chrono_literals;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
-// A socket bound to a free loopback port; listening with `backlog` unless it is negative.
-Fd boundSocket(int backlog, std::uint16_t& port) {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address = loopback(0);
-  socklen_t length = sizeof address;
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      (backlog >= 0 && ::listen(fd.get(), backlog) != 0) ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return Fd();
-  }
-  port = ntohs(address.sin_port);
-  return fd;
-}
+using testing::boundLoopbackSocket;
+using testing::LoopbackFd;
 
 // The three kinds of peer a connect meets on 127.0.0.1: one that accepts, a port nobody
-// listens on, and a listener whose backlog is full, so the kernel drops further connection
-// requests unanswered and a connect waits as it would for a host that is down.
+// listens on, and a listener that never answers.
 class TcpConnectTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    open_ = boundSocket(8, openPort_);
-    closed_ = boundSocket(-1, closedPort_);
-    full_ = boundSocket(0, fullPort_);
+    open_ = boundLoopbackSocket(8, openPort_);
+    closed_ = boundLoopbackSocket(-1, closedPort_);
     ASSERT_GE(open_.get(), 0);
     ASSERT_GE(closed_.get(), 0);
-    ASSERT_GE(full_.get(), 0);
-    const sockaddr_in address = loopback(fullPort_);
-    for (int i = 0; i < 2; ++i) {
-      Fd& filler = fillers_.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-      ::connect(filler.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
-    pollfd first{fillers_[0].get(), POLLOUT, 0};
-    ASSERT_EQ(::poll(&first, 1, 5000), 1) << "the first connection did not fill the backlog";
+    ASSERT_TRUE(full_.full()) << "the first connection did not fill the backlog";
+    fullPort_ = full_.port();
   }
 
-  Fd open_, closed_, full_;
+  LoopbackFd open_, closed_;
+  testing::FullBacklog full_;
   std::uint16_t openPort_ = 0, closedPort_ = 0, fullPort_ = 0;
-  std::vector<Fd> fillers_;
 };
 
 enum class Peer { Open, Closed, Full };

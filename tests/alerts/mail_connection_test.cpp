@@ -36,8 +36,7 @@ TEST(MailConnection, ConnectFailuresKeepTheirCodes) {
       {"accepting server", "127.0.0.1", openPort, kMailIoOk, kMailIoOk},
       {"no host", "", openPort, kMailIoNoHost, kMailIoNoHost},
       {"refused", "127.0.0.1", closedPort, kMailIoConnectFailed, kMailIoWaitFailed},
-      {"silent server", "127.0.0.1", silent.port(), kMailIoConnectTimedOut,
-       kMailIoConnectTimedOut},
+      {"silent server", "127.0.0.1", silent.port(), kMailIoConnectTimedOut, kMailIoConnectTimedOut},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/tcp_connect.h"
 #include "platform/thread_slot.h"
 
 namespace ipcam {
@@ -27,14 +28,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// How often a wait looks whether its thread was told to stop.
-constexpr int kStopCheckMs = 50;
 // SSL reads go in pieces of this size, as the client always read them.
 constexpr std::size_t kTlsChunk = 1024;
 
-bool stopRequested() {
+// The calling slot thread's run flag: a stop ends every wait of the connection at once.
+const std::atomic<std::int32_t>* callerRunFlag() {
   const platform::ThreadRun* run = platform::currentThreadRun();
-  return run != nullptr && !run->running();
+  return run != nullptr ? &run->flag() : nullptr;
 }
 
 std::string openSslErrorText() {
@@ -123,70 +123,49 @@ Clock::time_point MailConnection::deadlineAfter(Seconds timeout) const {
 }
 
 int MailConnection::waitFor(short events, Clock::time_point deadline) {
-  for (;;) {
-    if (stopRequested()) {
-      stopped_ = true;
-      return kMailIoTimedOut;
-    }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left <= 0ms) return kMailIoTimedOut;
-    pollfd entry{fd_, events, 0};
-    const int ready =
-        ::poll(&entry, 1, static_cast<int>(std::min<std::int64_t>(left.count(), kStopCheckMs)));
-    if (ready > 0) {
-      // An error or hang-up counts as ready: the following call reports what happened.
-      return kMailIoOk;
-    }
-    if (ready < 0 && errno != EINTR) return kMailIoWaitFailed;
+  if (platform::waitForSocket(fd_, events, callerRunFlag(), deadline)) {
+    // An error or hang-up counts as ready: the following call reports what happened.
+    return kMailIoOk;
   }
+  if (errno == ECANCELED) {
+    stopped_ = true;
+    return kMailIoTimedOut;
+  }
+  return errno == EAGAIN ? kMailIoTimedOut : kMailIoWaitFailed;
 }
 
 int MailConnection::open(const std::string& host, std::uint16_t port, Seconds timeout) {
   close();
   stopped_ = false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kMailIoNoSocket;
-  fd_ = fd;
-  if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 ||
-        found == nullptr) {
-      close();
+  platform::ConnectLimits limits;
+  limits.deadline = deadlineAfter(timeout);
+  limits.runFlag = callerRunFlag();
+  limits.keepNonBlocking = true;
+  const platform::Connection connection = platform::connectTcp(host, port, limits);
+  fd_ = connection.fd;
+  switch (connection.outcome) {
+    case platform::ConnectOutcome::Connected:
+      return kMailIoOk;
+    case platform::ConnectOutcome::NoHost:
       return kMailIoNoHost;
-    }
-    address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
+    case platform::ConnectOutcome::NoSocket:
+    case platform::ConnectOutcome::NotPrepared:
+      return kMailIoNoSocket;
+    case platform::ConnectOutcome::NoNonBlocking:
+      return kMailIoNoNonBlocking;
+    case platform::ConnectOutcome::Failed:
+      return kMailIoConnectFailed;
+    case platform::ConnectOutcome::TimedOut:
+      return kMailIoConnectTimedOut;
+    case platform::ConnectOutcome::Stopped:
+      stopped_ = true;
+      return kMailIoTimedOut;
+    case platform::ConnectOutcome::Refused:
+    case platform::ConnectOutcome::WaitFailed:
+      // A refused or unreachable server is the exception case of the wait.
+      return kMailIoWaitFailed;
   }
-  const int flags = ::fcntl(fd_, F_GETFL);
-  if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
-    close();
-    return kMailIoNoNonBlocking;
-  }
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-    return kMailIoOk;
-  if (errno != EINPROGRESS && errno != EINTR) {
-    close();
-    return kMailIoConnectFailed;
-  }
-  const int waited = waitFor(POLLOUT, deadlineAfter(timeout));
-  if (waited != kMailIoOk) {
-    close();
-    return waited == kMailIoTimedOut && !stopped_ ? kMailIoConnectTimedOut : kMailIoTimedOut;
-  }
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-    close();
-    // A refused or unreachable server is the exception case of the wait.
-    return kMailIoWaitFailed;
-  }
-  return kMailIoOk;
+  return kMailIoConnectFailed;
 }
 
 int MailConnection::tlsFailure(std::string why) {

@@ -69,17 +69,6 @@ std::string MD5::hexOf(std::string_view text) {
   return md5.hex_digest();
 }
 
-std::string hexText(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const std::uint8_t byte : bytes) {
-    text.push_back(kDigits[byte >> 4]);
-    text.push_back(kDigits[byte & 0x0F]);
-  }
-  return text;
-}
-
 std::array<std::uint8_t, 16> hmacMd5(std::string_view key, std::span<const std::uint8_t> message) {
   std::array<std::uint8_t, kBlockSize> block{};
   if (key.size() > kBlockSize) {

@@ -38,9 +38,6 @@ class MD5 {
   bool finalized_ = false;
 };
 
-// Lower-case hex of any bytes, two digits per byte.
-std::string hexText(std::span<const std::uint8_t> bytes);
-
 // HMAC-MD5 (RFC 2104) with 64-byte blocks; a key longer than a block is first replaced by its
 // MD5.
 std::array<std::uint8_t, 16> hmacMd5(std::string_view key, std::span<const std::uint8_t> message);

@@ -6,6 +6,8 @@
 #include <array>
 #include <climits>
 
+#include "platform/md5.h"
+
 namespace ipcam {
 
 std::string Sha256Hex(std::string_view text) {
@@ -14,14 +16,7 @@ std::string Sha256Hex(std::string_view text) {
   if (EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
     return {};
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0f];
-  }
-  return hex;
+  return hexText(std::span<const std::uint8_t>(digest.data(), length));
 }
 
 bool FillRandom(std::span<std::uint8_t> bytes) {

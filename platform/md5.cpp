@@ -113,20 +113,24 @@ Md5::Digest Md5::final() {
 }
 
 std::string Md5::hex(const Digest& digest) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(digest.size() * 2);
-  for (const std::uint8_t byte : digest) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0f];
-  }
-  return text;
+  return hexText(digest);
 }
 
 std::string Md5::hexOf(std::string_view text) {
   Md5 md5;
   md5.update(text);
   return hex(md5.final());
+}
+
+std::string hexText(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const std::uint8_t byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0x0f]);
+  }
+  return text;
 }
 
 }  // namespace ipcam

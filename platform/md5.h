@@ -34,4 +34,7 @@ class Md5 {
   std::array<std::uint8_t, 64> buffer_{};
 };
 
+// Lower-case hex of any bytes, two digits per byte.
+std::string hexText(std::span<const std::uint8_t> bytes);
+
 }  // namespace ipcam

@@ -1,7 +1,6 @@
 #include "protocols/av_server_client.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "core/app_state.h"
 #include "core/viewer_ui.h"
+#include "platform/tcp_connect.h"
 #include "platform/trace.h"
 #include "protocols/client_io.h"
 
@@ -205,21 +205,15 @@ std::optional<AvServerClient::Teardown> AvServerClient::teardown() const {
 
 int AvsConnect(const std::string& host, std::uint16_t controlPort, AvServerClient& client,
                bool longForm) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 ||
-      found == nullptr) {
+  const std::optional<in_addr> resolved = platform::resolveIpv4(host);
+  if (!resolved) {
     char text[160];
     std::snprintf(text, sizeof text, "Can't create connection to IPCam AV ControlPort %s:%d",
                   host.c_str(), static_cast<int>(controlPort));
     showMessage(text);
     return 0;
   }
-  const std::uint32_t address =
-      reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  ::freeaddrinfo(found);
+  const std::uint32_t address = resolved->s_addr;
   client.controlAddress_.store(address);
   client.controlPort_.store(controlPort);
 

@@ -1,9 +1,5 @@
 #include "protocols/client_io.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -13,13 +9,12 @@
 #include <cerrno>
 #include <climits>
 
+#include "platform/tcp_connect.h"
+
 namespace ipcam {
 namespace {
 
 using namespace std::chrono_literals;
-
-// How often a wait for the peer looks at the run flag.
-constexpr int kRunFlagPollMs = 50;
 
 // Header names are ASCII; the locale has no say in how they compare.
 char lower(char c) {
@@ -45,33 +40,6 @@ std::optional<IoClock::time_point> earlier(std::optional<IoClock::time_point> de
 
 bool passed(const std::optional<IoClock::time_point>& end) {
   return end && IoClock::now() >= *end;
-}
-
-// Waits for `events` on the socket until `end` (none: no end), looking at the run flag often
-// enough to notice at once that it dropped. False with errno EAGAIN when `end` passes, or
-// ECANCELED when the flag drops.
-bool waitForEvents(int fd, short events, const HttpRunFlag* runFlag,
-                   std::optional<IoClock::time_point> end) {
-  for (;;) {
-    if (runFlag != nullptr && runFlag->load() == 0) {
-      errno = ECANCELED;
-      return false;
-    }
-    int slice = runFlag != nullptr ? kRunFlagPollMs : -1;
-    if (end) {
-      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(*end - IoClock::now());
-      if (remaining <= 0ms) {
-        errno = EAGAIN;
-        return false;
-      }
-      const int left = static_cast<int>(std::min<std::int64_t>(remaining.count(), INT_MAX));
-      slice = slice < 0 ? left : std::min(slice, left);
-    }
-    pollfd entry{fd, events, 0};
-    const int ready = ::poll(&entry, 1, slice);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
-  }
 }
 
 }  // namespace
@@ -100,24 +68,6 @@ ssize_t sendSome(int fd, const std::uint8_t* data, std::size_t size) {
     const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
     if (sent >= 0 || errno != EINTR) return sent;
   }
-}
-
-// A non-blocking connect, so that the time-out, the deadline and the run flag can end it.
-bool connectSocket(int fd, const sockaddr_in& address, std::uint32_t timeoutMs,
-                   const IoLimits& limits) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
-  bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
-    const auto end = earlier(limits.deadline, std::chrono::milliseconds(timeoutMs));
-    if (waitForEvents(fd, POLLOUT, limits.runFlag, end)) {
-      int error = 0;
-      socklen_t length = sizeof error;
-      connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
-  }
-  // Everything after the connect relies on blocking calls bounded by the socket time-outs.
-  return connected && ::fcntl(fd, F_SETFL, flags) == 0;
 }
 
 }  // namespace
@@ -152,39 +102,35 @@ int ConnectTcp(std::string_view host, std::uint16_t port, std::uint32_t timeoutM
 int connectWithin(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs,
                   TcpSocket& slot, const IoLimits& limits) {
   slot.reset();
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string hostText(host);
-  if (hostText.empty() || ::getaddrinfo(hostText.c_str(), nullptr, &hints, &found) != 0 ||
-      found == nullptr) {
-    return -1;
+  const auto setTimeouts = [timeoutMs](int fd) {
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0 &&
+           ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+  };
+  const platform::ConnectLimits connectLimits{std::chrono::milliseconds(timeoutMs), limits.deadline,
+                                              limits.runFlag};
+  const platform::Connection connection =
+      platform::connectTcp(host, port, connectLimits, setTimeouts);
+  switch (connection.outcome) {
+    case platform::ConnectOutcome::Connected:
+      slot.reset(connection.fd);
+      return 0;
+    case platform::ConnectOutcome::NoHost:
+      return -1;
+    case platform::ConnectOutcome::NoSocket:
+      return -2;
+    case platform::ConnectOutcome::NotPrepared:
+      return -3;
+    default:
+      return -4;
   }
-  sockaddr_in address{};
-  std::copy_n(reinterpret_cast<const std::uint8_t*>(found->ai_addr),
-              std::min<std::size_t>(found->ai_addrlen, sizeof address),
-              reinterpret_cast<std::uint8_t*>(&address));
-  ::freeaddrinfo(found);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-
-  TcpSocket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!socket.valid()) return -2;
-  timeval timeout{};
-  timeout.tv_sec = static_cast<time_t>(timeoutMs / 1000);
-  timeout.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
-  if (::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
-      ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
-    return -3;
-  }
-  if (!connectSocket(socket.get(), address, timeoutMs, limits)) return -4;
-  slot = std::move(socket);
-  return 0;
 }
 
 bool waitUntilReadable(int fd, const IoLimits& limits) {
-  return waitForEvents(fd, POLLIN, limits.runFlag, earlier(limits.deadline, receiveTimeout(fd)));
+  return platform::waitForSocket(fd, POLLIN, limits.runFlag,
+                                 earlier(limits.deadline, receiveTimeout(fd)));
 }
 
 IoResult receiveExactly(int fd, std::span<std::uint8_t> buffer, const IoLimits& limits) {

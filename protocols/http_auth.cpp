@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "platform/base64.h"
 #include "platform/crypto_hash.h"
 #include "platform/md5.h"
-#include "protocols/base64.h"
 #include "protocols/client_io.h"
 
 namespace ipcam {

@@ -1,7 +1,6 @@
 #include "protocols/legacy_server.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "platform/run_wait.h"
+#include "platform/tcp_connect.h"
 #include "platform/thread_slot.h"
 #include "platform/trace.h"
 #include "protocols/av_server_client.h"
@@ -174,24 +174,17 @@ int LegacyServerConnect(ChannelRecord& record, AvServerClient& client) {
     platform::trace("Camera[%d] don't have ip\r\n", channel + 1);
     return -1;
   }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(camera.ip.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+  // No time-out of its own, as before; a stop of the channel's thread ends the wait.
+  platform::ConnectLimits limits;
+  if (const platform::ThreadRun* run = platform::currentThreadRun()) limits.runFlag = &run->flag();
+  const platform::Connection connection =
+      platform::connectTcp(camera.ip, record.port.load(), limits);
+  if (connection.outcome == platform::ConnectOutcome::NoHost) {
     showMessage("gethostbyname error");
     return -1;
   }
-  sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  ::freeaddrinfo(found);
-  address.sin_port = htons(record.port.load());
-
-  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (socket < 0) return -1;
-  if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(socket);
-    return -1;
-  }
+  if (connection.outcome != platform::ConnectOutcome::Connected) return -1;
+  const int socket = connection.fd;
   // The previous connection, if one was left, goes now; stopping the channel shuts this one.
   setLegacySocket(record, socket);
   client.setConnected(false);

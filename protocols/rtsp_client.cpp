@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "core/stream_context.h"
-#include "protocols/base64.h"
+#include "platform/base64.h"
 
 namespace ipcam {
 namespace {

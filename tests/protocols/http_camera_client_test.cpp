@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "core/stream_context.h"
+#include "platform/base64.h"
 #include "platform/md5.h"
-#include "protocols/base64.h"
 #include "protocols/scripted_http_server.h"
 #include "tools/camsim/server.h"
 #include "tools/camsim/test_media.h"

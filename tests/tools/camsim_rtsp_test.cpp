@@ -19,6 +19,7 @@ extern "C" {
 #include <string_view>
 #include <vector>
 
+#include "platform/base64.h"
 #include "support/wait_for.h"
 #include "tools/camsim/command_line.h"
 #include "tools/camsim/http_auth.h"

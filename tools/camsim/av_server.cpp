@@ -42,31 +42,10 @@ constexpr std::uint32_t kHugeLength = 1'966'081;
 // The audio is 8 kHz A-law, sent in 20 ms blocks.
 constexpr std::size_t kAudioBytesPerSecond = 8000;
 
-constexpr auto kPollStep = std::chrono::milliseconds(100);
 constexpr int kControlTimeoutMs = 5000;
 
 bool isLongForm(std::uint32_t model) {
   return model == 15 || model == 16;
-}
-
-int listenOn(std::uint16_t port, std::uint16_t& bound) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  const int yes = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  socklen_t length = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 16) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  bound = ntohs(address.sin_port);
-  return fd;
 }
 
 bool readAll(int fd, std::uint8_t* data, std::size_t size) {
@@ -145,27 +124,21 @@ AvServer::~AvServer() {
 }
 
 bool AvServer::start() {
-  if (acceptThread_.joinable()) return false;
+  if (started_.exchange(true)) return false;
   // The data port is the control port + 1: look for a free pair.
   for (int attempt = 0; attempt < 50; ++attempt) {
-    std::uint16_t control = 0;
-    const int controlFd = listenOn(0, control);
-    if (controlFd < 0 || control == 65535) {
-      if (controlFd >= 0) ::close(controlFd);
+    const bool controlListens = listener_.listen(
+        0, 16, [this](int fd) { answerControl(fd, options_()); }, Listener::Mode::Inline);
+    const std::uint16_t control = listener_.port(0);
+    if (!controlListens || control == 65535 ||
+        !listener_.listen(static_cast<std::uint16_t>(control + 1), 16,
+                          [this](int fd) { serveData(fd); })) {
+      listener_.closeListeners();
       continue;
     }
-    std::uint16_t data = 0;
-    const int dataFd = listenOn(static_cast<std::uint16_t>(control + 1), data);
-    if (dataFd < 0) {
-      ::close(controlFd);
-      continue;
-    }
-    controlFd_ = controlFd;
-    dataFd_ = dataFd;
     controlPort_.store(control);
     video(options_());  // encoded before the first viewer comes
-    acceptThread_ = std::thread([this] { acceptLoop(); });
-    return true;
+    return listener_.start();
   }
   std::lock_guard lock(mutex_);
   lastError_ = "no two neighbouring free ports on 127.0.0.1";
@@ -177,24 +150,9 @@ void AvServer::stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_.store(true);
-    for (Connection& connection : connections_) {
-      if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
-    }
   }
   wake_.notify_all();
-  if (acceptThread_.joinable()) acceptThread_.join();
-  std::list<Connection> ending;
-  {
-    std::lock_guard lock(mutex_);
-    ending.swap(connections_);
-  }
-  for (Connection& connection : ending) {
-    if (connection.thread.joinable()) connection.thread.join();
-  }
-  for (int* fd : {&controlFd_, &dataFd_}) {
-    if (*fd >= 0) ::close(*fd);
-    *fd = -1;
-  }
+  listener_.stop();
 }
 
 std::string AvServer::lastError() const {
@@ -208,10 +166,7 @@ std::vector<AvControlRequest> AvServer::controlRequests() const {
 }
 
 void AvServer::dropDataConnections() {
-  std::lock_guard lock(mutex_);
-  for (Connection& connection : connections_) {
-    if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
-  }
+  listener_.dropConnections();
 }
 
 std::shared_ptr<const EncodedVideo> AvServer::video(const Options& options) {
@@ -221,47 +176,6 @@ std::shared_ptr<const EncodedVideo> AvServer::video(const Options& options) {
                          kVideoCycle);
   }
   return video_;
-}
-
-void AvServer::reapFinished() {
-  std::list<Connection> finished;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      auto next = std::next(it);
-      if (it->done) finished.splice(finished.end(), connections_, it);
-      it = next;
-    }
-  }
-  for (Connection& connection : finished) connection.thread.join();
-}
-
-void AvServer::acceptLoop() {
-  while (!stopping_.load()) {
-    std::array<pollfd, 2> waiting = {pollfd{controlFd_, POLLIN, 0}, pollfd{dataFd_, POLLIN, 0}};
-    const int ready = ::poll(waiting.data(), waiting.size(), static_cast<int>(kPollStep.count()));
-    reapFinished();
-    if (ready <= 0) continue;
-    if (waiting[0].revents & POLLIN) {
-      const int fd = ::accept4(controlFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        answerControl(fd, options_());
-        ::close(fd);
-      }
-    }
-    if (waiting[1].revents & POLLIN) {
-      const int fd = ::accept4(dataFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      std::lock_guard lock(mutex_);
-      if (connections_.size() >= kMaxDataConnections || stopping_.load()) {
-        ::close(fd);
-        continue;
-      }
-      Connection& connection = connections_.emplace_back();
-      connection.fd = fd;
-      connection.thread = std::thread([this, &connection, fd] { serveData(connection, fd); });
-    }
-  }
 }
 
 void AvServer::answerControl(int fd, const Options& options) {
@@ -289,7 +203,7 @@ void AvServer::answerControl(int fd, const Options& options) {
   sendAll(fd, reply.data(), reply.size());
 }
 
-void AvServer::serveData(Connection& connection, int fd) {
+void AvServer::serveData(int fd) {
   dataConnections_.fetch_add(1);
   // A viewer that stops reading is given up on rather than waited for.
   timeval timeout{kControlTimeoutMs / 1000, 0};
@@ -336,10 +250,6 @@ void AvServer::serveData(Connection& connection, int fd) {
     wake_.wait_until(lock, next, [this] { return stopping_.load(); });
   }
   dataConnections_.fetch_sub(1);
-  std::lock_guard lock(mutex_);
-  ::close(fd);
-  connection.fd = -1;
-  connection.done = true;
 }
 
 }  // namespace ipcam::camsim

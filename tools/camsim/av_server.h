@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/camsim/listener.h"
 #include "tools/camsim/server.h"
 
 namespace ipcam::camsim {
@@ -60,16 +61,8 @@ class AvServer {
   std::uint64_t videoFramesSent() const { return videoFramesSent_.load(); }
 
  private:
-  struct Connection {
-    int fd = -1;        // guarded by mutex_; closed and set to -1 by its own thread
-    bool done = false;  // guarded by mutex_
-    std::thread thread;
-  };
-
-  void acceptLoop();
   void answerControl(int fd, const Options& options);
-  void serveData(Connection& connection, int fd);
-  void reapFinished();
+  void serveData(int fd);
   std::shared_ptr<const EncodedVideo> video(const Options& options);
 
   OptionsSource options_;
@@ -77,17 +70,18 @@ class AvServer {
   std::atomic<std::uint16_t> controlPort_{0};
   std::atomic<std::uint32_t> dataConnections_{0};
   std::atomic<std::uint64_t> videoFramesSent_{0};
-  int controlFd_ = -1;  // owned by start(); closed by stop() after the join
-  int dataFd_ = -1;     // the same
-  std::thread acceptThread_;
+  std::atomic<bool> started_{false};
   std::mutex stopMutex_;  // serialises stop() with itself
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;               // signalled by stop(); with mutex_
-  std::list<Connection> connections_;          // guarded by mutex_
   std::vector<AvControlRequest> requests_;     // guarded by mutex_
   std::string lastError_;                      // guarded by mutex_
   std::shared_ptr<const EncodedVideo> video_;  // guarded by mutex_
+
+  // The control port (answered on the accept thread) and the data port; last, so that its
+  // threads end first. Locks itself.
+  Listener listener_{kMaxDataConnections};
 };
 
 }  // namespace ipcam::camsim

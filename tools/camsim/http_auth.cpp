@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 
+#include "platform/base64.h"
 #include "tools/camsim/md5.h"
 
 namespace ipcam::camsim {
@@ -48,30 +49,6 @@ std::string quoteEscaped(std::string_view text) {
 }
 
 }  // namespace
-
-std::optional<std::string> base64Decode(std::string_view text) {
-  static constexpr std::string_view kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    std::size_t fill = 0;  // "=" only at the very end, at most two
-    if (i + 4 == text.size() && text[i + 3] == '=') fill = text[i + 2] == '=' ? 2 : 1;
-    std::uint32_t group = 0;
-    for (std::size_t j = 0; j < 4; ++j) {
-      std::size_t value = 0;
-      if (j < 4 - fill) {
-        value = kAlphabet.find(text[i + j]);
-        if (value == std::string_view::npos) return std::nullopt;
-      }
-      group = (group << 6) | static_cast<std::uint32_t>(value);
-    }
-    out.push_back(static_cast<char>((group >> 16) & 0xff));
-    if (fill < 2) out.push_back(static_cast<char>((group >> 8) & 0xff));
-    if (fill < 1) out.push_back(static_cast<char>(group & 0xff));
-  }
-  return out;
-}
 
 std::optional<std::map<std::string, std::string>> parseAuthParameters(std::string_view text) {
   std::map<std::string, std::string> parameters;

@@ -22,15 +22,14 @@ struct Account {
   std::string realm;
 };
 
-// Strict Base64 of RFC 4648 (with "=" fill); nullopt for anything else.
-std::optional<std::string> base64Decode(std::string_view text);
-
 // The name=value list of an Authorization header after its scheme: names lower-cased,
 // quoted values unescaped. nullopt when the list is malformed or names a parameter twice.
 std::optional<std::map<std::string, std::string>> parseAuthParameters(std::string_view text);
 
 // Checks the credentials of requests and writes the challenges that ask for them. Digest
-// nonces are random, expire, and each nonce count is accepted once.
+// nonces are random, expire, and each nonce count is accepted once. The Digest check (its
+// parameter parsing and its MD5) is the camera's own on purpose: it judges what the viewer's
+// Digest code computed, and sharing that code would let one misreading pass on both sides.
 class Authenticator {
  public:
   enum class Verdict { Accepted, Refused, Stale };

@@ -201,25 +201,6 @@ HttpResponse HttpResponse::text(int status, std::string_view reason, std::string
   return response;
 }
 
-// --- StopSignal --------------------------------------------------------------------------------
-
-StopSignal::StopSignal() {
-  if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    throw std::system_error(errno, std::generic_category(), "pipe2");
-  }
-}
-
-StopSignal::~StopSignal() {
-  ::close(pipe_[0]);
-  ::close(pipe_[1]);
-}
-
-void StopSignal::raise() {
-  if (raised_.exchange(true)) return;
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t written = ::write(pipe_[1], &byte, 1);
-}
-
 // --- HttpExchange ------------------------------------------------------------------------------
 
 HttpExchange::HttpExchange(int fd, const StopSignal& stop, bool headOnly,
@@ -297,7 +278,7 @@ void HttpExchange::holdOpen() {
 
 // --- HttpServer --------------------------------------------------------------------------------
 
-HttpServer::HttpServer(HttpLimits limits) : limits_(limits) {}
+HttpServer::HttpServer(HttpLimits limits) : limits_(limits), listener_(limits.maxConnections) {}
 
 HttpServer::~HttpServer() {
   stop();
@@ -316,103 +297,23 @@ bool HttpServer::setFallback(HttpHandler handler) {
 }
 
 std::string HttpServer::lastError() const {
-  std::lock_guard lock(connectionsMutex_);
-  return lastError_;
+  return listener_.error();
 }
 
 bool HttpServer::start(std::uint16_t port) {
   if (started_.exchange(true)) return false;
-  const auto fail = [this](const char* step) {
-    const std::string text = std::string(step) + ": " + std::strerror(errno);
-    if (listenFd_ >= 0) ::close(listenFd_);
-    listenFd_ = -1;
-    std::lock_guard lock(connectionsMutex_);
-    lastError_ = text;
-    return false;
-  };
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0) return fail("socket");
-  const int yes = 1;
-  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // never reachable from another machine
-  if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    return fail("bind");
-  if (::listen(listenFd_, 64) != 0) return fail("listen");
-  socklen_t length = sizeof address;
-  if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    return fail("getsockname");
-  port_.store(ntohs(address.sin_port));
-  try {
-    acceptThread_ = std::thread([this] { acceptLoop(); });
-  } catch (const std::system_error&) {
-    return fail("thread");
-  }
-  return true;
+  if (!listener_.listen(port, 64, [this](int fd) { serve(fd); })) return false;
+  port_.store(listener_.port());
+  return listener_.start();
 }
 
 void HttpServer::stop() {
   std::lock_guard stopLock(stopMutex_);
   stop_.raise();
-  if (acceptThread_.joinable()) acceptThread_.join();
-  if (listenFd_ >= 0) ::close(listenFd_);
-  listenFd_ = -1;
-
-  std::list<Connection> remaining;
-  {
-    std::lock_guard lock(connectionsMutex_);
-    for (Connection& connection : connections_) {
-      if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
-    }
-    remaining.swap(connections_);
-  }
-  for (Connection& connection : remaining) {
-    if (connection.thread.joinable()) connection.thread.join();
-  }
+  listener_.stop();
 }
 
-void HttpServer::reapFinished() {
-  std::list<Connection> finished;
-  {
-    std::lock_guard lock(connectionsMutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      auto next = std::next(it);
-      if (it->done) finished.splice(finished.end(), connections_, it);
-      it = next;
-    }
-  }
-  for (Connection& connection : finished) connection.thread.join();
-}
-
-void HttpServer::acceptLoop() {
-  for (;;) {
-    std::array<pollfd, 2> fds{{{listenFd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}}};
-    const int count = ::poll(fds.data(), fds.size(), 200);
-    reapFinished();
-    if (stop_.raised()) return;
-    if (count <= 0 || fds[0].revents == 0) continue;
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-
-    std::lock_guard lock(connectionsMutex_);
-    if (connections_.size() >= limits_.maxConnections) {
-      ::close(fd);
-      continue;
-    }
-    Connection& connection = connections_.emplace_back();
-    connection.fd = fd;
-    try {
-      connection.thread = std::thread([this, &connection, fd] { serve(connection, fd); });
-    } catch (const std::system_error&) {
-      ::close(fd);
-      connections_.pop_back();
-    }
-  }
-}
-
-void HttpServer::serve(Connection& connection, int fd) {
+void HttpServer::serve(int fd) {
   std::string buffer;
   std::array<char, 4096> chunk{};
   std::size_t headEnd = std::string::npos;
@@ -476,11 +377,6 @@ void HttpServer::serve(Connection& connection, int fd) {
     if (fds[0].revents == 0) continue;
     if (::recv(fd, chunk.data(), chunk.size(), 0) <= 0) break;
   }
-
-  std::lock_guard lock(connectionsMutex_);
-  ::close(fd);
-  connection.fd = -1;
-  connection.done = true;
 }
 
 void HttpServer::dispatch(HttpExchange& exchange, const HttpRequest& request) {

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "tools/camsim/listener.h"
+
 namespace ipcam::camsim {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
@@ -45,23 +47,6 @@ struct HttpResponse {
 
   static HttpResponse text(int status, std::string_view reason, std::string contentType,
                            std::string body);
-};
-
-// The server's stop signal, shared by every blocking wait so that stop() reaches all of them.
-class StopSignal {
- public:
-  StopSignal();
-  ~StopSignal();
-  StopSignal(const StopSignal&) = delete;
-  StopSignal& operator=(const StopSignal&) = delete;
-
-  void raise();
-  bool raised() const { return raised_.load(); }
-  int fd() const { return pipe_[0]; }  // readable once raised, and stays readable
-
- private:
-  std::atomic<bool> raised_{false};
-  int pipe_[2] = {-1, -1};  // written once by raise(); never read, so it stays readable
 };
 
 // One accepted connection as a handler sees it. Every wait ends early when the server stops.
@@ -132,16 +117,8 @@ class HttpServer {
   std::string lastError() const;
 
  private:
-  struct Connection {
-    int fd = -1;        // guarded by connectionsMutex_; closed and set to -1 by its own thread
-    bool done = false;  // guarded by connectionsMutex_
-    std::thread thread;
-  };
-
-  void acceptLoop();
-  void serve(Connection& connection, int fd);
+  void serve(int fd);
   void dispatch(HttpExchange& exchange, const HttpRequest& request);
-  void reapFinished();
 
   const HttpLimits limits_;
   // Written before start() only; the threads read them without a lock.
@@ -151,13 +128,8 @@ class HttpServer {
   StopSignal stop_;
   std::atomic<bool> started_{false};
   std::atomic<std::uint16_t> port_{0};
-  int listenFd_ = -1;         // owned by the starting thread; closed by stop() after the join
-  std::thread acceptThread_;  // started by start(), joined by stop()
-  std::mutex stopMutex_;      // serialises stop() with itself
-
-  mutable std::mutex connectionsMutex_;
-  std::list<Connection> connections_;  // guarded by connectionsMutex_
-  std::string lastError_;              // guarded by connectionsMutex_
+  std::mutex stopMutex_;  // serialises stop() with itself
+  Listener listener_;     // made by the constructor; locks itself
 };
 
 }  // namespace ipcam::camsim

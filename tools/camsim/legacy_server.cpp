@@ -76,69 +76,24 @@ LegacyServer::~LegacyServer() {
 }
 
 bool LegacyServer::start(std::uint16_t port) {
-  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  socklen_t length = sizeof address;
-  if (socket < 0 || ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(socket, 8) != 0 ||
-      ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::lock_guard lock(mutex_);
-    error_ = std::strerror(errno);
-    if (socket >= 0) ::close(socket);
-    return false;
-  }
-  port_.store(ntohs(address.sin_port));
-  listener_.store(socket);
+  if (!listener_.listen(port, 8, [this](int socket) { serve(socket); })) return false;
+  port_.store(listener_.port());
   running_.store(true);
-  acceptThread_ = std::thread([this] { acceptLoop(); });
-  return true;
+  return listener_.start();
 }
 
 void LegacyServer::stop() {
   if (!running_.exchange(false)) return;
-  if (const int socket = listener_.load(); socket >= 0) ::shutdown(socket, SHUT_RDWR);
-  if (acceptThread_.joinable()) acceptThread_.join();
-  ::close(listener_.exchange(-1));
-  std::vector<std::thread> servers;
-  {
-    std::lock_guard lock(mutex_);
-    for (int connection : connections_) ::shutdown(connection, SHUT_RDWR);
-    servers.swap(servers_);
-  }
-  for (std::thread& server : servers) server.join();
+  listener_.stop();
   port_.store(0);
 }
 
 void LegacyServer::dropConnections() {
-  std::lock_guard lock(mutex_);
-  for (int connection : connections_) ::shutdown(connection, SHUT_RDWR);
+  listener_.dropConnections();
 }
 
 std::string LegacyServer::lastError() const {
-  std::lock_guard lock(mutex_);
-  return error_;
-}
-
-void LegacyServer::acceptLoop() {
-  while (running_.load()) {
-    pollfd wait{listener_.load(), POLLIN, 0};
-    if (::poll(&wait, 1, 100) <= 0) continue;
-    const int connection = ::accept4(listener_.load(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) continue;
-    std::lock_guard lock(mutex_);
-    if (!running_.load()) {
-      ::close(connection);
-      break;
-    }
-    accepted_.fetch_add(1);
-    connections_.push_back(connection);
-    servers_.emplace_back([this, connection] { serve(connection); });
-  }
+  return listener_.error();
 }
 
 void LegacyServer::serve(int socket) {
@@ -191,9 +146,6 @@ void LegacyServer::serve(int socket) {
       break;
     }
   }
-  std::lock_guard lock(mutex_);
-  std::erase(connections_, socket);
-  ::close(socket);
 }
 
 }  // namespace ipcam::camsim

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/camsim/listener.h"
+
 namespace ipcam::camsim {
 
 struct Options;
@@ -36,25 +38,18 @@ class LegacyServer {
   std::uint16_t port() const { return port_.load(); }
   std::string lastError() const;
   // Connections accepted since start.
-  std::uint64_t connections() const { return accepted_.load(); }
+  std::uint64_t connections() const { return listener_.accepted(); }
   // Cuts every open connection, as a camera that restarts does; the service keeps listening.
   void dropConnections();
 
  private:
-  void acceptLoop();
   void serve(int socket);
 
   OptionsSource options_;
   PictureSource pictures_;
-  std::atomic<int> listener_{-1};           // atomic: closed by stop() while accept waits
-  std::atomic<std::uint16_t> port_{0};      // atomic
-  std::atomic<bool> running_{false};        // atomic
-  std::atomic<std::uint64_t> accepted_{0};  // atomic
-  std::thread acceptThread_;                // started and joined by the owner's thread
-  mutable std::mutex mutex_;
-  std::vector<int> connections_;      // guarded by mutex_
-  std::vector<std::thread> servers_;  // guarded by mutex_
-  std::string error_;                 // guarded by mutex_
+  std::atomic<std::uint16_t> port_{0};  // atomic
+  std::atomic<bool> running_{false};    // atomic
+  Listener listener_;                   // last, so that its threads end first; locks itself
 };
 
 }  // namespace ipcam::camsim

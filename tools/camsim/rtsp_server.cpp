@@ -19,6 +19,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/base64.h"
+
 namespace ipcam::camsim {
 namespace {
 
@@ -47,23 +49,6 @@ std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
-}
-
-std::string base64(std::string_view bytes) {
-  static constexpr std::string_view kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-    if (i + 1 < bytes.size())
-      group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-    if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-    out.push_back(kAlphabet[group >> 18 & 63]);
-    out.push_back(kAlphabet[group >> 12 & 63]);
-    out.push_back(i + 1 < bytes.size() ? kAlphabet[group >> 6 & 63] : '=');
-    out.push_back(i + 2 < bytes.size() ? kAlphabet[group & 63] : '=');
-  }
-  return out;
 }
 
 std::string hex(std::string_view bytes, bool upper) {
@@ -139,7 +124,8 @@ std::string sdpFor(const EncodedVideo& video, bool audio) {
       // sprop-parameter-sets last: some receivers take everything after the comma as the PPS.
       sdp += "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1;" +
              std::string("profile-level-id=") + hex(video.sps.substr(1, 3), true) +
-             ";sprop-parameter-sets=" + base64(video.sps) + "," + base64(video.pps) + "\r\n";
+             ";sprop-parameter-sets=" + base64Encode(video.sps) + "," + base64Encode(video.pps) +
+             "\r\n";
       break;
     case RtspCodec::Mpeg4:
       sdp += "m=video 0 RTP/AVP 96\r\na=rtpmap:96 MP4V-ES/90000\r\na=fmtp:96 profile-level-id=" +
@@ -660,8 +646,7 @@ RtspServer::~RtspServer() {
 }
 
 std::string RtspServer::lastError() const {
-  std::lock_guard lock(connectionsMutex_);
-  return lastError_;
+  return listener_.error();
 }
 
 std::shared_ptr<const EncodedVideo> RtspServer::video(RtspCodec codec, std::uint32_t width,
@@ -674,107 +659,24 @@ std::shared_ptr<const EncodedVideo> RtspServer::video(RtspCodec codec, std::uint
 
 bool RtspServer::start(std::uint16_t port) {
   if (started_.exchange(true)) return false;
-  const auto fail = [this](const char* step) {
-    const std::string text = std::string(step) + ": " + std::strerror(errno);
-    if (listenFd_ >= 0) ::close(listenFd_);
-    listenFd_ = -1;
-    std::lock_guard lock(connectionsMutex_);
-    lastError_ = text;
-    return false;
-  };
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0) return fail("socket");
-  const int yes = 1;
-  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // never reachable from another machine
-  if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    return fail("bind");
-  if (::listen(listenFd_, 16) != 0) return fail("listen");
-  socklen_t length = sizeof address;
-  if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    return fail("getsockname");
-  port_.store(ntohs(address.sin_port));
-  try {
-    acceptThread_ = std::thread([this] { acceptLoop(); });
-  } catch (const std::system_error&) {
-    return fail("thread");
-  }
-  return true;
+  if (!listener_.listen(port, 16, [this](int fd) { serve(fd); })) return false;
+  port_.store(listener_.port());
+  return listener_.start();
 }
 
 void RtspServer::stop() {
   std::lock_guard stopLock(stopMutex_);
   stop_.raise();
-  if (acceptThread_.joinable()) acceptThread_.join();
-  if (listenFd_ >= 0) ::close(listenFd_);
-  listenFd_ = -1;
-  std::list<Connection> remaining;
-  {
-    std::lock_guard lock(connectionsMutex_);
-    for (Connection& connection : connections_) {
-      if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
-    }
-    remaining.swap(connections_);
-  }
-  for (Connection& connection : remaining) {
-    if (connection.thread.joinable()) connection.thread.join();
-  }
+  listener_.stop();
 }
 
-void RtspServer::reapFinished() {
-  std::list<Connection> finished;
-  {
-    std::lock_guard lock(connectionsMutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      auto next = std::next(it);
-      if (it->done) finished.splice(finished.end(), connections_, it);
-      it = next;
-    }
+void RtspServer::serve(int fd) {
+  RtspConnection session(*this, fd);
+  try {
+    session.run();
+  } catch (const std::exception&) {
+    // an allocation failure ends this connection only
   }
-  for (Connection& connection : finished) connection.thread.join();
-}
-
-void RtspServer::acceptLoop() {
-  for (;;) {
-    std::array<pollfd, 2> fds{{{listenFd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}}};
-    const int count = ::poll(fds.data(), fds.size(), 200);
-    reapFinished();
-    if (stop_.raised()) return;
-    if (count <= 0 || fds[0].revents == 0) continue;
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    std::lock_guard lock(connectionsMutex_);
-    if (connections_.size() >= kMaxConnections) {
-      ::close(fd);
-      continue;
-    }
-    Connection& connection = connections_.emplace_back();
-    connection.fd = fd;
-    try {
-      connection.thread = std::thread([this, &connection, fd] { serve(connection, fd); });
-    } catch (const std::system_error&) {
-      ::close(fd);
-      connections_.pop_back();
-    }
-  }
-}
-
-void RtspServer::serve(Connection& connection, int fd) {
-  {
-    RtspConnection session(*this, fd);
-    try {
-      session.run();
-    } catch (const std::exception&) {
-      // an allocation failure ends this connection only
-    }
-  }
-  std::lock_guard lock(connectionsMutex_);
-  ::close(fd);
-  connection.fd = -1;
-  connection.done = true;
 }
 
 }  // namespace ipcam::camsim

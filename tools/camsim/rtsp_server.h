@@ -54,15 +54,7 @@ class RtspServer {
 
  private:
   friend class RtspConnection;
-  struct Connection {
-    int fd = -1;        // guarded by connectionsMutex_; closed and set to -1 by its own thread
-    bool done = false;  // guarded by connectionsMutex_
-    std::thread thread;
-  };
-
-  void acceptLoop();
-  void serve(Connection& connection, int fd);
-  void reapFinished();
+  void serve(int fd);
 
   OptionsSource options_;
   Authenticator& authenticator_;  // locks itself
@@ -72,19 +64,15 @@ class RtspServer {
   std::atomic<bool> started_{false};
   std::atomic<std::uint16_t> port_{0};
   std::atomic<std::uint32_t> playing_{0};
-  int listenFd_ = -1;         // owned by the starting thread; closed by stop() after the join
-  std::thread acceptThread_;  // started by start(), joined by stop()
-  std::mutex stopMutex_;      // serialises stop() with itself
-
-  mutable std::mutex connectionsMutex_;
-  std::list<Connection> connections_;  // guarded by connectionsMutex_
-  std::string lastError_;              // guarded by connectionsMutex_
+  std::mutex stopMutex_;  // serialises stop() with itself
 
   // Apart from the connections so that encoding holds up no accept and no stream being served.
   std::mutex videoMutex_;
   std::map<std::tuple<RtspCodec, std::uint32_t, std::uint32_t>,
            std::shared_ptr<const EncodedVideo>>
       videos_;  // guarded by videoMutex_
+
+  Listener listener_{kMaxConnections};  // last, so that its threads end first; locks itself
 };
 
 }  // namespace ipcam::camsim

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 
 namespace ipcam {
 
@@ -16,5 +19,10 @@ enum Base64Result : int {
 // (not counting the NUL that follows the output when there is room for one), or a
 // Base64Result.
 int Base64Code(std::span<const std::uint8_t> input, bool decode, std::span<std::uint8_t> output);
+
+// Base64Code on texts: the whole encoding of `bytes` (empty for none), and the bytes of
+// `text`, nothing when it is not Base64 (an empty text gives empty bytes).
+std::string base64Encode(std::string_view bytes);
+std::optional<std::string> base64Decode(std::string_view text);
 
 }  // namespace ipcam

@@ -1,4 +1,4 @@
-#include "protocols/base64.h"
+#include "platform/base64.h"
 
 #include <array>
 
@@ -75,6 +75,35 @@ int Base64Code(std::span<const std::uint8_t> input, bool decodeInput,
     return kBase64MissingInput;
   }
   return decodeInput ? decode(input, output) : encode(input, output);
+}
+
+namespace {
+
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::span<std::uint8_t> roomIn(std::string& text) {
+  return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+std::string base64Encode(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  std::string text((bytes.size() + 2) / 3 * 4, '\0');
+  const int length = Base64Code(bytesOf(bytes), false, roomIn(text));
+  text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+  return text;
+}
+
+std::optional<std::string> base64Decode(std::string_view text) {
+  if (text.empty()) return std::string();
+  std::string bytes(text.size() / 4 * 3, '\0');
+  const int length = Base64Code(bytesOf(text), true, roomIn(bytes));
+  if (length < 0) return std::nullopt;
+  bytes.resize(static_cast<std::size_t>(length));
+  return bytes;
 }
 
 }  // namespace ipcam

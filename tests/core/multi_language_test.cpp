@@ -41,7 +41,7 @@ std::string languageFileWithAll(std::string_view value) {
 
 TEST(MultiLanguageTables, LanguageFileTableCoversEveryFamily) {
   const auto rows = CMultiLanguage::languageFileTable();
-  ASSERT_EQ(rows.size(), 108u);
+  ASSERT_GE(rows.size(), 3u) << "English first, the end mark last, languages between";
   EXPECT_EQ(rows.front().langId, 0);
   EXPECT_EQ(rows.front().file, "ini\\English.ini");
   EXPECT_EQ(rows.back().langId, 0);
@@ -53,7 +53,10 @@ TEST(MultiLanguageTables, LanguageFileTableCoversEveryFamily) {
     EXPECT_TRUE(ids.insert(row.langId).second) << "LANGID twice: " << row.langId;
     files.insert(row.file);
   }
-  EXPECT_EQ(files.size(), 27u) << "every language file is reachable through a LANGID";
+  for (const LanguageComboEntry& entry : CMultiLanguage::comboTable()) {
+    EXPECT_TRUE(files.contains(entry.file) || entry.file == rows.front().file)
+        << entry.file << " can be chosen but no LANGID reaches it";
+  }
 
   const struct {
     std::uint16_t langId;
@@ -319,8 +322,10 @@ TEST(MultiLanguageShipped, EnglishAndLanguageNamesAreComplete) {
   }
   EXPECT_EQ(language.text("ViewerElement", "Message_NoSignal"), "No signal");
 
+  // One name per entry, in the order whose index the settings file keeps.
   const std::vector<std::string> names = language.comboDisplayNames();
-  ASSERT_EQ(names.size(), 26u);
+  ASSERT_EQ(names.size(), CMultiLanguage::comboTable().size());
+  ASSERT_GT(names.size(), 25u);
   EXPECT_EQ(names[0], "English");
   EXPECT_EQ(names[15], "繁體中文");
   EXPECT_EQ(names[25], "Slovenščina");

@@ -122,7 +122,7 @@ std::optional<LegacyPictureHeader> parseLegacyPictureHeader(std::span<const std:
 
 int TcpReceiveExact(int length, int socket, std::span<std::uint8_t> buffer) {
   if (length <= 0) {
-    std::fputs("tcp_recv : data_len <= 0\n", stderr);
+    platform::trace("legacy server: asked to receive %d bytes", length);
     return length;
   }
   if (static_cast<std::size_t>(length) > buffer.size()) return -1;

@@ -99,7 +99,7 @@ void copyConnection(const CameraSettings& from, CameraSettings& to) {
 }  // namespace
 
 DiscoveryAccess lanDiscovery() {
-  return DiscoveryAccess{StartDiscovery, StopDiscovery, RefreshDiscovery, discoverySnapshot,
+  return DiscoveryAccess{StartDiscovery, stopDiscovery, refreshDiscovery, discoverySnapshot,
                          LookupModelName};
 }
 

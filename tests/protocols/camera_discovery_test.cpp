@@ -492,7 +492,7 @@ std::uint16_t freeUdpPort() {
 
 class DiscoverySearchTest : public ::testing::Test {
  protected:
-  void TearDown() override { StopDiscovery(); }
+  void TearDown() override { stopDiscovery(); }
 
   // A socket on the loopback broadcast address, where the listener's requests arrive.
   int bindRequestEar() const {
@@ -560,7 +560,7 @@ TEST_F(DiscoverySearchTest, TwoSimulatedCamerasAnswerOnLoopback) {
   EXPECT_TRUE(testing::waitFor([&] { return plain.descriptionsSent() >= 3; }));
 
   // A refresh restarts the list, which the cameras fill again.
-  RefreshDiscovery();
+  refreshDiscovery();
   EXPECT_TRUE(discoverySnapshot(false).changed);
   EXPECT_TRUE(testing::waitFor(bothDetailed, std::chrono::seconds(20)));
 }
@@ -641,8 +641,8 @@ TEST_F(DiscoverySearchTest, StopDoesNotWaitForADatagram) {
   }));
   ::close(hear);
   // Ended by itself, not given up on after the slot's second.
-  EXPECT_TRUE(StopDiscovery());
-  EXPECT_TRUE(StopDiscovery());  // twice is fine
+  EXPECT_TRUE(stopDiscovery());
+  EXPECT_TRUE(stopDiscovery());  // twice is fine
   EXPECT_TRUE(discoverySnapshot(false).entries.empty());
 }
 

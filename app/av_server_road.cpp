@@ -84,7 +84,7 @@ void restartConnectionWorker(ChannelRecord& record, const platform::ThreadRun& r
   const auto giveUp = std::chrono::steady_clock::now() + kWorkerHandOverWait;
   while (!startConnectionWorker(record)) {
     if (!run.running() || std::chrono::steady_clock::now() >= giveUp) {
-      platform::trace("Camera %d: a connection worker is running; no reconnect started\r\n",
+      platform::trace("Camera %d: a connection worker is running; no reconnect started",
                       record.channel + 1);
       return;
     }
@@ -104,10 +104,8 @@ void afterStreamEnd(ChannelRecord& record, const platform::ThreadRun& run, AvsDa
   // A stop that came while the stream was being lost wins: the channel's stop has already
   // passed the connection slot and would leave a new worker running.
   if (error && record.mpeg4Reconnect.load() && run.running()) {
-    platform::trace(
-        "\r\nNowAvsobj->RX52_MPEG4_AutoReConnect && exit_error, don't need message\r\n");
-    platform::trace("RX52 Data T Keep Running failed\r\n");
-    platform::trace("RX52_MPEG$ reconnect,GetLastError() return %d\r\n", lastError);
+    platform::trace("Camera %d: server stream lost (error %d); reconnecting without a message",
+                    channel + 1, lastError);
     // The picture on the tile is no longer live while the camera is asked again.
     showTileText(channel, kStatusConnecting, "Message_Connecting");
     record.serverReopen.openAt(streamRun.reopenAt());

@@ -257,7 +257,7 @@ void armReconnect(ChannelRecord& record, ReconnectBudget budget) {
   if (isCgiCameraType(camera.type)) {
     // Only the MPEG-4 choice of the first CGI generation goes through the camera server.
     if (camera.type >= 11 && camera.type <= 18 && camera.videoFormat == 1) {
-      platform::trace("In EnableReconnectState, Set RX52_MPEG4_AutoReConnect to true\r\n");
+      platform::trace("Camera %d: server-road reconnect armed", record.channel + 1);
       record.mpeg4Reconnect.store(true);
       if (fresh) {
         record.mpeg4ReconnectCount.store(0);
@@ -266,7 +266,7 @@ void armReconnect(ChannelRecord& record, ReconnectBudget budget) {
     }
     return;
   }
-  platform::trace("In EnableReconnectState, Set RX27_AutoReConnect to true\r\n");
+  platform::trace("Camera %d: legacy-road reconnect armed", record.channel + 1);
   record.legacyReconnect.store(true);
   if (fresh) {
     record.legacyReconnectCount.store(0);

@@ -10,11 +10,11 @@ void startCameraSearch() {
 }
 
 bool stopCameraSearch() {
-  return StopDiscovery();
+  return stopDiscovery();
 }
 
 void refreshCameraSearch() {
-  RefreshDiscovery();
+  refreshDiscovery();
 }
 
 DiscoverySnapshot foundCameras(bool clearChanged) {

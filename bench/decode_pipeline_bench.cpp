@@ -158,7 +158,6 @@ void prepareChannels(int tileWidth, int tileHeight) {
     ChannelRecord& record = channelRecord(channel);
     record.channel = channel;
     record.display = std::make_shared<ChannelDisplay>(channel);
-    record.display->setUp();
     record.display->setTileSize(tileWidth, tileHeight);
     record.media = std::make_shared<ChannelMedia>(channel);
     record.media->initialise();

@@ -294,7 +294,6 @@ void loadSettings(ViewerSettings& settings, ViewerUi* ui) {
       now.restartPending = was.restartPending;
       now.needsStart = was.needsStart;
       now.needsStop = was.needsStop;
-      now.spareFlag = was.spareFlag;
     }
     settings = std::move(loaded);
   }
@@ -338,7 +337,6 @@ void resetCamera(ViewerSettings& settings, int channel) {
   fresh.restartPending = camera.restartPending;
   fresh.needsStart = camera.needsStart;
   fresh.needsStop = camera.needsStop;
-  fresh.spareFlag = camera.spareFlag;
   camera = std::move(fresh);
   for (ScheduleEntry& entry : settings.schedule) {
     if (entry.channel == channel) freeScheduleEntry(entry);

@@ -54,7 +54,6 @@ struct CameraSettings {
   std::int32_t restartPending = 0;  // the next disconnect reconnects, and quietly
   std::int32_t needsStart = 0;      // newly configured in the dialog
   std::int32_t needsStop = 0;       // no longer configured after the dialog
-  std::int32_t spareFlag = 0;       // no user yet; keeps the record's five run-time integers
 
   bool operator==(const CameraSettings&) const = default;
 };

@@ -174,12 +174,6 @@ ChannelDisplay::ChannelDisplay(int channel) : channel_(channel) {
 
 ChannelDisplay::~ChannelDisplay() = default;
 
-// The surfaces are plain memory pictures drawn by the tile, so there is nothing that can fail
-// before the first picture arrives.
-bool ChannelDisplay::setUp() {
-  return true;
-}
-
 void ChannelDisplay::discardPicture() {
   std::lock_guard lock(frontMutex_);
   front_.shown = false;

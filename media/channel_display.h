@@ -102,8 +102,6 @@ class ChannelDisplay {
   ChannelDisplay(const ChannelDisplay&) = delete;
   ChannelDisplay& operator=(const ChannelDisplay&) = delete;
 
-  // Prepares the surfaces for the channel's tile. False when that fails; start-up goes on.
-  bool setUp();
   // Forgets the last picture, so the tile stops showing a stale image while reconnecting.
   void discardPicture();
   // Forgets the picture; the buffers and converters stay for a decoding thread that may still

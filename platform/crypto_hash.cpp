@@ -10,7 +10,7 @@
 
 namespace ipcam {
 
-std::string Sha256Hex(std::string_view text) {
+std::string sha256Hex(std::string_view text) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;
   if (EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
@@ -19,7 +19,7 @@ std::string Sha256Hex(std::string_view text) {
   return hexText(std::span<const std::uint8_t>(digest.data(), length));
 }
 
-bool FillRandom(std::span<std::uint8_t> bytes) {
+bool fillRandom(std::span<std::uint8_t> bytes) {
   return bytes.size() <= INT_MAX && RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) == 1;
 }
 

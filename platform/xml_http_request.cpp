@@ -82,8 +82,8 @@ std::string singleByteToUtf8(std::string_view bytes, bool windows1252) {
   return utf16ToUtf8(wide);
 }
 
-// The text of an answer as the old object's responseText gave it: a byte-order mark wins,
-// then the declared charset, and UTF-8 is the default.
+// The text of an answer as callers read it from responseText: a byte-order mark wins, then
+// the declared charset, and UTF-8 is the default.
 std::string decodeBody(std::string_view bytes, std::string_view contentType) {
   if (bytes.starts_with("\xEF\xBB\xBF")) return sanitizeUtf8(bytes.substr(3));
   if (bytes.starts_with("\xFF\xFE")) return utf16ToUtf8(decodeUtf16(bytes.substr(2), false));
@@ -241,7 +241,7 @@ XmlHttpResult XmlHttpRequest::open(std::string_view method, std::string_view url
   readyState_.store(kUninitialized);
   if (!isToken(method)) return XmlHttpResult::InvalidArgument;
 
-  // Parsed here so that a bad URL fails open() as it did with the old object, not the send.
+  // Parsed here so that a bad URL fails open() with its own code, not the send.
   CURLU* parsed = curl_url();
   if (parsed == nullptr) return XmlHttpResult::OutOfResources;
   const std::string urlText(url);

@@ -73,17 +73,17 @@ std::optional<std::uint8_t> exchangeCommand(std::uint32_t address, std::uint16_t
   ::inet_ntop(AF_INET, &host, text, sizeof text);
   TcpSocket socket;
   if (ConnectTcp(text, port, kSocketTimeoutMs, socket, runFlag) != 0) {
-    platform::trace("connected failed!\r\n");
+    platform::trace("camera server: control connection failed");
     return std::nullopt;
   }
   if (sendExactly(socket.get(), request) != IoResult::Done) {
-    platform::trace("connected failed!\r\n");
+    platform::trace("camera server: sending a command failed");
     return std::nullopt;
   }
   std::vector<std::uint8_t> answer(avsMessageSize(longForm));
   const IoLimits limits = IoLimits::untilStopped(runFlag);
   if (receiveExactly(socket.get(), answer, limits) != IoResult::Done) {
-    platform::trace("recv tcp command error!\r\n");
+    platform::trace("camera server: no answer to a command");
     return std::nullopt;
   }
   // The trailer only follows; a server that leaves it out has still answered.
@@ -158,11 +158,6 @@ std::optional<AvsFrameHeader> parseAvsFrameHeader(std::span<const std::uint8_t> 
 
 // ---- The client object ----------------------------------------------------------------------
 
-// POSIX sockets need no library start-up.
-bool AvServerClient::startNetwork() {
-  return true;
-}
-
 void AvServerClient::reset() {
   disconnect();
   connected_.store(false);
@@ -219,7 +214,7 @@ int AvsConnect(const std::string& host, std::uint16_t controlPort, AvServerClien
 
   const std::uint8_t key = randomKey();
   const std::uint16_t dataPort = client.announcedDataPort();
-  platform::trace("send msg.key:%ld g_av_data_port:%d\r\n", static_cast<long>(key),
+  platform::trace("camera server: connect with key %d, data port %d", static_cast<int>(key),
                   static_cast<int>(dataPort));
   const std::vector<std::uint8_t> request =
       buildAvsConnectRequest(address, dataPort, key, longForm);
@@ -227,10 +222,10 @@ int AvsConnect(const std::string& host, std::uint16_t controlPort, AvServerClien
       exchangeCommand(address, controlPort, request, longForm);
   if (answer == kAvsAnswerAck) {
     client.connected_.store(true);
-    platform::trace("connected successfully\r\n");
+    platform::trace("camera server: connected");
     return 1;
   }
-  platform::trace("connected failed!\r\n");
+  platform::trace("camera server: connect refused");
   return 0;
 }
 
@@ -238,7 +233,7 @@ int AvsLogin(AvServerClient& client, std::string_view user, std::string_view pas
              bool longForm) {
   // The line keeps its place in the trace, but not the password: traces get pasted into
   // reports, and a fixed mask does not even tell the password's length.
-  platform::trace("Login %.*s,password %s\r\n", static_cast<int>(user.size()), user.data(),
+  platform::trace("Login %.*s,password %s", static_cast<int>(user.size()), user.data(),
                   kMaskedPassword);
   const std::uint32_t address = client.controlAddress();
   const std::uint16_t controlPort = client.controlPort();
@@ -248,13 +243,13 @@ int AvsLogin(AvServerClient& client, std::string_view user, std::string_view pas
       exchangeCommand(address, controlPort, request, longForm);
   client.setLoginRefused(answer && answer != kAvsAnswerAdminAck && answer != kAvsAnswerAck);
   if (answer == kAvsAnswerAdminAck) {
-    platform::trace("ReturnMessage ENET_AVS_MSG_ADMIN_ACK is Admin\r\n");
+    platform::trace("camera server: logged in as administrator");
     client.administrator_.store(true);
     client.loggedIn_.store(true);
     return 1;
   }
   if (answer == kAvsAnswerAck) {
-    platform::trace("ReturnMessage ENET_AVS_MSG_ACK Not Admin\r\n");
+    platform::trace("camera server: logged in, not as administrator");
     client.administrator_.store(false);
     client.loggedIn_.store(true);
     return 1;
@@ -263,22 +258,22 @@ int AvsLogin(AvServerClient& client, std::string_view user, std::string_view pas
 }
 
 int AvsOpenDataConnection(const std::string& host, std::uint16_t dataPort, AvServerClient& client) {
-  platform::trace("Create_TCP_Data_Connection\r\n");
+  platform::trace("camera server: opening the data connection");
   TcpSocket socket;
   const int result = ConnectTcp(host, dataPort, kSocketTimeoutMs, socket, callerRunFlag());
   switch (result) {
     case 0:
-      platform::trace("create TCP datsock connection to IPCam (audio/video TCP channel).\r\n");
+      platform::trace("camera server: data connection open");
       client.setDataSocket(socket.release());
       return 1;
     case -1:
-      platform::trace("Can't create connection to IPCam (audio/video TCP channel)\r\n");
+      platform::trace("camera server: data connection failed");
       return 0;
     case -2:
       showMessage("create datsock_tcp failed!");
       return 0;
     default:
-      platform::trace("Can't create connection to IPCam (audio/video TCP channel).\r\n");
+      platform::trace("camera server: data connection failed (%d)", result);
       return 0;
   }
 }
@@ -327,7 +322,7 @@ AvsDataEnd runAvsDataLoop(int fd, const platform::ThreadRun& run, AvsFrameHandle
     const AvsFrameHeader header = *parseAvsFrameHeader(headerBytes);
     if (header.motion) handler.motion();
     if (!avsPayloadAccepted(header.length) || header.length > buffer.size()) {
-      platform::trace("refused a frame of %u bytes from the camera server\r\n", header.length);
+      platform::trace("refused a frame of %u bytes from the camera server", header.length);
       return AvsDataEnd::kBadProtocol;
     }
     const std::span<std::uint8_t> payload = buffer.first(header.length);
@@ -345,7 +340,7 @@ AvsDataEnd runAvsDataLoop(int fd, const platform::ThreadRun& run, AvsFrameHandle
       case static_cast<std::uint8_t>(AvsFrameType::kIgnored):
         break;
       default:
-        platform::trace("parsed header error!\r\n");
+        platform::trace("camera server: frame of unknown type %d skipped", header.type);
         break;
     }
   }

@@ -97,8 +97,6 @@ class AvServerClient {
   void setChannel(int channel) { channel_.store(channel); }
   int channel() const { return channel_.load(); }
 
-  // Prepares the client's network use; false when the network cannot be used.
-  bool startNetwork();
   // Not connected, both state flags false, both sockets invalid, marked network-ready.
   void reset();
   // Closes both sockets; safe to call twice.

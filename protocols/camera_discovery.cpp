@@ -357,14 +357,14 @@ void StartDiscovery() {
   SendSearch();
 }
 
-bool StopDiscovery() {
+bool stopDiscovery() {
   DiscoveryState& shared = state();
   const bool ended = shared.listener.stop();
   shared.searchesPending.store(0);
   return ended;
 }
 
-void RefreshDiscovery() {
+void refreshDiscovery() {
   restartList();
   SendSearch();
 }

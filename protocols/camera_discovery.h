@@ -51,9 +51,9 @@ void StartDiscovery();
 // The listener looks at its run flag at least every 50 ms, so this does not wait for a
 // datagram to arrive. True when the listener ended (or none ran), false when it did not end
 // within a second and was given up on.
-bool StopDiscovery();
+bool stopDiscovery();
 // The page's refresh button: restarts the list and sends the search again.
-void RefreshDiscovery();
+void refreshDiscovery();
 // Sends the search request (three times, 100 ms apart) from the listener's socket. Returns at
 // once: the listener thread does the sending, so the caller (the window thread) never sleeps
 // and a search asked for before the socket is ready still goes out. Without a running

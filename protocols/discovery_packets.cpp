@@ -161,7 +161,7 @@ Request detailRequest(const Mac& mac) {
 
 std::uint8_t translateModelCode(std::uint8_t code, std::uint8_t poe, bool updating) {
   if (poe > kPoeKeep) {
-    if (updating) platform::trace("Wrong ic.IC_POE : %d \r\n", poe);
+    if (updating) platform::trace("discovery: unknown PoE mark %d", poe);
     return code;
   }
   if (poe == kPoeKeep) return code;
@@ -169,8 +169,8 @@ std::uint8_t translateModelCode(std::uint8_t code, std::uint8_t poe, bool updati
                                  [code](const PoeForms& forms) { return forms.code == code; });
   if (poe == kPoePlain) return form == kPoeForms.end() ? code : form->plain;
   if (poe == kPoePowered && form != kPoeForms.end() && form->poe) return *form->poe;
-  platform::trace("%d Wrong ic.IC_DeviceModel : %d , ic.IC_POE : %d \r\n", updating ? 1 : 2, code,
-                  poe);
+  platform::trace("discovery: model %d has no form for PoE mark %d (%s)", code, poe,
+                  updating ? "update" : "answer");
   return code;
 }
 

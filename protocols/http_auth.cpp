@@ -157,7 +157,7 @@ std::string hashHex(DigestAlgorithm algorithm, std::string_view text) {
   switch (algorithm) {
     case DigestAlgorithm::Sha256:
     case DigestAlgorithm::Sha256Sess:
-      return Sha256Hex(text);
+      return sha256Hex(text);
     case DigestAlgorithm::Md5:
     case DigestAlgorithm::Md5Sess:
       break;
@@ -232,7 +232,7 @@ std::string digestResponse(const DigestInput& in) {
 std::string newClientNonce() {
   std::array<std::uint8_t, 8> bytes{};
   std::uint64_t value = 0;
-  if (FillRandom(bytes)) {
+  if (fillRandom(bytes)) {
     for (const std::uint8_t byte : bytes) value = value << 8 | byte;
   } else {
     // No random source: still not the bare tick count a listener could guess.

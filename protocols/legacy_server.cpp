@@ -122,7 +122,7 @@ std::optional<LegacyPictureHeader> parseLegacyPictureHeader(std::span<const std:
 
 int TcpReceiveExact(int length, int socket, std::span<std::uint8_t> buffer) {
   if (length <= 0) {
-    std::fputs("tcp_recv : data_len <= 0\n", stderr);
+    platform::trace("legacy server: asked to receive %d bytes", length);
     return length;
   }
   if (static_cast<std::size_t>(length) > buffer.size()) return -1;
@@ -139,11 +139,11 @@ int TcpReceiveExact(int length, int socket, std::span<std::uint8_t> buffer) {
         ::recv(socket, buffer.data() + received, static_cast<std::size_t>(length - received), 0);
     if (got < 0) {
       if (errno == EINTR) continue;
-      platform::trace("tcp_recv error : rlen\r\n");
+      platform::trace("legacy server: receive failed (errno %d)", errno);
       return -1;
     }
     if (got == 0) {
-      platform::trace("peer close connection ?\r\n");
+      platform::trace("legacy server: the camera closed the connection");
       return 0;
     }
     received += static_cast<int>(got);
@@ -159,7 +159,7 @@ int TcpSendCommand(int socket, const LegacyCommand& command) {
         ::send(socket, command.data() + sent, command.size() - sent, MSG_NOSIGNAL);
     if (result < 0 && errno == EINTR) continue;
     if (result <= 0) {
-      platform::trace("tcp_send error!!!\r\n");
+      platform::trace("legacy server: sending a request failed (errno %d)", errno);
       return static_cast<int>(result);
     }
     sent += static_cast<std::size_t>(result);
@@ -171,7 +171,7 @@ int LegacyServerConnect(ChannelRecord& record, AvServerClient& client) {
   const int channel = record.channel;
   const CameraSettings camera = cameraSnapshot(channel);
   if (camera.ip.empty()) {
-    platform::trace("Camera[%d] don't have ip\r\n", channel + 1);
+    platform::trace("Camera %d: no address configured", channel + 1);
     return -1;
   }
   // No time-out of its own, as before; a stop of the channel's thread ends the wait.
@@ -272,8 +272,8 @@ class LegacyDataRun {
     const int got = TcpReceiveExact(static_cast<int>(headerBytes.size()), socket_, headerBytes);
     if (got < 0) {
       lastError_ = errno;
-      platform::trace(" In Data T, rval < 0\r\n");
-      platform::trace("rval = %d,camera_id is %d\r\n", got, record_.channel);
+      platform::trace("Camera %d: legacy picture header not received (%d)", record_.channel + 1,
+                      got);
       return End::kLost;
     }
     if (got == 0) {
@@ -309,10 +309,8 @@ class LegacyDataRun {
         TcpReceiveExact(length, socket_, std::span(picture_.get(), kLegacyPictureBufferBytes));
     if (read != length || read <= 0) {
       lastError_ = errno;
-      platform::trace(read <= 0 ? "In Data T, rval <= 0 \r\n"
-                                : " In Data T, rval != header length\r\n");
-      platform::trace("rval = %d\r\n", read);
-      platform::trace("header length = %d\r\n", length);
+      platform::trace("Camera %d: legacy picture cut short: %d of %d bytes", record_.channel + 1,
+                      read, length);
       return End::kLost;
     }
     countPicture();
@@ -385,8 +383,8 @@ void LegacyServerThread(ChannelRecord& record, const platform::ThreadRun& run,
   // the next request is what notices it.
   const bool reconnect = socket != 0 && record.legacyReconnect.load();
   if (reconnect && hooks.restartConnection) {
-    platform::trace("GetLastError() return %d\r\n", data.lastError());
-    platform::trace("Start Auto Reconnect\r\n");
+    platform::trace("Camera %d: legacy stream lost (errno %d); reconnecting", record.channel + 1,
+                    data.lastError());
     record.legacyLastError.store(data.lastError());
     record.serverReopen.openAt(data.streamRun().reopenAt());
     // The last picture stays on the tile, marked as old, while the camera is asked again.

@@ -98,7 +98,7 @@ bool ptzClickToMove(int channel, int width, int height, int x, int y) {
   const ChannelRecord& record = channelRecord(channel);
   if ((record.legacyReconnect.load() || record.mpeg4Reconnect.load()) &&
       record.threads.connect.running()) {
-    platform::trace("g_MainWindow->m_ConnectThread[m_CameraID]->m_hThread still running.\r\n");
+    platform::trace("Camera %d: pan/tilt ignored while reconnecting", channel + 1);
     return false;
   }
   if (!channelIsLive(channel) || !isPtzCamera(channel, false)) return false;

@@ -101,7 +101,7 @@ int ChannelRecorder::splitRecording() {
     std::lock_guard lock(mutex_);
     if (!recording_.load()) return kIdleOrEmpty;
     // A new file in the same second would take this one's name and replace it.
-    if (std::time(nullptr) == startSecond_) return kStarted;
+    if (wallClock_() == startSecond_) return kStarted;
     stopLocked(StopKind::kSplit);
     const bool wasSplitting = splitting_.exchange(true);
     result = startLocked(message);
@@ -125,7 +125,7 @@ int ChannelRecorder::startLocked(StartMessage& message) {
     return kNoRecordDir;
   }
 
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = wallClock_();
   const std::string name = recordingFileName(dir, channel_, mode_, localTime(now));
   std::string failure;
   const int result = openFileLocked(name, failure);
@@ -434,7 +434,7 @@ bool ChannelRecorder::prepareKeyFrameLocked(std::span<const std::uint8_t> frame)
   if (!sized || (width == width_ && height == height_)) return true;
   // The camera changed its picture size: every file keeps one size, so the recording goes on
   // in a new file from this key frame, once the new file cannot take this one's name.
-  if (std::time(nullptr) == startSecond_) return true;
+  if (wallClock_() == startSecond_) return true;
   stopLocked(StopKind::kSplit);
   const bool wasSplitting = splitting_.exchange(true);
   StartMessage message = StartMessage::kNone;
@@ -479,6 +479,11 @@ std::string ChannelRecorder::currentFile() const {
 std::uint32_t ChannelRecorder::writtenBytes() const {
   std::lock_guard lock(mutex_);
   return writtenBytes_;
+}
+
+void ChannelRecorder::setWallClock(WallClock clock) {
+  std::lock_guard lock(mutex_);
+  wallClock_ = std::move(clock);
 }
 
 void ChannelRecorder::setSplitting(bool splitting) {

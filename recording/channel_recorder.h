@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -75,6 +76,10 @@ class ChannelRecorder final : public FrameSink {
   std::uint32_t writtenBytes() const;
   // Set just before a stop that only continues in a new file: no "Start"/"Stop" log lines.
   void setSplitting(bool splitting);
+  // The wall clock that names the files and tells whether a new file would still fall into
+  // the current one's second; tests pin it instead of racing the real one.
+  using WallClock = std::function<std::time_t()>;
+  void setWallClock(WallClock clock);
   bool splitting() const;
 
  private:
@@ -126,6 +131,7 @@ class ChannelRecorder final : public FrameSink {
   int height_ = 0;
   std::chrono::steady_clock::time_point startTick_{};
   std::time_t startSecond_ = 0;
+  WallClock wallClock_ = [] { return std::time(nullptr); };
   std::uint32_t writtenBytes_ = 0;
   std::uint32_t durationMs_ = 0;
   bool keySeen_ = false;

@@ -65,6 +65,11 @@ void QtViewerUi::releaseWaiters() {
   pending_.clear();
 }
 
+std::size_t QtViewerUi::waitingBoxCount() const {
+  std::lock_guard lock(pendingMutex_);
+  return pending_.size();
+}
+
 void QtViewerUi::setChannelStatus(int channel, int code, const std::optional<std::string>& text) {
   onUi([this, channel, code, text] {
     if (window_) window_->showChannelStatus(channel, code, text);

@@ -41,6 +41,8 @@ class QtViewerUi final : public QObject, public ViewerUi {
   // Besides releasing the waiters: no more tile updates or log lines either.
   void beginShutdown();
   bool shuttingDown() const { return shuttingDown_.load(); }
+  // Workers blocked in messageBox() right now, their box not yet shown and closed.
+  std::size_t waitingBoxCount() const;
 
   void setChannelStatus(int channel, int code, const std::optional<std::string>& text) override;
   void logEvent(int channel, const std::string& text) override;
@@ -79,7 +81,7 @@ class QtViewerUi final : public QObject, public ViewerUi {
   mutable std::mutex presenterMutex_;
   MessagePresenter presenter_;             // guarded by presenterMutex_; empty: real boxes
   std::set<std::string> openPostedTexts_;  // user-interface thread only
-  std::mutex pendingMutex_;
+  mutable std::mutex pendingMutex_;
   std::list<std::shared_ptr<PendingBox>> pending_;  // guarded by pendingMutex_
 };
 

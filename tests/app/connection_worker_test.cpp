@@ -213,15 +213,13 @@ TEST_F(ConnectionWorkerTest, UnreachableCameraIsAskedAgainUntilStopped) {
   };
   ASSERT_TRUE(startConnectionWorker(record()));
   ASSERT_TRUE(ipcam::testing::waitFor([&] { return asked > 0; }));
-  // No second question before the 5 s pause is over, and the tile still says connecting.
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(asked.load(), 1);
+  // The tile still says connecting while the worker pauses.
   EXPECT_TRUE(ui_.statuses().empty());
 
-  // Dropping the run flag during the pause ends the worker at once, well before the pause would.
-  const auto stopAt = std::chrono::steady_clock::now();
+  // Dropping the run flag during the pause ends the worker at once (within the slot's second,
+  // not after the 5 s pause), and it did not ask again meanwhile.
   EXPECT_TRUE(record().threads.connect.stop(1000ms));
-  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 3s);
+  EXPECT_EQ(asked.load(), 1);
   EXPECT_EQ(events().back(), "Disconnected");
   EXPECT_EQ(lastStatus().code, kStatusDisconnected);
 }

@@ -217,7 +217,6 @@ TEST_F(SettingsFileTest, LoadKeepsRunTimeStateAndClearsActiveSchedules) {
   flagged.restartPending = 2;
   flagged.needsStart = 3;
   flagged.needsStop = 4;
-  flagged.spareFlag = 5;
   settings_.schedule[7].active = 1;
   settings_.schedule[7].channel = 3;
   const std::string path = settings_.settingsPath;
@@ -229,7 +228,6 @@ TEST_F(SettingsFileTest, LoadKeepsRunTimeStateAndClearsActiveSchedules) {
   EXPECT_EQ(camera.restartPending, 2);
   EXPECT_EQ(camera.needsStart, 3);
   EXPECT_EQ(camera.needsStop, 4);
-  EXPECT_EQ(camera.spareFlag, 5);
   EXPECT_EQ(settings_.schedule[7], ScheduleEntry{});
   EXPECT_EQ(settings_.settingsPath, path);
   EXPECT_EQ(settings_.defaultDataDir, dataDir);

@@ -492,7 +492,20 @@ std::uint16_t freeUdpPort() {
 
 class DiscoverySearchTest : public ::testing::Test {
  protected:
-  void TearDown() override { StopDiscovery(); }
+  void TearDown() override { stopDiscovery(); }
+
+  // A socket on the loopback broadcast address, where the listener's requests arrive.
+  int bindRequestEar() const {
+    const int ear = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    EXPECT_EQ(::setsockopt(ear, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    sockaddr_in broadcast{};
+    broadcast.sin_family = AF_INET;
+    broadcast.sin_port = htons(port_);
+    broadcast.sin_addr.s_addr = htonl(0x7FFFFFFF);
+    EXPECT_EQ(::bind(ear, reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast), 0);
+    return ear;
+  }
 
   const std::uint16_t port_ = freeUdpPort();
   // Only this machine's loopback broadcast: nothing leaves 127.0.0.0/8.
@@ -547,7 +560,7 @@ TEST_F(DiscoverySearchTest, TwoSimulatedCamerasAnswerOnLoopback) {
   EXPECT_TRUE(testing::waitFor([&] { return plain.descriptionsSent() >= 3; }));
 
   // A refresh restarts the list, which the cameras fill again.
-  RefreshDiscovery();
+  refreshDiscovery();
   EXPECT_TRUE(discoverySnapshot(false).changed);
   EXPECT_TRUE(testing::waitFor(bothDetailed, std::chrono::seconds(20)));
 }
@@ -557,14 +570,7 @@ TEST_F(DiscoverySearchTest, TwoSimulatedCamerasAnswerOnLoopback) {
 // pace, not at the pace their answers arrive.
 TEST_F(DiscoverySearchTest, AFloodOfAnswersIsNotAmplifiedIntoRequests) {
   // Hears what the listener sends to the loopback broadcast, as a camera would.
-  const int hear = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  ASSERT_EQ(::setsockopt(hear, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
-  sockaddr_in broadcast{};
-  broadcast.sin_family = AF_INET;
-  broadcast.sin_port = htons(port_);
-  broadcast.sin_addr.s_addr = htonl(0x7FFFFFFF);
-  ASSERT_EQ(::bind(hear, reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast), 0);
+  const int hear = bindRequestEar();
   const int speak = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in listener{};
   listener.sin_family = AF_INET;
@@ -626,15 +632,17 @@ TEST_F(DiscoverySearchTest, AFloodOfAnswersIsNotAmplifiedIntoRequests) {
 }
 
 TEST_F(DiscoverySearchTest, StopDoesNotWaitForADatagram) {
+  const int hear = bindRequestEar();
   StartDiscovery();
-  // Let the listener set up and send its searches, which nobody answers.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto started = std::chrono::steady_clock::now();
+  // Once its search is out, the listener waits for answers that never come.
+  ASSERT_TRUE(testing::waitFor([&] {
+    std::array<std::uint8_t, 64> request{};
+    return ::recv(hear, request.data(), request.size(), MSG_DONTWAIT) == 10 && request[7] == 4;
+  }));
+  ::close(hear);
   // Ended by itself, not given up on after the slot's second.
-  EXPECT_TRUE(StopDiscovery());
-  const auto took = std::chrono::steady_clock::now() - started;
-  EXPECT_LT(took, std::chrono::seconds(1));
-  EXPECT_TRUE(StopDiscovery());  // twice is fine
+  EXPECT_TRUE(stopDiscovery());
+  EXPECT_TRUE(stopDiscovery());  // twice is fine
   EXPECT_TRUE(discoverySnapshot(false).entries.empty());
 }
 

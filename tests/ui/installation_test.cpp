@@ -103,6 +103,8 @@ TEST(Installation, LayoutAndTheInstalledProgramFindsItsResources) {
   const fs::path viewer = root / "bin/ipcam-viewer";
   for (const fs::path& file :
        {viewer, root / "share/ipcam-viewer/image/bg.bmp",
+        root / "share/ipcam-viewer/image/MOVE_06.bmp",
+        root / "share/ipcam-viewer/image/Snapshot_640_480.jpg",
         root / "share/ipcam-viewer/ini/English.ini", root / "share/ipcam-viewer/ini/Language.ini",
         root / "share/ipcam-viewer/Sound/ding.wav",
         root / "share/applications/ipcam-viewer.desktop",

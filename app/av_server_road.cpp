@@ -7,14 +7,14 @@
 #include <thread>
 #include <vector>
 
+#include "app/channel_pipeline.h"
 #include "app/connection_worker.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "core/reconnect_pace.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
-#include "media/av_server_decode_thread.h"
-#include "media/channel_media.h"
+#include "media/stream_decode_thread.h"
 #include "platform/thread_slot.h"
 #include "platform/trace.h"
 #include "protocols/client_io.h"
@@ -25,12 +25,12 @@ namespace {
 constexpr auto kWorkerHandOverWait = std::chrono::milliseconds(2000);
 constexpr auto kWorkerHandOverPoll = std::chrono::milliseconds(10);
 
-// Fills the channel's rings from the data loop; a full ring drops the frame rather than hold
-// up the receiver.
-class RingFeed final : public AvsFrameHandler {
+// Hands the server's frames to the channel's video and audio queues, the same ones the
+// HTTP and RTSP roads fill; a full queue refuses the frame rather than hold up the receiver.
+class QueueFeed final : public AvsFrameHandler {
  public:
-  RingFeed(ChannelRecord& record, ChannelMedia& media, const AvServerClient& client)
-      : record_(record), media_(media), client_(client) {}
+  QueueFeed(ChannelRecord& record, const AvServerClient& client)
+      : record_(record), client_(client) {}
 
   void motion() override {
     std::int32_t idle = 0;
@@ -45,15 +45,13 @@ class RingFeed final : public AvsFrameHandler {
       record_.mpeg4LastError.store(0);
     }
   }
-  void video(std::span<const std::uint8_t> frame, std::uint16_t width,
-             std::uint16_t height) override {
-    std::lock_guard lock(media_.lock());
-    if (media_.videoRing().count() < FrameRing::kSlotCount)
-      media_.pushVideoFrame(frame, width, height);
+  void video(std::span<const std::uint8_t> frame, std::uint16_t /*width*/,
+             std::uint16_t /*height*/) override {
+    // The decoder reads the size from the stream itself.
+    record_.stream.videoQueue.push(frame);
   }
   void audio(std::span<const std::uint8_t> frame) override {
-    std::lock_guard lock(media_.lock());
-    if (media_.audioRing().count() < FrameRing::kSlotCount) media_.audioRing().push(frame, 0, 0);
+    record_.stream.audioQueue.push(frame);
   }
   bool connected() const override { return client_.connected(); }
   const ServerStreamRun& streamRun() const { return streamRun_; }
@@ -61,16 +59,31 @@ class RingFeed final : public AvsFrameHandler {
  private:
   ServerStreamRun streamRun_;
   ChannelRecord& record_;
-  ChannelMedia& media_;
   const AvServerClient& client_;
 };
 
-void clearRings(ChannelMedia& media) {
-  std::lock_guard lock(media.lock());
-  for (FrameRing* ring : {&media.videoRing(), &media.audioRing()}) {
-    while (ring->pop({})) {
-    }
-  }
+// The audio queue's sample formats: A-law bytes, or 33-byte GSM frames.
+constexpr int kALawSamples = 0;
+constexpr int kGsmSamples = 1;
+
+// The server cameras that stream MPEG-4 send G.711 A-law, as their recordings store it; the
+// others send GSM 06.10.
+int serverAudioFormat(int channel) {
+  const CameraSettings camera = cameraSnapshot(channel);
+  const bool alaw = prefersRtspType(camera.type) ||
+                    (hasVideoFormatChoiceType(camera.type) && camera.videoFormat != 0);
+  return alaw ? kALawSamples : kGsmSamples;
+}
+
+// What the stream run's frames are, for the decode and audio threads that take them.
+void prepareQueues(ChannelRecord& record) {
+  StreamContext& stream = record.stream;
+  stream.videoQueue.clear();
+  stream.videoQueue.setCodecKind(MediaQueue::kMpeg4);
+  stream.videoQueue.setCamera(record.channel);
+  stream.audioQueue.clear();
+  stream.audioQueue.setSampleFormat(serverAudioFormat(record.channel));
+  stream.audioQueue.setCamera(record.channel);
 }
 
 bool usesLongForm(const ChannelRecord& record) {
@@ -142,7 +155,7 @@ int avsOpenData(ChannelRecord& record, const std::string& ip, std::uint16_t data
 }
 
 bool startAvsDataThread(ChannelRecord& record) {
-  if (!record.avClient || !record.media) return false;
+  if (!record.avClient) return false;
   // The thread that lost the previous connection started this pass and is on its way out.
   if (record.threads.mpeg4Data.running()) record.threads.mpeg4Data.stop();
   return record.threads.mpeg4Data.start(
@@ -154,29 +167,29 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
                    const AvsDataLimits& limits) {
   // Shared ownership: a thread given up on at a stop never outlives what it uses.
   const std::shared_ptr<AvServerClient> client = record.avClient;
-  const std::shared_ptr<ChannelMedia> media = record.media;
-  if (!client || !media) return;
+  if (!client) return;
   TcpSocket socket(client->takeDataSocket());
 
-  clearRings(*media);
-  startAvServerDecodeThread(record, [client] { return client->connected(); });
-  if (hasCameraAudioType(cameraSnapshot(record.channel).type)) startRingAudioPlayback(record);
+  prepareQueues(record);
+  startStreamDecodeThread(record);
+  if (hasCameraAudioType(cameraSnapshot(record.channel).type)) startAudioPlayback(record);
   std::vector<std::uint8_t> buffer(kAvsLargestPayload);
   record.motionFlag.store(0);
 
   AvsDataEnd end = AvsDataEnd::kLost;
   int lastError = 0;
-  RingFeed feed(record, *media, *client);
+  QueueFeed feed(record, *client);
   if (socket.valid()) {
     end = runAvsDataLoop(socket.get(), run, feed, buffer, limits);
     lastError = errno;
   }
   // A thread the slot gave up on leaves the channel to whoever owns it now.
   if (run.abandoned()) return;
-  stopAvServerDecodeThread(record);
-  stopRingAudioPlayback(record);
+  stopStreamDecodeThread(record);
+  stopAudioPlayback(record);
   socket.reset();
   client->setConnected(false);
+  if (run.running()) endRecordingsAfterLoss(record);
   // Only real silence is a time-out; a camera that closed or broke its stream is simply
   // asked again. The box is posted: nothing here waits for the user.
   if (run.running() && end == AvsDataEnd::kIdle) {

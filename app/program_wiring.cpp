@@ -8,6 +8,7 @@
 
 #include "alerts/motion_thread.h"
 #include "app/av_server_road.h"
+#include "app/channel_pipeline.h"
 #include "app/connection_worker.h"
 #include "core/channel_hooks.h"
 #include "core/channel_record.h"
@@ -53,6 +54,7 @@ bool startLegacyData(ChannelRecord& record) {
     armReconnect(lost, ReconnectBudget::kKept);
     startConnectionWorker(lost);
   };
+  hooks.endRecordings = endRecordingsAfterLoss;
   hooks.cameraConfigured = [](int channel) { return isCameraConfigured(channel, false) != 0; };
   // A data thread that just restarted the worker may still be on its way out of the slot.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -120,8 +122,6 @@ void wireChannelHooks(ChannelHooks& hooks) {
   hooks.decodeThreadRunning = streamDecodeThreadRunning;
   hooks.startAudioPlayback = startAudioPlayback;
   hooks.stopAudioPlayback = stopAudioPlayback;
-  hooks.startRingAudioPlayback = startRingAudioPlayback;
-  hooks.stopRingAudioPlayback = stopRingAudioPlayback;
   hooks.startScheduleThread = startScheduleThread;
   hooks.startManualRecordThread = startManualRecordThread;
   hooks.startMotionThread = startMotionThread;

@@ -24,9 +24,6 @@ struct ChannelHooks {
   // The channel's live sound.
   std::function<bool(ChannelRecord&)> startAudioPlayback;
   std::function<void(ChannelRecord&)> stopAudioPlayback;
-  // The channel's live sound on the AV server road, from the audio frame ring.
-  std::function<bool(ChannelRecord&)> startRingAudioPlayback;
-  std::function<void(ChannelRecord&)> stopRingAudioPlayback;
   // The recording threads and the motion chain; each returns whether its thread now runs.
   std::function<bool(ChannelRecord&)> startScheduleThread;
   std::function<bool(ChannelRecord&)> startManualRecordThread;

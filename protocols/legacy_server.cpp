@@ -386,6 +386,7 @@ void LegacyServerThread(ChannelRecord& record, const platform::ThreadRun& run,
   closeLegacySocket(record);
   if (end == End::kStopped || !run.running()) return;
   reportPicturesLost(record);
+  if (hooks.endRecordings) hooks.endRecordings(record);
 
   // A stream that had been flowing comes back by itself; the timeout says it reconnects too.
   // So does a request that can no longer be sent: a camera that restarts closes its side, and

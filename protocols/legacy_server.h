@@ -81,6 +81,8 @@ int LegacyServerLogin(ChannelRecord& record, AvServerClient& client,
 struct LegacyThreadHooks {
   // A lost stream with the reconnect armed: the connection worker starts again.
   std::function<void(ChannelRecord&)> restartConnection;
+  // The stream was lost: the channel's recordings end with it.
+  std::function<void(ChannelRecord&)> endRecordings;
   // "Message_Disconnected" (20) or "Message_NoSignal" (5) after a disconnect.
   std::function<bool(int channel)> cameraConfigured;
 };

@@ -287,24 +287,5 @@ TEST_F(VideoDecodeTest, SnapshotTakesTheFullPictureWhateverTheTileShows) {
   channelHooks() = saved;
 }
 
-TEST(FrameRing, DropsTheThirteenthFrameAndReusesAFreedSlot) {
-  ChannelMedia media(0);
-  std::lock_guard lock(media.lock());
-  for (std::uint8_t i = 0; i < FrameRing::kSlotCount; ++i) {
-    EXPECT_TRUE(media.pushVideoFrame(std::vector<std::uint8_t>{i, i}, 640, 480));
-  }
-  EXPECT_FALSE(media.pushVideoFrame(std::vector<std::uint8_t>{99}, 0, 0));
-  EXPECT_FALSE(media.pushVideoFrame(std::vector<std::uint8_t>(FrameRing::kSlotSize + 1), 0, 0));
-
-  std::vector<std::uint8_t> out(4);
-  const auto first = media.videoRing().pop(out);
-  ASSERT_TRUE(first.has_value());
-  EXPECT_EQ(first->length, 2u);
-  EXPECT_EQ(first->width, 640u);
-  EXPECT_EQ(out[0], 0);
-  EXPECT_TRUE(media.pushVideoFrame(std::vector<std::uint8_t>{12}, 0, 0));
-  EXPECT_EQ(media.videoRing().count(), FrameRing::kSlotCount);
-}
-
 }  // namespace
 }  // namespace ipcam

@@ -7,14 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/channel_pipeline.h"
 #include "app/connection_worker.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "core/reconnect_pace.h"
 #include "core/viewer_settings.h"
-#include "media/audio_player.h"
-#include "media/stream_decode_thread.h"
 #include "platform/thread_slot.h"
 #include "platform/trace.h"
 #include "protocols/client_io.h"
@@ -171,8 +169,9 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
   TcpSocket socket(client->takeDataSocket());
 
   prepareQueues(record);
-  startStreamDecodeThread(record);
-  if (hasCameraAudioType(cameraSnapshot(record.channel).type)) startAudioPlayback(record);
+  const bool withAudio = hasCameraAudioType(cameraSnapshot(record.channel).type);
+  channelEvents().streamOpened(record);
+  if (withAudio) channelEvents().audioOpened(record);
   std::vector<std::uint8_t> buffer(kAvsLargestPayload);
   record.motionFlag.store(0);
 
@@ -185,11 +184,14 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
   }
   // A thread the slot gave up on leaves the channel to whoever owns it now.
   if (run.abandoned()) return;
-  stopStreamDecodeThread(record);
-  stopAudioPlayback(record);
+  if (run.running()) {
+    channelEvents().streamLost(record);
+  } else {
+    channelEvents().streamStopped(record);
+  }
+  if (withAudio) channelEvents().audioLost(record);
   socket.reset();
   client->setConnected(false);
-  if (run.running()) endRecordingsAfterLoss(record);
   // Only real silence is a time-out; a camera that closed or broke its stream is simply
   // asked again. The box is posted: nothing here waits for the user.
   if (run.running() && end == AvsDataEnd::kIdle) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "app/channel_pipeline.h"
 #include "app/connection_worker.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
@@ -116,7 +117,7 @@ void disconnectChannel(int channel) {
   const bool stopped = record.status.load() != kStatusDisconnected;
   if (stopped) {
     setChannelStatus(channel, kStatusDisconnected, nullptr);
-    stopChannelThreads(record);
+    channelPipeline().stopChannel(record);
     // A data connection opened by a pass the stop cut short has no thread to close it.
     if (record.avClient) AvsTeardown(*record.avClient);
     closeLegacySocket(record);

@@ -23,67 +23,6 @@ namespace {
 constexpr auto kWorkerHandOverWait = std::chrono::milliseconds(2000);
 constexpr auto kWorkerHandOverPoll = std::chrono::milliseconds(10);
 
-// Hands the server's frames to the channel's video and audio queues, the same ones the
-// HTTP and RTSP roads fill; a full queue refuses the frame rather than hold up the receiver.
-class QueueFeed final : public AvsFrameHandler {
- public:
-  QueueFeed(ChannelRecord& record, const AvServerClient& client)
-      : record_(record), client_(client) {}
-
-  void motion() override {
-    std::int32_t idle = 0;
-    record_.motionFlag.compare_exchange_strong(idle, 1);
-  }
-  void dataArrived() override {
-    // Data flows: a later loss reconnects. The budget of passes starts afresh only once the
-    // stream has run, so a camera whose stream fails at once still spends it.
-    record_.mpeg4Reconnect.store(true);
-    if (streamRun_.delivered()) {
-      record_.mpeg4ReconnectCount.store(0);
-      record_.mpeg4LastError.store(0);
-    }
-  }
-  void video(std::span<const std::uint8_t> frame, std::uint16_t /*width*/,
-             std::uint16_t /*height*/) override {
-    // The decoder reads the size from the stream itself.
-    record_.stream.videoQueue.push(frame);
-  }
-  void audio(std::span<const std::uint8_t> frame) override {
-    record_.stream.audioQueue.push(frame);
-  }
-  bool connected() const override { return client_.connected(); }
-  const ServerStreamRun& streamRun() const { return streamRun_; }
-
- private:
-  ServerStreamRun streamRun_;
-  ChannelRecord& record_;
-  const AvServerClient& client_;
-};
-
-// The audio queue's sample formats: A-law bytes, or 33-byte GSM frames.
-constexpr int kALawSamples = 0;
-constexpr int kGsmSamples = 1;
-
-// The server cameras that stream MPEG-4 send G.711 A-law, as their recordings store it; the
-// others send GSM 06.10.
-int serverAudioFormat(int channel) {
-  const CameraSettings camera = cameraSnapshot(channel);
-  const bool alaw = prefersRtspType(camera.type) ||
-                    (hasVideoFormatChoiceType(camera.type) && camera.videoFormat != 0);
-  return alaw ? kALawSamples : kGsmSamples;
-}
-
-// What the stream run's frames are, for the decode and audio threads that take them.
-void prepareQueues(ChannelRecord& record) {
-  StreamContext& stream = record.stream;
-  stream.videoQueue.clear();
-  stream.videoQueue.setCodecKind(MediaQueue::kMpeg4);
-  stream.videoQueue.setCamera(record.channel);
-  stream.audioQueue.clear();
-  stream.audioQueue.setSampleFormat(serverAudioFormat(record.channel));
-  stream.audioQueue.setCamera(record.channel);
-}
-
 bool usesLongForm(const ChannelRecord& record) {
   return avsUsesLongForm(record.modelId.load());
 }
@@ -168,7 +107,8 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
   if (!client) return;
   TcpSocket socket(client->takeDataSocket());
 
-  prepareQueues(record);
+  AvsQueueFeed feed(record, *client);
+  feed.prepareQueues();
   const bool withAudio = hasCameraAudioType(cameraSnapshot(record.channel).type);
   channelEvents().streamOpened(record);
   if (withAudio) channelEvents().audioOpened(record);
@@ -177,7 +117,6 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
 
   AvsDataEnd end = AvsDataEnd::kLost;
   int lastError = 0;
-  QueueFeed feed(record, *client);
   if (socket.valid()) {
     end = runAvsDataLoop(socket.get(), run, feed, buffer, limits);
     lastError = errno;

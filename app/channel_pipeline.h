@@ -42,8 +42,9 @@ ChannelParts realChannelParts();
 // the decode thread report. Things start in the order a stream comes up (decode thread when a
 // road opens, then at the first picture the schedule and the manual recording threads, the
 // motion thread when the camera marks motion) and stop in reverse when the stream is lost:
-// the decode thread first, since it is what starts the others, then motion, manual recording,
-// schedule, each finishing its file, so a stream that comes back records into new files.
+// the decode thread first, since its reports are what start the others, then motion, manual
+// recording, schedule, each finishing its file, so a stream that comes back records into new
+// files.
 //
 // The answers to a road's reports about one channel take turns under that channel's lock, so
 // a loss that comes while a start is under way waits for it and then undoes it, and a channel

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "alerts/motion_mail.h"
-#include "core/channel_hooks.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/frame_sink.h"
 #include "core/viewer_settings.h"
@@ -35,11 +35,11 @@ CameraSettings cameraSettings(int channel) {
 
 // A recording has just begun: the alarm, then the mail, which goes to the mail thread so that
 // a slow server never holds up the recording or its stop.
-void announce(const ChannelRecord& record, const FrameSink& recorder) {
+void announce(ChannelRecord& record, const FrameSink& recorder) {
   const CameraSettings camera = cameraSettings(record.channel);
-  if (camera.mrAlarm == 1) callHook(channelHooks().playAlarm);
+  if (camera.mrAlarm == 1) channelEvents().alarm(record);
   if (camera.mrMail != 1) return;
-  std::string fileName = callHook(channelHooks().motionRecordingFile, recorder);
+  std::string fileName = recorder.currentFile();
   MotionMailSettings mail;
   {
     std::lock_guard lock(settingsMutex());
@@ -58,24 +58,21 @@ void runMotion(ChannelRecord& record, FrameSink& recorder, const platform::Threa
   while (run.running()) {
     const bool recording = recorder.recording();
     if (Clock::now() >= end) {
-      if (recording) callHook(channelHooks().stopMotionRecording, recorder);
+      if (recording) recorder.stopRecording();
       return;
     }
     if (record.pictureWidth.load() == 0 || record.pictureHeight.load() == 0) {
       platform::sleepWhileRunning(run.flag(), kPictureSizeRetry);
       continue;
     }
-    if (!recording && live(record.status.load()) &&
-        callHook(channelHooks().startMotionRecording, recorder)) {
+    if (!recording && live(record.status.load()) && recorder.startRecording() == 0) {
       announce(record, recorder);
     }
     platform::sleepWhileRunning(run.flag(), kPass);
   }
   // The channel is being stopped. A thread the slot gave up on leaves the recorder to the
   // thread that replaced it.
-  if (!run.abandoned() && recorder.recording()) {
-    callHook(channelHooks().stopMotionRecording, recorder);
-  }
+  if (!run.abandoned() && recorder.recording()) recorder.stopRecording();
 }
 
 }  // namespace

@@ -6,7 +6,7 @@ namespace ipcam {
 
 struct ChannelRecord;
 
-// Started by the channel's decode thread when the camera reports motion and motion recording
+// Started by the channel pipeline when the camera reports motion and motion recording
 // is on for it: records for the set time, sounds the alarm, sends the mail. Starts the thread
 // in the channel's motion slot (which raises motionRunning) and returns whether it runs. A
 // running motion thread is neither extended nor restarted: this then starts nothing.

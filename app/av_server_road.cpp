@@ -8,13 +8,11 @@
 #include <vector>
 
 #include "app/connection_worker.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "core/reconnect_pace.h"
 #include "core/viewer_settings.h"
-#include "media/audio_player.h"
-#include "media/av_server_decode_thread.h"
-#include "media/channel_media.h"
 #include "platform/thread_slot.h"
 #include "platform/trace.h"
 #include "protocols/client_io.h"
@@ -24,54 +22,6 @@ namespace {
 
 constexpr auto kWorkerHandOverWait = std::chrono::milliseconds(2000);
 constexpr auto kWorkerHandOverPoll = std::chrono::milliseconds(10);
-
-// Fills the channel's rings from the data loop; a full ring drops the frame rather than hold
-// up the receiver.
-class RingFeed final : public AvsFrameHandler {
- public:
-  RingFeed(ChannelRecord& record, ChannelMedia& media, const AvServerClient& client)
-      : record_(record), media_(media), client_(client) {}
-
-  void motion() override {
-    std::int32_t idle = 0;
-    record_.motionFlag.compare_exchange_strong(idle, 1);
-  }
-  void dataArrived() override {
-    // Data flows: a later loss reconnects. The budget of passes starts afresh only once the
-    // stream has run, so a camera whose stream fails at once still spends it.
-    record_.mpeg4Reconnect.store(true);
-    if (streamRun_.delivered()) {
-      record_.mpeg4ReconnectCount.store(0);
-      record_.mpeg4LastError.store(0);
-    }
-  }
-  void video(std::span<const std::uint8_t> frame, std::uint16_t width,
-             std::uint16_t height) override {
-    std::lock_guard lock(media_.lock());
-    if (media_.videoRing().count() < FrameRing::kSlotCount)
-      media_.pushVideoFrame(frame, width, height);
-  }
-  void audio(std::span<const std::uint8_t> frame) override {
-    std::lock_guard lock(media_.lock());
-    if (media_.audioRing().count() < FrameRing::kSlotCount) media_.audioRing().push(frame, 0, 0);
-  }
-  bool connected() const override { return client_.connected(); }
-  const ServerStreamRun& streamRun() const { return streamRun_; }
-
- private:
-  ServerStreamRun streamRun_;
-  ChannelRecord& record_;
-  ChannelMedia& media_;
-  const AvServerClient& client_;
-};
-
-void clearRings(ChannelMedia& media) {
-  std::lock_guard lock(media.lock());
-  for (FrameRing* ring : {&media.videoRing(), &media.audioRing()}) {
-    while (ring->pop({})) {
-    }
-  }
-}
 
 bool usesLongForm(const ChannelRecord& record) {
   return avsUsesLongForm(record.modelId.load());
@@ -140,7 +90,7 @@ int avsOpenData(ChannelRecord& record, const std::string& ip, std::uint16_t data
 }
 
 bool startAvsDataThread(ChannelRecord& record) {
-  if (!record.avClient || !record.media) return false;
+  if (!record.avClient) return false;
   // The thread that lost the previous connection started this pass and is on its way out.
   if (record.threads.mpeg4Data.running()) record.threads.mpeg4Data.stop();
   return record.threads.mpeg4Data.start(
@@ -152,27 +102,31 @@ void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,
                    const AvsDataLimits& limits) {
   // Shared ownership: a thread given up on at a stop never outlives what it uses.
   const std::shared_ptr<AvServerClient> client = record.avClient;
-  const std::shared_ptr<ChannelMedia> media = record.media;
-  if (!client || !media) return;
+  if (!client) return;
   TcpSocket socket(client->takeDataSocket());
 
-  clearRings(*media);
-  startAvServerDecodeThread(record, [client] { return client->connected(); });
-  if (hasCameraAudioType(cameraSnapshot(record.channel).type)) startRingAudioPlayback(record);
+  AvsQueueFeed feed(record, *client);
+  feed.prepareQueues();
+  const bool withAudio = hasCameraAudioType(cameraSnapshot(record.channel).type);
+  channelEvents().streamOpened(record);
+  if (withAudio) channelEvents().audioOpened(record);
   std::vector<std::uint8_t> buffer(kAvsLargestPayload);
   record.motionFlag.store(0);
 
   AvsDataEnd end = AvsDataEnd::kLost;
   int lastError = 0;
-  RingFeed feed(record, *media, *client);
   if (socket.valid()) {
     end = runAvsDataLoop(socket.get(), run, feed, buffer, limits);
     lastError = errno;
   }
   // A thread the slot gave up on leaves the channel to whoever owns it now.
   if (run.abandoned()) return;
-  stopAvServerDecodeThread(record);
-  stopRingAudioPlayback(record);
+  if (run.running()) {
+    channelEvents().streamLost(record);
+  } else {
+    channelEvents().streamStopped(record);
+  }
+  if (withAudio) channelEvents().audioLost(record);
   socket.reset();
   client->setConnected(false);
   // Only real silence is a time-out; a camera that closed or broke its stream is simply

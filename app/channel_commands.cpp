@@ -10,17 +10,18 @@
 #include <thread>
 #include <utility>
 
+#include "app/channel_pipeline.h"
 #include "app/connection_worker.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
+#include "core/frame_sink.h"
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
 #include "protocols/av_server_client.h"
-#include "recording/channel_recorder.h"
 #include "recording/recording_threads.h"
 
 namespace ipcam {
@@ -116,7 +117,7 @@ void disconnectChannel(int channel) {
   const bool stopped = record.status.load() != kStatusDisconnected;
   if (stopped) {
     setChannelStatus(channel, kStatusDisconnected, nullptr);
-    stopChannelThreads(record);
+    channelPipeline().stopChannel(record);
     // A data connection opened by a pass the stop cut short has no thread to close it.
     if (record.avClient) AvsTeardown(*record.avClient);
     closeLegacySocket(record);
@@ -184,7 +185,7 @@ void stopManualRecord(int channel) {
   record.manualRecord.store(0);
   record.threads.manualRecord.stop();
   // The thread stops its recorder as it ends; one that was given up on does not.
-  if (ChannelRecorder* recorder = asRecorder(record.manualRecorder)) recorder->stopRecording();
+  if (record.manualRecorder) record.manualRecorder->stopRecording();
 }
 
 std::optional<ManualRecordProblem> checkManualRecordStart() {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "alerts/motion_mail.h"
+#include "app/channel_pipeline.h"
 #include "app/connection_worker.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
@@ -59,7 +60,7 @@ void stopEveryThread() {
     record.threads.commands.stop();
     record.threads.ptz.stop();
   }
-  for (ChannelRecord& record : channelRecords()) stopChannelThreads(record);
+  for (ChannelRecord& record : channelRecords()) channelPipeline().stopChannel(record);
   // After the motion threads, which queue the mails: a send in progress gives up at once.
   stopMotionMail();
 }

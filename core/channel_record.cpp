@@ -85,9 +85,13 @@ int refreshChannelAddress(ChannelRecord& record) {
 
 namespace {
 
-std::array<platform::ThreadSlot*, 8> slotThreadsInStopOrder(ChannelThreads& threads) {
-  return {&threads.connect,   &threads.mpeg4Data, &threads.legacyData,   &threads.mpeg4Decode,
-          &threads.audioPlay, &threads.schedule,  &threads.manualRecord, &threads.motion};
+// The slots of the threads that fill the channel's queues, then of those that record.
+std::array<platform::ThreadSlot*, 3> feederSlots(ChannelThreads& threads) {
+  return {&threads.connect, &threads.mpeg4Data, &threads.legacyData};
+}
+
+std::array<platform::ThreadSlot*, 3> recordingSlots(ChannelThreads& threads) {
+  return {&threads.schedule, &threads.manualRecord, &threads.motion};
 }
 
 std::mutex& legacySocketMutex() {
@@ -115,14 +119,18 @@ void shutdownLegacySocket(ChannelRecord& record) {
 void requestChannelStop(ChannelRecord& record) {
   shutdownLegacySocket(record);
   record.stream.requestStopWorkers();
-  for (platform::ThreadSlot* slot : slotThreadsInStopOrder(record.threads)) slot->requestStop();
+  for (platform::ThreadSlot* slot : feederSlots(record.threads)) slot->requestStop();
+  for (platform::ThreadSlot* slot : recordingSlots(record.threads)) slot->requestStop();
 }
 
 void stopChannelThreads(ChannelRecord& record) {
   // The legacy data thread may sit in a receive of up to 10 s; it must end within its limit.
   shutdownLegacySocket(record);
-  record.stream.stopWorkers();
-  for (platform::ThreadSlot* slot : slotThreadsInStopOrder(record.threads)) slot->stop();
+  // Whatever fills the queues ends before what drains them.
+  record.stream.stopReaders();
+  for (platform::ThreadSlot* slot : feederSlots(record.threads)) slot->stop();
+  record.stream.stopDecoding();
+  for (platform::ThreadSlot* slot : recordingSlots(record.threads)) slot->stop();
 }
 
 std::string tileStatusText(int channel, const std::string& text) {

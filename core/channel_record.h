@@ -41,14 +41,12 @@ inline constexpr std::size_t kRecordingModeCount = 3;
 inline constexpr std::size_t kPendingChannelCommands = 16;
 inline constexpr std::size_t kPendingPtzRequests = 4;
 
-// The eight thread slots of a channel, each paired with a run flag in the record, and the two
+// The six thread slots of a channel, each paired with a run flag in the record, and the two
 // workers that take slow work off the user-interface thread.
 struct ChannelThreads {
   platform::ThreadSlot connect;
   platform::ThreadSlot mpeg4Data;
   platform::ThreadSlot legacyData;
-  platform::ThreadSlot mpeg4Decode;
-  platform::ThreadSlot audioPlay;
   platform::ThreadSlot schedule;
   platform::ThreadSlot manualRecord;
   platform::ThreadSlot motion;
@@ -109,8 +107,6 @@ struct ChannelRecord {
   RunFlag connectRunning{0};
   RunFlag mpeg4DataRunning{0};
   RunFlag legacyDataRunning{0};
-  RunFlag mpeg4DecodeRunning{0};
-  RunFlag audioPlayRunning{0};
   std::atomic<bool> legacyReconnect{false};
   std::atomic<std::int32_t> legacyReconnectCount{0};
   std::atomic<std::int32_t> legacyLastError{0};
@@ -150,10 +146,10 @@ void shutdownLegacySocket(ChannelRecord& record);
 
 // Tells every thread of the channel to end, without waiting for any of them.
 void requestChannelStop(ChannelRecord& record);
-// Stops the channel's stream workers, then its eight slot threads in a fixed order (connection
-// worker, MPEG-4 server data, legacy server data, MPEG-4 decode, audio playback, schedule,
-// manual recording, motion), each given its time limit, so that no thread is left feeding one
-// that is already gone. Not on the user-interface thread: it waits.
+// Stops the channel's threads in a fixed order (the HTTP/RTSP stream workers, connection
+// worker, MPEG-4 server data, legacy server data, then the decode and audio player threads
+// they all feed, then schedule, manual recording, motion), each given its time limit, so that no
+// thread is left feeding one that is already gone. Not on the user-interface thread: it waits.
 void stopChannelThreads(ChannelRecord& record);
 
 // The process-wide table of the 16 channel records.

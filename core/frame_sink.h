@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace ipcam {
@@ -12,11 +13,18 @@ enum class AudioCoding { kALaw, kGsmWaveBlock };
 
 // Where a channel's compressed frames go to be recorded. Every channel has three (the
 // "Schedule", "Manual" and "Motion" recorders); the threads that decode a channel hand frames
-// over without knowing what writes them.
+// over, and the recording threads start and stop files, without knowing what writes them.
 class FrameSink {
  public:
   virtual ~FrameSink() = default;
 
+  // Opens a new file, finishing any open one first: 0 when it is open, else the code of what
+  // failed (negative).
+  virtual int startRecording() { return -1; }
+  // Finishes the open file, if any; safe to call twice.
+  virtual void stopRecording() {}
+  // Full path of the file being written; empty when none is.
+  virtual std::string currentFile() const { return {}; }
   // True while a file is being written.
   virtual bool recording() const = 0;
   // A compressed frame for the file being written. A file starts at a key frame; for H.264

@@ -24,15 +24,23 @@ void StreamContext::requestStopWorkers() {
 }
 
 void StreamContext::stopWorkers() {
+  stopReaders();
+  // A worker ends its decode and player threads itself; one that had to be given up on leaves
+  // them (a newer worker might own them), so they are stopped here. Usually there is nothing
+  // left to stop.
+  stopDecoding();
+}
+
+void StreamContext::stopReaders() {
   // The workers' sockets carry their own time-outs, so they end well within this; the limit
   // only keeps a worker stuck in something unforeseen from holding up the exit for good.
   constexpr auto kLimit = std::chrono::seconds(5);
   rtspWorker.stop(kLimit);
   httpVideoWorker.stop(kLimit);
   httpAudioWorker.stop(kLimit);
-  // A worker ends its decode and player threads itself; one that had to be given up on leaves
-  // them (a newer worker might own them), so they are stopped here. Usually there is nothing
-  // left to stop.
+}
+
+void StreamContext::stopDecoding() {
   decodeThread.stop();
   audioPlayerThread.stop();
 }

@@ -46,7 +46,8 @@ struct StreamContext {
   platform::ThreadSlot::RunFlag httpAudioRunning{0};  // atomic
   ChannelRecord* record = nullptr;                    // written once before the threads start
 
-  // Pictures for the channel's decode thread, and audio blocks for its player thread.
+  // Pictures for the channel's decode thread, and audio blocks for its player thread, from
+  // whichever road the channel takes.
   MediaQueue videoQueue{100};
   MediaQueue audioQueue{1000};
   platform::ThreadSlot decodeThread;
@@ -58,6 +59,10 @@ struct StreamContext {
   // player thread they leave. Each stop clears the thread's running flag and waits for it (a
   // few seconds at most, then it is abandoned).
   void stopWorkers();
+  // The two halves of stopWorkers, for a channel whose queues other roads fill too: the
+  // three workers, then the decode and player threads once nothing feeds them any more.
+  void stopReaders();
+  void stopDecoding();
   // Tells the workers and their decode and player threads to end, without waiting.
   void requestStopWorkers();
 

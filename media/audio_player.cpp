@@ -16,7 +16,6 @@
 #include "core/frame_sink.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
-#include "media/channel_media.h"
 #include "media/gsm_audio.h"
 #include "platform/sound_output.h"
 #include "platform/thread_slot.h"
@@ -29,22 +28,14 @@ using namespace std::chrono_literals;
 using platform::ThreadRun;
 
 constexpr unsigned kSampleRate = 8000;
-// The audio queue's sample format for 33-byte GSM frames (HTTP); 0 is A-law bytes (RTSP).
+// The audio queue's sample format for 33-byte GSM frames (HTTP, camera servers); 0 is A-law
+// bytes (RTSP, MPEG-4 camera servers).
 constexpr int kGsmSampleFormat = 1;
 // How long a playback pass waits for audio before it looks at the layout and the flags again:
 // short enough that a layout change silences the old channel at once.
 constexpr auto kPassWait = 10ms;
 // A device that could not be opened is tried again after this long, not on every pass.
 constexpr auto kReopenDelay = 1s;
-
-// The AV server path keeps between a half and a whole of 400 ms queued, as its DirectSound
-// buffer did: 20 frames pre-filled, then 10 frames whenever half has been played.
-constexpr std::size_t kRingPrefillSamples = 20 * kGsmFrameSamples;
-constexpr std::size_t kRingHalfSamples = 10 * kGsmFrameSamples;
-// Empty looks at the ring while sound is due before the output stops and pre-fills anew.
-constexpr int kRingStarvedPolls = 30;
-// The longest audio entry the ring path takes; AV server audio frames are far smaller.
-constexpr std::size_t kRingEntryBytes = 4096;
 
 std::atomic<SoundDeviceProbe> soundDeviceProbe{platform::defaultSoundDevicePresent};
 
@@ -170,14 +161,6 @@ void forEachGsmFrame(std::span<const std::uint8_t> entry, Each each) {
   }
 }
 
-// The server cameras that stream MPEG-4 send G.711 A-law, as their recordings store it; the
-// others send GSM 06.10.
-bool ringAudioIsALaw(int channel) {
-  const CameraSettings camera = cameraSnapshot(channel);
-  return prefersRtspType(camera.type) ||
-         (hasVideoFormatChoiceType(camera.type) && camera.videoFormat != 0);
-}
-
 }  // namespace
 
 void setSoundDeviceProbe(SoundDeviceProbe probe) {
@@ -266,78 +249,6 @@ void runStreamAudio(ChannelRecord& record, AudioPlayer& player, const ThreadRun&
   }
 }
 
-void runRingAudio(ChannelRecord& record, AudioPlayer& player, const ThreadRun& run) {
-  const std::shared_ptr<ChannelMedia> media = record.media;
-  if (!media) return;
-  RecordingFeed feed(record);
-  GsmDecoder decoder;
-  ChannelOutput output(player);
-  std::vector<std::uint8_t> entry(kRingEntryBytes);
-  std::vector<std::int16_t> pcm;  // decoded, not yet written
-  bool started = false;           // the pre-fill went out; refills follow
-  int emptyPolls = 0;
-  const bool alaw = ringAudioIsALaw(record.channel);
-
-  auto takeFrame = [&]() -> std::optional<std::size_t> {
-    std::lock_guard lock(media->lock());
-    const std::optional<FrameRing::FrameInfo> info = media->audioRing().pop(entry);
-    if (!info) return std::nullopt;
-    return std::min(info->length, entry.size());
-  };
-
-  while (run.running()) {
-    const bool heard = player.isOpen() && channelHeard(record.channel) && output.ensureOpen();
-    if (!heard) {
-      output.stop();
-      started = false;
-      pcm.clear();
-    }
-
-    // Everything waiting goes to the recorders, played or not, so the ring never overflows
-    // for want of a listener.
-    bool tookAny = false;
-    while (const std::optional<std::size_t> length = takeFrame()) {
-      tookAny = true;
-      const std::span<const std::uint8_t> frames =
-          std::span<const std::uint8_t>(entry).first(*length);
-      if (alaw) {
-        feed.alaw(frames);
-        if (heard)
-          std::transform(frames.begin(), frames.end(), std::back_inserter(pcm), alawToLinear);
-        continue;
-      }
-      forEachGsmFrame(frames, [&](auto frame) {
-        feed.gsm(frame);
-        if (!heard) return;
-        decoder.decode(frame);
-        pcm.insert(pcm.end(), decoder.samples().begin(), decoder.samples().end());
-      });
-    }
-    // A device that fell behind loses the oldest sound, not the newest.
-    if (pcm.size() > 2 * kRingPrefillSamples) {
-      pcm.erase(pcm.begin(), pcm.end() - static_cast<std::ptrdiff_t>(kRingPrefillSamples));
-    }
-
-    if (heard) {
-      const bool due = !started || output.queued() <= static_cast<long>(kRingHalfSamples);
-      const std::size_t portion = started ? kRingHalfSamples : kRingPrefillSamples;
-      if (due && pcm.size() >= portion) {
-        const long taken = output.write(std::span(pcm).first(portion));
-        pcm.erase(pcm.begin(), pcm.begin() + static_cast<std::ptrdiff_t>(portion));
-        started = taken >= 0;
-        emptyPolls = 0;
-      } else if (due && started && !tookAny && ++emptyPolls > kRingStarvedPolls) {
-        // The camera stopped sending: silence instead of a stutter, and a fresh pre-fill
-        // when it comes back.
-        output.stop();
-        started = false;
-        emptyPolls = 0;
-      }
-    }
-    std::this_thread::sleep_for(kPassWait);
-  }
-}
-
 bool startAudioPlayback(ChannelRecord& record) {
   const std::shared_ptr<AudioPlayer> player = record.audioPlayer;
   if (!player) return false;
@@ -348,18 +259,6 @@ bool startAudioPlayback(ChannelRecord& record) {
 
 void stopAudioPlayback(ChannelRecord& record) {
   record.stream.audioPlayerThread.stop();
-}
-
-bool startRingAudioPlayback(ChannelRecord& record) {
-  const std::shared_ptr<AudioPlayer> player = record.audioPlayer;
-  if (!player) return false;
-  return record.threads.audioPlay.start(
-      record.audioPlayRunning,
-      [&record, player](const ThreadRun& run) { runRingAudio(record, *player, run); });
-}
-
-void stopRingAudioPlayback(ChannelRecord& record) {
-  record.threads.audioPlay.stop();
 }
 
 }  // namespace ipcam

@@ -42,7 +42,7 @@ class AudioPlayer {
   std::atomic<bool> playing_{false};             // atomic: the playback thread sets
 };
 
-// The HTTP/RTSP path's queue control, counted in blocks as they went to the device: at
+// The audio path's queue control, counted in blocks as they went to the device: at
 // kPauseAt blocks still queued new sound is dropped instead of played, until fewer than
 // kResumeBelow are left. So at most about 420 ms of sound lies in the device.
 class PlaybackQueueControl {
@@ -69,22 +69,15 @@ class PlaybackQueueControl {
 
 struct ChannelRecord;
 
-// The channel's audio player thread for the HTTP and RTSP sessions: drains the StreamContext's
+// The channel's audio player thread, whatever road brings the sound: drains the StreamContext's
 // audio queue (A-law bytes or 33-byte GSM frames, as its sample format says), hands every
 // frame to the channel's recorders and plays it while the channel is shown alone and not
-// muted. Started and stopped by the stream workers.
+// muted. Started and stopped by the road that fills the queue.
 bool startAudioPlayback(ChannelRecord& record);
 void stopAudioPlayback(ChannelRecord& record);
 
-// The same for the AV server's audio: frames from the channel's audio frame ring, A-law from
-// the cameras whose recordings take A-law (an MPEG-4 camera server), else GSM. Its
-// own thread slot (audioPlay); played with 400 ms pre-filled, refilled in 200 ms halves.
-bool startRingAudioPlayback(ChannelRecord& record);
-void stopRingAudioPlayback(ChannelRecord& record);
-
-// The thread bodies, for the tests: each runs until `run` is stopped.
+// The thread body, for the tests: runs until `run` is stopped.
 void runStreamAudio(ChannelRecord& record, AudioPlayer& player, const platform::ThreadRun& run);
-void runRingAudio(ChannelRecord& record, AudioPlayer& player, const platform::ThreadRun& run);
 
 // Whether a playback device can be opened at all. Tests replace the answer.
 using SoundDeviceProbe = bool (*)();

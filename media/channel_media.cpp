@@ -69,42 +69,6 @@ void routeDecoderLogToTrace() {
   std::call_once(once, [] { av_log_set_callback(decoderLog); });
 }
 
-// --- FrameRing ---------------------------------------------------------------------------------
-
-bool FrameRing::push(std::span<const std::uint8_t> frame, std::uint32_t width,
-                     std::uint32_t height) {
-  if (count_ >= kSlotCount || frame.size() > kSlotSize) return false;
-  auto& slot = slots_[writeIndex_];
-  if (!slot) slot = std::make_unique_for_overwrite<std::uint8_t[]>(kSlotSize);
-  std::copy(frame.begin(), frame.end(), slot.get());
-  lengths_[writeIndex_] = static_cast<std::uint32_t>(frame.size());
-  if (width != 0 && height != 0) {
-    widths_[writeIndex_] = width;
-    heights_[writeIndex_] = height;
-  }
-  ++count_;
-  writeIndex_ = (writeIndex_ + 1) % kSlotCount;
-  return true;
-}
-
-std::optional<FrameRing::FrameInfo> FrameRing::pop(std::span<std::uint8_t> buffer) {
-  if (count_ == 0) return std::nullopt;
-  const FrameInfo info{lengths_[readIndex_], widths_[readIndex_], heights_[readIndex_]};
-  const std::size_t copied = std::min(info.length, buffer.size());
-  std::copy_n(slots_[readIndex_].get(), copied, buffer.begin());
-  --count_;
-  readIndex_ = (readIndex_ + 1) % kSlotCount;
-  return info;
-}
-
-void FrameRing::release() {
-  for (auto& slot : slots_) slot.reset();
-  writeIndex_ = readIndex_ = count_ = 0;
-  lengths_.fill(0);
-  widths_.fill(0);
-  heights_.fill(0);
-}
-
 // --- Decoders ----------------------------------------------------------------------------------
 
 void VideoDecoder::ContextDeleter::operator()(AVCodecContext* context) const {
@@ -132,14 +96,6 @@ void ChannelMedia::initialise() {
 
 void ChannelMedia::close() {
   closeDecoders();
-  std::lock_guard lock(lock_);
-  videoRing_.release();
-  audioRing_.release();
-}
-
-bool ChannelMedia::pushVideoFrame(std::span<const std::uint8_t> frame, std::uint32_t width,
-                                  std::uint32_t height) {
-  return videoRing_.push(frame, width, height);
 }
 
 ChannelMedia::OpenResult ChannelMedia::openLocked(VideoCodec codec) {

@@ -18,40 +18,6 @@ namespace ipcam {
 
 class TurboJpegDecoder;
 
-// A ring of compressed frames between a producer and a consumer thread, with fixed slots.
-// Every call needs the owning ChannelMedia's lock held by the caller.
-class FrameRing {
- public:
-  static constexpr std::size_t kSlotCount = 12;
-  static constexpr std::size_t kSlotSize = 1'966'080;
-
-  struct FrameInfo {
-    std::size_t length = 0;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-  };
-
-  // Copies the frame into the next slot; width and height are kept when both are non-zero.
-  // False, and nothing stored, when the ring is full or the frame longer than a slot.
-  bool push(std::span<const std::uint8_t> frame, std::uint32_t width, std::uint32_t height);
-  // Copies the oldest frame out (at most `buffer.size()` bytes) and frees its slot. Copying
-  // under the lock is what lets the producer reuse the slot at once.
-  std::optional<FrameInfo> pop(std::span<std::uint8_t> buffer);
-  std::size_t count() const { return count_; }
-  // Forgets the frames and gives the slots' memory back.
-  void release();
-
- private:
-  // A slot's memory is taken the first time the slot is written, then kept.
-  std::array<std::unique_ptr<std::uint8_t[]>, kSlotCount> slots_;
-  std::size_t writeIndex_ = 0;
-  std::size_t readIndex_ = 0;
-  std::size_t count_ = 0;
-  std::array<std::uint32_t, kSlotCount> lengths_{};
-  std::array<std::uint32_t, kSlotCount> widths_{};
-  std::array<std::uint32_t, kSlotCount> heights_{};
-};
-
 enum class VideoCodec : int { kMjpeg = 0, kMpeg4 = 1, kH264 = 2 };
 inline constexpr int kVideoCodecCount = 3;
 
@@ -80,12 +46,12 @@ struct VideoDecoder {
   std::vector<std::uint8_t> input;
 };
 
-// The media state of one channel: its frame rings and decoders. Created once at start-up for
+// The media state of one channel: its decoders. Created once at start-up for
 // every channel and kept until exit; connecting and reconnecting reuse it.
 //
-// Locking: lock() guards both rings. decoderMutex() guards the three decoders; the channel's
-// decoding thread holds it around each decode, and close() takes it, so a decoder is never
-// freed under a decode. Nobody waits for the user while holding either.
+// Locking: decoderMutex() guards the three decoders; the channel's decode thread holds it
+// around each decode, and close() takes it, so a decoder is never freed under a decode.
+// Nobody waits for the user while holding it.
 class ChannelMedia {
  public:
   explicit ChannelMedia(int channel);
@@ -95,18 +61,10 @@ class ChannelMedia {
 
   // Routes the decoder library's log into the trace and opens the Motion JPEG decoder.
   void initialise();
-  // Closes whatever decoders are open and frees the rings; safe to call twice.
+  // Closes whatever decoders are open; safe to call twice.
   void close();
 
   int channel() const { return channel_; }
-  std::mutex& lock() { return lock_; }
-
-  // Rings; the caller holds lock().
-  FrameRing& videoRing() { return videoRing_; }
-  FrameRing& audioRing() { return audioRing_; }
-  // The producer side of the video ring; a full ring drops the frame (false).
-  bool pushVideoFrame(std::span<const std::uint8_t> frame, std::uint32_t width,
-                      std::uint32_t height);
 
   // Opening: find the decoder (missing: false), then up to three tries 100 ms apart. After
   // the third failed try the user is told and the program ends with exit code 1.
@@ -151,9 +109,6 @@ class ChannelMedia {
 
  private:
   const int channel_;
-  std::mutex lock_;      // the media lock: taken before any recorder lock, never after
-  FrameRing videoRing_;  // guarded by lock_
-  FrameRing audioRing_;  // guarded by lock_
   mutable std::mutex decoderMutex_;
   std::array<VideoDecoder, kVideoCodecCount> decoders_;  // guarded by decoderMutex_
   std::atomic<std::int32_t> keyFrameSeen_{0};

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/channel_hooks.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/frame_sink.h"
 #include "core/viewer_settings.h"
@@ -171,17 +171,13 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
   record.pictureCounters.reset();
   media->beginStreamRun();
 
-  callHook(channelHooks().startScheduleThread, record);
-  if (record.manualRecord.load() != 0 && record.manualRecordRunning.load() == 0) {
-    callHook(channelHooks().startManualRecordThread, record);
-  }
-
   // Holds one frame at a time, taken over from the queue as it is; no larger than it needs.
   std::vector<std::uint8_t> frame;
   std::string parameterSets = queue.parameterSets();
   std::uint64_t refusedSeen = queue.refused();
   PictureRateMeter meter(PictureRateMeter::Clock::now());
   CatchUp catchUp;
+  bool pictureTaken = false;
 
   while (run.running()) {
     queue.waitForEntry(kIdleWait);
@@ -190,7 +186,7 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
 
     if (record.motionFlag.load() != 0 && record.motionRunning.load() == 0 &&
         motionRecordingEnabled(record.channel)) {
-      callHook(channelHooks().startMotionThread, record);
+      channelEvents().motion(record);
     }
 
     const int kind = queue.codecKind();
@@ -207,6 +203,10 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
     }
 
     if (!queue.take(frame)) continue;
+    if (!pictureTaken) {
+      pictureTaken = true;
+      channelEvents().firstPicture(record);
+    }
     if (frame.size() > kFrameBufferSize) frame.resize(kFrameBufferSize);
     handleFrame(record, *media, kind, codec, frame, parameterSets, catchUp, queue);
     ageMotionFlag(record);

@@ -15,7 +15,7 @@ extern "C" {
 }
 
 #include "core/app_state.h"
-#include "core/channel_hooks.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "core/frame_sink.h"
@@ -153,13 +153,13 @@ int finish(ChannelRecord& record, ChannelMedia& media, Outcome& outcome,
            std::span<const std::uint8_t> frame, int motionFlag, Codec codec) {
   if (outcome.reopenFailed) media.endAfterOpenFailure(VideoCodec::kMjpeg);
   if (outcome.snapshot) {
-    callHook(channelHooks().savePictureSnapshot, record, *outcome.snapshot);
+    channelEvents().pictureSnapshot(record, *outcome.snapshot);
     record.display->releaseFullPicture();
   }
   if (!outcome.converted) return outcome.result;
 
   if (codec == Codec::kJpeg && record.snapshotRequest.exchange(0) != 0) {
-    callHook(channelHooks().saveJpegSnapshot, record, frame);
+    channelEvents().jpegSnapshot(record, frame);
   }
   PictureOverlay overlay;
   overlay.motion = motionFlag != 0;

@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "core/app_state.h"
+#include "core/channel_record.h"
+#include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "platform/tcp_connect.h"
 #include "platform/trace.h"
@@ -345,6 +347,64 @@ AvsDataEnd runAvsDataLoop(int fd, const platform::ThreadRun& run, AvsFrameHandle
     }
   }
   return AvsDataEnd::kStopped;
+}
+
+// ---- The channel's end of the data loop -------------------------------------------------
+
+namespace {
+
+// The audio queue's sample formats: A-law bytes, or 33-byte GSM frames.
+constexpr int kALawSamples = 0;
+constexpr int kGsmSamples = 1;
+
+// The server cameras that stream MPEG-4 send G.711 A-law, as their recordings store it; the
+// others send GSM 06.10.
+int serverAudioFormat(int channel) {
+  const CameraSettings camera = cameraSnapshot(channel);
+  const bool alaw = prefersRtspType(camera.type) ||
+                    (hasVideoFormatChoiceType(camera.type) && camera.videoFormat != 0);
+  return alaw ? kALawSamples : kGsmSamples;
+}
+
+}  // namespace
+
+void AvsQueueFeed::prepareQueues() {
+  StreamContext& stream = record_.stream;
+  stream.videoQueue.clear();
+  stream.videoQueue.setCodecKind(MediaQueue::kMpeg4);
+  stream.videoQueue.setCamera(record_.channel);
+  stream.audioQueue.clear();
+  stream.audioQueue.setSampleFormat(serverAudioFormat(record_.channel));
+  stream.audioQueue.setCamera(record_.channel);
+}
+
+void AvsQueueFeed::motion() {
+  std::int32_t idle = 0;
+  record_.motionFlag.compare_exchange_strong(idle, 1);
+}
+
+void AvsQueueFeed::dataArrived() {
+  // Data flows: a later loss reconnects. The budget of passes starts afresh only once the
+  // stream has run, so a camera whose stream fails at once still spends it.
+  record_.mpeg4Reconnect.store(true);
+  if (streamRun_.delivered()) {
+    record_.mpeg4ReconnectCount.store(0);
+    record_.mpeg4LastError.store(0);
+  }
+}
+
+void AvsQueueFeed::video(std::span<const std::uint8_t> frame, std::uint16_t /*width*/,
+                         std::uint16_t /*height*/) {
+  // The decoder reads the picture's size from the stream itself.
+  record_.stream.videoQueue.push(frame);
+}
+
+void AvsQueueFeed::audio(std::span<const std::uint8_t> frame) {
+  record_.stream.audioQueue.push(frame);
+}
+
+bool AvsQueueFeed::connected() const {
+  return client_.connected();
 }
 
 }  // namespace ipcam

@@ -11,9 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "core/reconnect_pace.h"
 #include "platform/thread_slot.h"
 
 namespace ipcam {
+
+struct ChannelRecord;
 
 // ---- Wire format of the MPEG-4 camera server ----------------------------------------------
 
@@ -210,5 +213,31 @@ struct AvsDataLimits {
 // ends. `buffer` is the receive buffer (kAvsLargestPayload bytes).
 AvsDataEnd runAvsDataLoop(int fd, const platform::ThreadRun& run, AvsFrameHandler& handler,
                           std::span<std::uint8_t> buffer, const AvsDataLimits& limits = {});
+
+// The channel's end of the data loop: the server's frames go into the channel's video and
+// audio queues, the same ones the HTTP and RTSP roads fill, for the one decode thread and the
+// one audio thread; a full queue refuses a frame rather than hold up the receiver.
+class AvsQueueFeed final : public AvsFrameHandler {
+ public:
+  AvsQueueFeed(ChannelRecord& record, const AvServerClient& client)
+      : record_(record), client_(client) {}
+
+  // Says what the run's frames are, for the threads that take them: MPEG-4 pictures, and
+  // A-law or GSM sound as the camera's family sends it. Called before the loop starts.
+  void prepareQueues();
+
+  void motion() override;
+  void dataArrived() override;
+  void video(std::span<const std::uint8_t> frame, std::uint16_t width,
+             std::uint16_t height) override;
+  void audio(std::span<const std::uint8_t> frame) override;
+  bool connected() const override;
+  const ServerStreamRun& streamRun() const { return streamRun_; }
+
+ private:
+  ServerStreamRun streamRun_;
+  ChannelRecord& record_;
+  const AvServerClient& client_;
+};
 
 }  // namespace ipcam

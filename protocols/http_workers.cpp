@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/app_state.h"
-#include "core/channel_hooks.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "core/viewer_settings.h"
@@ -66,6 +66,16 @@ StreamRead classify(int result, const CameraHttpRequest& request,
   return isOneOf(result, connectionLost) ? StreamRead::kLost : StreamRead::kRefused;
 }
 
+// A worker that was told to stop leaves the rest to whoever told it; one that gives up ends
+// the channel's stream as a loss does.
+void reportEnd(ChannelRecord& record, const ThreadRun& thread) {
+  if (thread.running()) {
+    channelEvents().streamLost(record);
+  } else {
+    channelEvents().streamStopped(record);
+  }
+}
+
 }  // namespace
 
 void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
@@ -86,7 +96,7 @@ void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
   StreamWorkerSteps steps;
   steps.connecting = [&] {
     if (!loginRefused) showTileText(channel, kStatusConnecting, "Message_Connecting");
-    callHook(channelHooks().stopDecodeThread, record);
+    channelEvents().streamLost(record);
     record.motionFlag.store(0);
   };
   steps.open = [&] {
@@ -97,9 +107,7 @@ void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
   };
   steps.opened = [&] {
     setChannelStatus(channel, kStatusLive, std::string());
-    if (!callHook(channelHooks().decodeThreadRunning, record)) {
-      callHook(channelHooks().startDecodeThread, record);
-    }
+    channelEvents().streamOpened(record);
   };
   steps.read = [&] {
     const int result = run(request, client, CameraHttpRequest::kTransfer);
@@ -117,7 +125,7 @@ void httpVideoWorker(ChannelRecord& record, const ThreadRun& thread) {
   if (thread.abandoned()) return;
   // A busy camera ends the worker for good; the slot notices the thread end.
   if (serverBusy) showTileText(channel, kStatusDisconnected, "Message_ServerBusy");
-  callHook(channelHooks().stopDecodeThread, record);
+  reportEnd(record, thread);
   if (!serverBusy) showTileText(channel, kStatusDisconnected, "Message_Disconnected");
   logChannelEvent(channel, "Disconnected");
 }
@@ -135,14 +143,12 @@ void httpAudioWorker(ChannelRecord& record, const ThreadRun& thread) {
 
   // The audio worker shows nothing and a busy camera does not end it: the pictures say so.
   StreamWorkerSteps steps;
-  steps.connecting = [&] { callHook(channelHooks().stopAudioPlayback, record); };
+  steps.connecting = [&] { channelEvents().audioLost(record); };
   steps.open = [&] {
     return run(request, client, CameraHttpRequest::kOpen) == 0 ? StreamOpen::kOpened
                                                                : StreamOpen::kFailed;
   };
-  steps.opened = [&] {
-    if (!stream.audioPlayerThread.running()) callHook(channelHooks().startAudioPlayback, record);
-  };
+  steps.opened = [&] { channelEvents().audioOpened(record); };
   steps.read = [&] {
     const int result = run(request, client, CameraHttpRequest::kTransfer);
     if (result != 0) {
@@ -154,7 +160,7 @@ void httpAudioWorker(ChannelRecord& record, const ThreadRun& thread) {
   runStreamWorker(thread, steps);
 
   RunHttpRequest(nullptr, client);
-  if (!thread.abandoned()) callHook(channelHooks().stopAudioPlayback, record);
+  if (!thread.abandoned()) channelEvents().audioLost(record);
 }
 
 bool startStreamWorkers(ChannelRecord& record, StreamKind kind) {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "core/app_state.h"
-#include "core/channel_hooks.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "core/reconnect_pace.h"
@@ -363,19 +363,22 @@ void LegacyServerThread(ChannelRecord& record, const platform::ThreadRun& run,
   queue.setCodecKind(MediaQueue::kJpeg);
   queue.setCamera(record.channel);
   record.motionFlag.store(0);
-  if (!callHook(channelHooks().decodeThreadRunning, record)) {
-    callHook(channelHooks().startDecodeThread, record);
-  }
+  channelEvents().streamOpened(record);
 
   LegacyDataRun data(record, run, socket);
   const End end = socket != 0 ? data.loop() : End::kLost;
 
   // A thread the slot gave up on leaves the channel to whoever owns it now.
   if (run.abandoned()) return;
-  callHook(channelHooks().stopDecodeThread, record);
+  const bool stopped = end == End::kStopped || !run.running();
+  if (stopped) {
+    channelEvents().streamStopped(record);
+  } else {
+    channelEvents().streamLost(record);
+  }
   if (record.avClient) record.avClient->setConnected(false);
   closeLegacySocket(record);
-  if (end == End::kStopped || !run.running()) return;
+  if (stopped) return;
   reportPicturesLost(record);
 
   // A stream that had been flowing comes back by itself; the timeout says it reconnects too.

@@ -101,8 +101,9 @@ class LegacyFpsCounter {
   int shown_ = 0;
 };
 
-// The data thread: a picture request about every 45 ms, each picture to the channel's decode
-// thread (which records, decodes and shows it). Runs while `run` says so.
+// The data thread: a picture request about every 45 ms, each picture into the channel's video
+// queue, for the decode thread that records, decodes and shows it; the thread reports the
+// stream opened and lost to the channel's event sink. Runs while `run` says so.
 void LegacyServerThread(ChannelRecord& record, const platform::ThreadRun& run,
                         const LegacyThreadHooks& hooks);
 

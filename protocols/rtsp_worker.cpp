@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/channel_hooks.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "platform/thread_slot.h"
@@ -41,9 +41,9 @@ int run(RtspRequest& request, RtspClient& client, std::uint8_t command) {
   return RunRtspRequest(&request, client);
 }
 
-void stopMedia(ChannelRecord& record) {
-  callHook(channelHooks().stopDecodeThread, record);
-  callHook(channelHooks().stopAudioPlayback, record);
+void reportLost(ChannelRecord& record) {
+  channelEvents().streamLost(record);
+  channelEvents().audioLost(record);
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ void rtspWorker(ChannelRecord& record, const ThreadRun& thread) {
   StreamWorkerSteps steps;
   steps.connecting = [&] {
     if (!loginRefused) showTileText(channel, kStatusConnecting, "Message_Connecting");
-    stopMedia(record);
+    reportLost(record);
     record.motionFlag.store(0);
   };
   steps.open = [&] {
@@ -99,10 +99,8 @@ void rtspWorker(ChannelRecord& record, const ThreadRun& thread) {
           std::string(reinterpret_cast<const char*>(request.parameterSets.data()),
                       request.parameterSetsLength));
     }
-    if (!callHook(channelHooks().decodeThreadRunning, record)) {
-      callHook(channelHooks().startDecodeThread, record);
-    }
-    if (!stream.audioPlayerThread.running()) callHook(channelHooks().startAudioPlayback, record);
+    channelEvents().streamOpened(record);
+    channelEvents().audioOpened(record);
   };
   steps.read = [&] {
     const int result = run(request, client, RtspRequest::kRead);
@@ -126,7 +124,12 @@ void rtspWorker(ChannelRecord& record, const ThreadRun& thread) {
   // A worker the slot gave up on leaves the channel alone: a newer one may own it by now.
   if (thread.abandoned()) return;
   if (serverBusy) showTileText(channel, kStatusDisconnected, "Message_ServerBusy");
-  stopMedia(record);
+  if (thread.running()) {
+    reportLost(record);
+  } else {
+    channelEvents().streamStopped(record);
+    channelEvents().audioLost(record);
+  }
   if (!serverBusy) showTileText(channel, kStatusDisconnected, "Message_Disconnected");
   logChannelEvent(channel, "Disconnected");
 }

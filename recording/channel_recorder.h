@@ -41,14 +41,14 @@ class ChannelRecorder final : public FrameSink {
   ~ChannelRecorder() override;
 
   // Opens a new file in the current recording directory (stopping any open one first).
-  int startRecording();
+  int startRecording() override;
   // Closes the current file and opens the next one at once, under one hold of the lock, so
   // that no frame falls between the two; no log lines, the channel stays "recording". Does
   // nothing while the next file would get the current one's name (same second) and returns
   // kStarted; any other start failure leaves the recorder idle and returns its code.
   int splitRecording();
   // Closes the file if one is open; always safe.
-  void stopRecording();
+  void stopRecording() override;
   // The frame suppliers: one compressed video frame or audio block at the stream's end.
   // kIdleOrEmpty also before the file's first key frame, which nothing precedes, not even
   // audio; kWriteFailed for audio the file has no stream for, for a frame larger than
@@ -70,7 +70,7 @@ class ChannelRecorder final : public FrameSink {
   const std::string& mode() const { return mode_; }
   // Full path of the file being written, empty when none. Read by the storage cleaner, which
   // must never delete it.
-  std::string currentFile() const;
+  std::string currentFile() const override;
   // Running estimate of the current file's size in bytes: each sample's length plus 24
   // (chunk header and index entry), plus 1 for an odd length's padding.
   std::uint32_t writtenBytes() const;

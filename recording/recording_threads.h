@@ -5,7 +5,7 @@ namespace ipcam {
 struct ChannelRecord;
 
 // The channel's manual recording thread, started by the record button, the tile menu, and the
-// decode thread when its stream begins while manual recording is wanted. It raises
+// channel pipeline at a stream's first picture while manual recording is wanted. It raises
 // manualRecordRunning in the channel's slot and returns whether a thread now runs.
 bool startManualRecordThread(ChannelRecord& record);
 

@@ -1,5 +1,5 @@
-// The motion thread against a fake motion recorder and a counting alarm, both reached through
-// the channel hooks as the program reaches the real ones.
+// The motion thread against a fake motion recorder, driven through the recorder interface as
+// the real one is, and a counting alarm in place of the program's event sink.
 #include "alerts/motion_thread.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "alerts/scripted_mail_server.h"
-#include "core/channel_hooks.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/frame_sink.h"
 #include "core/viewer_settings.h"
@@ -29,17 +29,18 @@ class FakeRecorder final : public FrameSink {
   void writeFrame(std::span<const std::uint8_t>, bool, std::string_view) override {}
   void close() override { recording_.store(false); }
 
-  bool start() {
+  int startRecording() override {
     attempts.fetch_add(1);
-    if (refuse.load()) return false;
+    if (refuse.load()) return -1;
     starts.fetch_add(1);
     recording_.store(true);
-    return true;
+    return 0;
   }
-  void stop() {
+  void stopRecording() override {
     stops.fetch_add(1);
     recording_.store(false);
   }
+  std::string currentFile() const override { return file; }
 
   std::atomic<bool> refuse{false};
   std::atomic<int> attempts{0};
@@ -55,17 +56,21 @@ FakeRecorder& fake(const FrameSink& sink) {
   return const_cast<FakeRecorder&>(dynamic_cast<const FakeRecorder&>(sink));
 }
 
+class AlarmCounter final : public ChannelEventSink {
+ public:
+  void alarm(ChannelRecord& /*record*/) override { count_.fetch_add(1); }
+  int load() const { return count_.load(); }
+
+ private:
+  std::atomic<int> count_{0};
+};
+
 class MotionThread : public ::testing::Test {
  protected:
   static constexpr int kChannels[] = {3, 4, 5};
 
   void SetUp() override {
-    saved_ = channelHooks();
-    ChannelHooks& hooks = channelHooks();
-    hooks.startMotionRecording = [](FrameSink& sink) { return fake(sink).start(); };
-    hooks.stopMotionRecording = [](FrameSink& sink) { fake(sink).stop(); };
-    hooks.motionRecordingFile = [](const FrameSink& sink) { return fake(sink).file; };
-    hooks.playAlarm = [this] { alarms_.fetch_add(1); };
+    setChannelEventSink(&alarms_);
     {
       std::lock_guard lock(settingsMutex());
       liveSettings() = ViewerSettings{};
@@ -89,7 +94,7 @@ class MotionThread : public ::testing::Test {
       record.pictureHeight.store(0);
       record.status.store(kStatusNoSignal);
     }
-    channelHooks() = saved_;
+    setChannelEventSink(nullptr);
     std::lock_guard lock(settingsMutex());
     liveSettings() = ViewerSettings{};
   }
@@ -106,8 +111,7 @@ class MotionThread : public ::testing::Test {
     return fake(*channelRecord(channel).motionRecorder);
   }
 
-  ChannelHooks saved_;
-  std::atomic<int> alarms_{0};
+  AlarmCounter alarms_;
 };
 
 TEST(MotionRecordingLength, OnlyTheListedLengthsAreKept) {

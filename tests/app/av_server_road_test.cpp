@@ -1,6 +1,6 @@
 // The MPEG-4 camera-server road from end to end: the simulated camera's AV server on
-// 127.0.0.1, the real connection worker, the data thread, the ring decode thread and the
-// channel's recorders; FFmpeg's own tools then read the recording.
+// 127.0.0.1, the real connection worker, the data thread, the channel's decode thread and
+// recorders; FFmpeg's own tools then read the recording.
 #include "app/av_server_road.h"
 
 #include <gtest/gtest.h>
@@ -13,16 +13,19 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/channel_commands.h"
 #include "app/program_wiring.h"
 #include "app/viewer_core.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
+#include "core/media_queue.h"
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
-#include "media/channel_media.h"
+#include "platform/run_wait.h"
+#include "platform/thread_slot.h"
 #include "protocols/av_server_client.h"
 #include "recording/channel_recorder.h"
 #include "support/avi_probe.h"
@@ -353,8 +356,8 @@ TEST_F(AvServerRoad, StopEndsEveryThreadInTimeAndReconnectGoesLiveAgain) {
   record_.mpeg4Reconnect.store(false);
   const auto begun = std::chrono::steady_clock::now();
   EXPECT_TRUE(record_.threads.mpeg4Data.stop());
-  EXPECT_TRUE(record_.threads.mpeg4Decode.stop());
-  EXPECT_TRUE(record_.threads.audioPlay.stop());
+  EXPECT_TRUE(record_.stream.decodeThread.stop());
+  EXPECT_TRUE(record_.stream.audioPlayerThread.stop());
   EXPECT_LT(std::chrono::steady_clock::now() - begun, 3s);
   EXPECT_FALSE(record_.threads.connect.running()) << "a stop is no reason to reconnect";
   disconnectChannel(kChannel);
@@ -398,9 +401,10 @@ TEST_F(AvServerRoad, OversizedFrameEndsTheConnectionAndReconnects) {
   EXPECT_FALSE(record_.avClient->connected());
 }
 
-// The data thread's side of the video ring: with nobody taking frames out, twelve wait and
-// the thirteenth is dropped, not queued over the oldest.
-TEST_F(AvServerRoad, FullRingDropsTheThirteenthFrame) {
+// The data thread's side of the video queue: with nobody taking frames out, the queue holds
+// as many as it may, in the order they came, and refuses the next one rather than drop an
+// older one.
+TEST_F(AvServerRoad, FullQueueRefusesTheFrameItCannotHold) {
   {
     std::lock_guard lock(settingsMutex());
     liveSettings() = ViewerSettings{};
@@ -408,39 +412,71 @@ TEST_F(AvServerRoad, FullRingDropsTheThirteenthFrame) {
   attachUi(&ui_);
   createChannelObjects(ui_);
   wireProgram();
-  // A stand-in holds the decode slot, so the ring fills.
-  ASSERT_TRUE(record_.threads.mpeg4Decode.start(record_.mpeg4DecodeRunning,
-                                                [](const platform::ThreadRun& run) {
-                                                  while (run.running())
-                                                    std::this_thread::sleep_for(1ms);
-                                                }));
+  // A stand-in holds the decode slot, so the queue fills.
+  platform::ThreadSlot::RunFlag& standIn = record_.stream.decodeRunning;
+  ASSERT_TRUE(record_.stream.decodeThread.start(standIn, [](const platform::ThreadRun& run) {
+    platform::sleepWhileRunning(run.flag(), 60s);
+  }));
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
   record_.avClient->setDataSocket(pair[0]);
   record_.avClient->setConnected(true);
   record_.mpeg4Reconnect.store(false);
+  MediaQueue& queue = record_.stream.videoQueue;
+  const std::uint64_t refusedBefore = queue.refused();
   ASSERT_TRUE(startAvsDataThread(record_));
 
-  for (std::uint8_t i = 0; i < 13; ++i) {
+  const std::size_t sent = queue.limit() + 1;
+  for (std::size_t i = 0; i < sent; ++i) {
     // Video, no size, one byte of payload: its number.
     std::array<std::uint8_t, 29> frame{};
     frame[11] = 1;
-    frame[28] = i;
+    frame[28] = static_cast<std::uint8_t>(i);
     ASSERT_EQ(::send(pair[1], frame.data(), frame.size(), MSG_NOSIGNAL), 29);
   }
   ::close(pair[1]);
   ASSERT_TRUE(testing::waitFor([&] { return !record_.threads.mpeg4Data.running(); }, 30s));
 
-  std::lock_guard lock(record_.media->lock());
-  FrameRing& ring = record_.media->videoRing();
-  ASSERT_EQ(ring.count(), 12u);
-  std::array<std::uint8_t, 4> slot{};
-  for (std::uint8_t i = 0; i < 12; ++i) {
-    const auto info = ring.pop(slot);
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->length, 1u);
-    EXPECT_EQ(slot[0], i);
+  EXPECT_EQ(queue.codecKind(), MediaQueue::kMpeg4);
+  EXPECT_EQ(queue.refused(), refusedBefore + 1);
+  ASSERT_EQ(queue.size(), queue.limit());
+  std::vector<std::uint8_t> entry;
+  for (std::size_t i = 0; i < queue.limit(); ++i) {
+    ASSERT_TRUE(queue.take(entry));
+    ASSERT_EQ(entry.size(), 1u);
+    EXPECT_EQ(entry[0], static_cast<std::uint8_t>(i));
   }
+}
+
+// A lost stream finishes the recording it carried (the file has its index, as any file that
+// was stopped), and the stream's return records on in a new file.
+TEST_F(AvServerRoad, LossFinishesTheRecordingAndTheReturnStartsANewFile) {
+  options_.motionEvery = 0;
+  camera_.setOptions(options_);
+  connect();
+  ASSERT_TRUE(testing::waitFor([&] { return live(); }, 30s));
+  ASSERT_TRUE(testing::waitFor([&] { return camera_.avServer().dataConnections() == 1; }, 30s));
+
+  ChannelRecorder& recorder = *asRecorder(record_.manualRecorder);
+  startManualRecord(kChannel);
+  ASSERT_TRUE(testing::waitFor([&] { return recorder.recording(); }, 20s));
+  const std::filesystem::path before = recorder.currentFile();
+  const std::uint64_t atStart = record_.pictureCounters.received.load();
+  // Two of the camera's 25-frame cycles: the file has begun at a key frame.
+  ASSERT_TRUE(testing::waitFor(
+      [&] { return record_.pictureCounters.received.load() >= atStart + 50; }, 60s));
+
+  camera_.avServer().dropDataConnections();
+  ASSERT_TRUE(testing::waitFor(
+      [&] { return recorder.recording() && recorder.currentFile() != before.string(); }, 60s))
+      << "recording " << recorder.recording() << " in " << recorder.currentFile();
+
+  EXPECT_FALSE(testing::riffChunks(testing::fileBytes(before), "idx1").empty())
+      << before << " was left unfinished";
+  const auto streams = testing::probeStreams(before);
+  ASSERT_FALSE(streams.empty()) << before;
+  EXPECT_EQ(streams[0].at("codec_name"), "mpeg4");
+  EXPECT_GE(testing::intField(streams[0], "nb_read_frames"), 1);
 }
 
 }  // namespace

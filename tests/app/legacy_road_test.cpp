@@ -152,6 +152,39 @@ TEST_F(LegacyRoad, ACutConnectionReconnectsByItself) {
   disconnectChannel(kChannel);
 }
 
+// A cut connection finishes the recording it carried (the file has its index, as any file
+// that was stopped), and the stream's return records on in a new file.
+TEST_F(LegacyRoad, ACutFinishesTheRecordingAndTheReturnStartsANewFile) {
+  camsim::Server camera(legacyCamera());
+  ASSERT_TRUE(camera.start()) << camera.lastError();
+  configure(camera.port(), "admin");
+  record_.clearReconnect();
+  armReconnect(record_);
+  ASSERT_TRUE(startConnectionWorker(record_));
+  ASSERT_TRUE(testing::waitFor([&] { return picturesShown() >= 5; }, 30s));
+
+  ChannelRecorder& recorder = *asRecorder(record_.manualRecorder);
+  startManualRecord(kChannel);
+  ASSERT_TRUE(testing::waitFor([&] { return recorder.recording(); }, 20s));
+  const std::filesystem::path before = recorder.currentFile();
+  const std::uint64_t atStart = record_.pictureCounters.received.load();
+  ASSERT_TRUE(testing::waitFor(
+      [&] { return record_.pictureCounters.received.load() >= atStart + 5; }, 60s));
+
+  camera.dropLegacyConnections();
+  ASSERT_TRUE(testing::waitFor(
+      [&] { return recorder.recording() && recorder.currentFile() != before.string(); }, 60s))
+      << "recording " << recorder.recording() << " in " << recorder.currentFile();
+
+  EXPECT_FALSE(testing::riffChunks(testing::fileBytes(before), "idx1").empty())
+      << before << " was left unfinished";
+  const auto streams = testing::probeStreams(before);
+  ASSERT_FALSE(streams.empty()) << before;
+  EXPECT_EQ(streams[0].at("codec_name"), "mjpeg");
+  EXPECT_GE(testing::intField(streams[0], "nb_read_frames"), 1);
+  disconnectChannel(kChannel);
+}
+
 TEST_F(LegacyRoad, WrongPasswordShowsPasswordErrorAndStaysOffline) {
   camsim::Server camera(legacyCamera());
   ASSERT_TRUE(camera.start()) << camera.lastError();

@@ -3,6 +3,7 @@
 // real SMTP server over STARTTLS with authentication.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -10,10 +11,11 @@
 
 #include "alerts/mail_peers.h"
 #include "alerts/motion_mail.h"
+#include "app/channel_pipeline.h"
 #include "app/program_wiring.h"
 #include "app/viewer_core.h"
 #include "core/app_state.h"
-#include "core/channel_hooks.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
@@ -86,8 +88,16 @@ TEST(MotionAlert, CameraMotionGivesAPlayableClipOneAlarmAndAMail) {
   attachUi(&ui);
   createChannelObjects(ui);
   wireProgram();
-  std::atomic<int> alarms{0};
-  channelHooks().playAlarm = [&alarms] { alarms.fetch_add(1); };
+  // The program's pipeline with an alarm that counts instead of sounding. It lives until exit,
+  // as any event sink must.
+  static std::atomic<int> alarms{0};
+  alarms.store(0);
+  static ChannelPipeline* const pipeline = [] {
+    ChannelParts parts = realChannelParts();
+    parts.playAlarm = [](ChannelRecord&) { alarms.fetch_add(1); };
+    return new ChannelPipeline(std::move(parts));
+  }();
+  setChannelEventSink(pipeline);
   fs::create_directories(folder.path() / "Data" / "Record" /
                          ("Camera " + std::to_string(kChannel + 1)));
   appState().currentRecordDir.store(0);
@@ -150,7 +160,7 @@ TEST(MotionAlert, CameraMotionGivesAPlayableClipOneAlarmAndAMail) {
   appState().currentRecordDir.store(-1);
   appState().ui.store(nullptr);
   setSoundDeviceProbe(nullptr);
-  channelHooks().playAlarm = nullptr;
+  setChannelEventSink(&channelPipeline());
 }
 
 }  // namespace

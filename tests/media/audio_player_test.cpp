@@ -14,7 +14,6 @@
 #include "core/channel_record.h"
 #include "core/frame_sink.h"
 #include "core/viewer_settings.h"
-#include "media/channel_media.h"
 #include "media/gsm_audio.h"
 #include "platform/thread_slot.h"
 #include "support/fake_sound_output.h"
@@ -212,42 +211,6 @@ TEST_F(AudioPlayback, RecordingStartedMidPairBeginsWithAWholeBlock) {
   }
   EXPECT_EQ(sink_->blocks(), blocks);
   EXPECT_EQ(player_.samplesPlayed(), 0u);
-}
-
-// The AV server path: 400 ms pre-filled before anything plays, then 200 ms halves as the
-// device plays them; a camera that falls silent stops the output.
-TEST_F(AudioPlayback, RingPathPrefillsThenRefillsInHalves) {
-  sound_.device().playsAtOnce = false;
-  record_.media = std::make_shared<ChannelMedia>(kChannel);
-  auto pushRing = [&](std::size_t count) {
-    std::lock_guard lock(record_.media->lock());
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::string frame = tone_.nextFrame();
-      ASSERT_TRUE(record_.media->audioRing().push(
-          std::span(reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size()), 0, 0));
-    }
-  };
-  auto ringEmpty = [&] {
-    std::lock_guard lock(record_.media->lock());
-    return record_.media->audioRing().count() == 0;
-  };
-  ASSERT_TRUE(slot_.start(
-      flag_, [this](const platform::ThreadRun& run) { runRingAudio(record_, player_, run); }));
-  pushRing(10);
-  ASSERT_TRUE(testing::waitFor(ringEmpty, 10s));
-  EXPECT_EQ(player_.samplesPlayed(), 0u) << "played before 400 ms were there";
-  pushRing(10);
-  ASSERT_TRUE(testing::waitFor([&] { return player_.samplesPlayed() == 3200; }, 10s));
-
-  pushRing(10);
-  ASSERT_TRUE(testing::waitFor(ringEmpty, 10s));
-  EXPECT_EQ(player_.samplesPlayed(), 3200u) << "refilled while more than half was queued";
-  sound_.device().playDownTo(1600);
-  ASSERT_TRUE(testing::waitFor([&] { return player_.samplesPlayed() == 4800; }, 10s));
-
-  // Silence from the camera: the output stops after its 30 empty looks.
-  sound_.device().playDownTo(0);
-  ASSERT_TRUE(testing::waitFor([&] { return !player_.playing(); }, 10s));
 }
 
 }  // namespace

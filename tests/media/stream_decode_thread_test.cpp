@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/app_state.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/frame_sink.h"
 #include "media/channel_display.h"
@@ -45,6 +47,13 @@ class CountingRecorder : public FrameSink {
   std::vector<std::size_t> sizes_;  // guarded by mutex_
 };
 
+// Counts what the decode thread reports, in place of the channel's owner.
+class ReportCounter final : public ChannelEventSink {
+ public:
+  void firstPicture(ChannelRecord& /*record*/) override { firstPictures.fetch_add(1); }
+  std::atomic<int> firstPictures{0};
+};
+
 // The decode thread runs on a channel of the process-wide table, as in the program, with a
 // display of its own per test.
 class StreamDecodeThreadTest : public ::testing::Test {
@@ -58,9 +67,12 @@ class StreamDecodeThreadTest : public ::testing::Test {
     record_.stream.videoQueue.clear();
     record_.stream.videoQueue.setCodecKind(MediaQueue::kJpeg);
     appState().ui.store(&ui_);
+    saved_ = &channelEvents();
+    setChannelEventSink(&reports_);
   }
   void TearDown() override {
     stopStreamDecodeThread(record_);
+    setChannelEventSink(saved_);
     record_.manualRecorder.reset();
     appState().ui.store(nullptr);
   }
@@ -72,6 +84,8 @@ class StreamDecodeThreadTest : public ::testing::Test {
 
   ChannelRecord& record_ = channelRecord(kChannel);
   testing::RecordingViewerUi ui_;
+  ReportCounter reports_;
+  ChannelEventSink* saved_ = nullptr;
 };
 
 TEST_F(StreamDecodeThreadTest, PicturesAreShownAsTheyComeAndTheSizeIsRecorded) {
@@ -87,7 +101,8 @@ TEST_F(StreamDecodeThreadTest, PicturesAreShownAsTheyComeAndTheSizeIsRecorded) {
   EXPECT_EQ(record_.pictureHeight.load(), 480);
   expectNear(pixelAt(*record_.display, 100, 240), kBlue);
   expectNear(pixelAt(*record_.display, 600, 240), kRed);
-  EXPECT_EQ(record_.scheduleRunning.load(), 0) << "no schedule thread exists yet to start";
+  EXPECT_EQ(reports_.firstPictures.load(), 1) << "once per run";
+  EXPECT_EQ(record_.scheduleRunning.load(), 0) << "the decode thread starts nothing itself";
 }
 
 TEST_F(StreamDecodeThreadTest, MotionIndicationFadesAfterTenFrames) {

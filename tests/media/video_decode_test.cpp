@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/app_state.h"
-#include "core/channel_hooks.h"
+#include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
@@ -250,21 +250,30 @@ TEST_F(VideoDecodeTest, JpegThatLibjpegTurboRefusesIsDecodedByLibavcodec) {
 // A snapshot takes the camera's picture, not the tile's: the compressed Motion JPEG as it
 // came, and an H.264 picture converted at its full size.
 TEST_F(VideoDecodeTest, SnapshotTakesTheFullPictureWhateverTheTileShows) {
-  const ChannelHooks saved = channelHooks();
-  std::vector<std::uint8_t> jpegSaved;
-  int pictureWidth = 0;
-  int pictureHeight = 0;
-  Rgb corner{-1, -1, -1};
-  channelHooks().saveJpegSnapshot = [&](ChannelRecord&, std::span<const std::uint8_t> jpeg) {
-    jpegSaved.assign(jpeg.begin(), jpeg.end());
+  // Stands in for the channel's owner, which saves what the decoder hands over.
+  struct SnapshotCatcher final : ChannelEventSink {
+    void jpegSnapshot(ChannelRecord&, std::span<const std::uint8_t> jpeg) override {
+      jpegSaved.assign(jpeg.begin(), jpeg.end());
+    }
+    void pictureSnapshot(ChannelRecord&, const PictureView& picture) override {
+      pictureWidth = picture.width;
+      pictureHeight = picture.height;
+      const std::uint8_t* pixel =
+          picture.data + (picture.height - 1) * picture.stride + (picture.width - 1) * 4;
+      corner = {pixel[2], pixel[1], pixel[0]};
+    }
+    std::vector<std::uint8_t> jpegSaved;
+    int pictureWidth = 0;
+    int pictureHeight = 0;
+    Rgb corner{-1, -1, -1};
   };
-  channelHooks().savePictureSnapshot = [&](ChannelRecord&, const PictureView& picture) {
-    pictureWidth = picture.width;
-    pictureHeight = picture.height;
-    const std::uint8_t* pixel =
-        picture.data + (picture.height - 1) * picture.stride + (picture.width - 1) * 4;
-    corner = {pixel[2], pixel[1], pixel[0]};
-  };
+  ChannelEventSink* const saved = &channelEvents();
+  SnapshotCatcher caught;
+  setChannelEventSink(&caught);
+  std::vector<std::uint8_t>& jpegSaved = caught.jpegSaved;
+  int& pictureWidth = caught.pictureWidth;
+  int& pictureHeight = caught.pictureHeight;
+  Rgb& corner = caught.corner;
   record_.display->setTileSize(160, 120);
 
   const auto jpeg = makeJpeg(640, 480, kRed, kBlue);
@@ -284,26 +293,7 @@ TEST_F(VideoDecodeTest, SnapshotTakesTheFullPictureWhateverTheTileShows) {
   EXPECT_EQ(pictureHeight, 480);
   expectNear(corner, kBlue);
   EXPECT_EQ(shownWidth(), 160) << "the tile still gets its own size";
-  channelHooks() = saved;
-}
-
-TEST(FrameRing, DropsTheThirteenthFrameAndReusesAFreedSlot) {
-  ChannelMedia media(0);
-  std::lock_guard lock(media.lock());
-  for (std::uint8_t i = 0; i < FrameRing::kSlotCount; ++i) {
-    EXPECT_TRUE(media.pushVideoFrame(std::vector<std::uint8_t>{i, i}, 640, 480));
-  }
-  EXPECT_FALSE(media.pushVideoFrame(std::vector<std::uint8_t>{99}, 0, 0));
-  EXPECT_FALSE(media.pushVideoFrame(std::vector<std::uint8_t>(FrameRing::kSlotSize + 1), 0, 0));
-
-  std::vector<std::uint8_t> out(4);
-  const auto first = media.videoRing().pop(out);
-  ASSERT_TRUE(first.has_value());
-  EXPECT_EQ(first->length, 2u);
-  EXPECT_EQ(first->width, 640u);
-  EXPECT_EQ(out[0], 0);
-  EXPECT_TRUE(media.pushVideoFrame(std::vector<std::uint8_t>{12}, 0, 0));
-  EXPECT_EQ(media.videoRing().count(), FrameRing::kSlotCount);
+  setChannelEventSink(saved);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/app_state.h"
+#include "core/camera_models.h"
 #include "core/viewer_ui.h"
 #include "platform/trace.h"
 #include "protocols/client_io.h"
@@ -97,7 +98,7 @@ std::optional<std::uint8_t> exchangeCommand(std::uint32_t address, std::uint16_t
 // ---- Wire format ----------------------------------------------------------------------------
 
 bool avsUsesLongForm(int modelNumber) {
-  return modelNumber == 15 || modelNumber == 16;
+  return cameraModel(modelNumber).longServerMessages;
 }
 
 std::size_t avsMessageSize(bool longForm) {

@@ -1,7 +1,6 @@
 #include "recording/playback_search.h"
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
 #include <string>
 #include <system_error>

@@ -9,8 +9,8 @@
 namespace ipcam {
 namespace {
 
-// The families as the camera makers' documents list them, by code ranges, so that the
-// table's rows are checked against an independent spelling of the same sets.
+// The families spelled as ranges of codes, independently of the table, so that every row is
+// checked against the sets the rest of the program has always used.
 using Ranges = std::vector<std::pair<int, int>>;
 
 bool in(int type, const Ranges& ranges) {

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "core/app_state.h"
+#include "core/camera_models.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
 #include "core/viewer_settings.h"
@@ -208,25 +209,37 @@ Firmware askFirmware(ChannelRecord& record, const ThreadRun& run,
 }  // namespace
 
 Road chooseRoad(int type, int videoFormat) {
-  if (!isCgiCameraType(type)) return {Road::Kind::LegacyServer, StreamKind::Http};
-  const auto stream = [](StreamKind kind) { return Road{Road::Kind::Stream, kind}; };
-  const auto motionJpegChoice = [&] {
-    return stream(prefersRtspType(type) ? StreamKind::RtspMjpeg : StreamKind::Http);
-  };
-  const bool setAOrB = isTypeSetA(type) || isTypeSetB(type);
-  switch (videoFormat) {
-    case 0:
-      return motionJpegChoice();
-    case 1:
-      if (!hasVideoFormatChoiceType(type)) return motionJpegChoice();
-      if (prefersRtspType(type)) return stream(StreamKind::RtspH264);
-      if (setAOrB) return stream(StreamKind::RtspMpeg4);
-      return {Road::Kind::Mpeg4Server, StreamKind::Http};
-    case 2:
-      return stream(setAOrB ? StreamKind::RtspH264 : StreamKind::Http);
-    default:
-      return stream(StreamKind::Http);
+  const CameraModel& model = cameraModel(type);
+  if (model.motionJpeg == CameraRoad::kLegacyServer) {
+    return {Road::Kind::LegacyServer, StreamKind::Http};
   }
+  const std::vector<StreamFormat> formats = offeredVideoFormats(type);
+  StreamFormat codec = StreamFormat::kMotionJpeg;
+  if (videoFormat >= 0 && static_cast<std::size_t>(videoFormat) < formats.size()) {
+    codec = formats[static_cast<std::size_t>(videoFormat)];
+  } else if (videoFormat != 1) {
+    // A format the model does not offer (the camera behind the address changed, or the file
+    // was edited): the HTTP picture stream, which every CGI camera serves. Index 1 has always
+    // meant the model's own Motion JPEG road instead.
+    return {Road::Kind::Stream, StreamKind::Http};
+  }
+  switch (roadOf(model, codec)) {
+    case CameraRoad::kMpeg4Server:
+      return {Road::Kind::Mpeg4Server, StreamKind::Http};
+    case CameraRoad::kRtsp:
+      switch (codec) {
+        case StreamFormat::kMpeg4:
+          return {Road::Kind::Stream, StreamKind::RtspMpeg4};
+        case StreamFormat::kH264:
+          return {Road::Kind::Stream, StreamKind::RtspH264};
+        case StreamFormat::kMotionJpeg:
+          return {Road::Kind::Stream, StreamKind::RtspMjpeg};
+      }
+      break;
+    default:
+      break;
+  }
+  return {Road::Kind::Stream, StreamKind::Http};
 }
 
 ConnectionServices unavailableConnectionServices() {
@@ -255,8 +268,8 @@ void armReconnect(ChannelRecord& record, ReconnectBudget budget) {
   const CameraSettings camera = cameraSnapshot(record.channel);
   const bool fresh = budget == ReconnectBudget::kFresh;
   if (isCgiCameraType(camera.type)) {
-    // Only the MPEG-4 choice of the first CGI generation goes through the camera server.
-    if (camera.type >= 11 && camera.type <= 18 && camera.videoFormat == 1) {
+    // Only a camera on the camera server's road reconnects by itself.
+    if (chooseRoad(camera.type, camera.videoFormat).kind == Road::Kind::Mpeg4Server) {
       platform::trace("Camera %d: server-road reconnect armed", record.channel + 1);
       record.mpeg4Reconnect.store(true);
       if (fresh) {

@@ -201,23 +201,6 @@ std::optional<int> cameraType(int channel, bool useEditCopy) {
   return (useEditCopy ? editSettings() : liveSettings()).camera[channel].type;
 }
 
-bool inRange(int value, int low, int high) {
-  return value >= low && value <= high;
-}
-
-bool isSetC(int type) {
-  return inRange(type, 34, 35);
-}
-bool isSetD(int type) {
-  return inRange(type, 47, 49);
-}
-bool isSetE(int type) {
-  return inRange(type, 50, 52);
-}
-bool isSetF(int type) {
-  return inRange(type, 53, 55);
-}
-
 }  // namespace
 
 ViewerSettings& liveSettings() {
@@ -367,38 +350,6 @@ int isCameraConfigured(int channel, bool useEditCopy) {
   return isCameraConfigured(useEditCopy ? editSettings() : liveSettings(), channel);
 }
 
-bool isTypeSetA(int type) {
-  return inRange(type, 19, 21) || inRange(type, 28, 33) || inRange(type, 36, 38);
-}
-
-bool isTypeSetB(int type) {
-  return inRange(type, 22, 27) || inRange(type, 39, 44);
-}
-
-bool isPtzCameraType(int type) {
-  return inRange(type, 9, 10) || inRange(type, 13, 16) || isTypeSetA(type) || isSetD(type) ||
-         isSetF(type) || type == 57;
-}
-
-bool hasCameraAudioType(int type) {
-  return inRange(type, 11, 16) || isTypeSetA(type) || isTypeSetB(type) || isSetD(type) ||
-         isSetE(type) || isSetF(type) || type == 57;
-}
-
-bool hasVideoFormatChoiceType(int type) {
-  return inRange(type, 11, 18) || isTypeSetA(type) || isTypeSetB(type) || isSetD(type) ||
-         isSetE(type) || inRange(type, 56, 58) || type == 60;
-}
-
-bool isCgiCameraType(int type) {
-  return inRange(type, 11, 18) || isTypeSetA(type) || isTypeSetB(type) || isSetC(type) ||
-         isSetD(type) || isSetE(type) || isSetF(type) || inRange(type, 56, 58) || type == 60;
-}
-
-bool prefersRtspType(int type) {
-  return inRange(type, 47, 58) || type == 60;
-}
-
 bool isPtzCamera(int channel, bool useEditCopy) {
   const auto type = cameraType(channel, useEditCopy);
   return type && isPtzCameraType(*type);
@@ -435,8 +386,8 @@ void fillCameraFromDiscovery(CameraSettings& camera, const DiscoveredDevice& dev
   camera.webPort = device.port;
   camera.login = "admin";
   camera.password = "7391";
-  // Discovery names these models by the characters '$' to ','; their type codes are 19..27.
-  camera.type = device.type >= 36 && device.type <= 44 ? device.type - 17 : device.type;
+  // Discovery names some models by the code of their older firmware.
+  camera.type = currentTypeCode(device.type);
   camera.model = device.model;
   camera.isPnV = device.isPnV;
   camera.videoFormat = 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/camera_models.h"
 #include "core/channel_count.h"
 
 namespace ipcam {
@@ -178,16 +179,8 @@ int isCameraConfigured(const CameraSettings& camera);
 int isCameraConfigured(const ViewerSettings& settings, int channel);
 int isCameraConfigured(int channel, bool useEditCopy);
 
-// Camera-type families, by the type code...
-bool isPtzCameraType(int type);
-bool hasCameraAudioType(int type);
-bool hasVideoFormatChoiceType(int type);
-bool isCgiCameraType(int type);
-bool prefersRtspType(int type);
-bool isTypeSetA(int type);  // also used by the camera settings page
-bool isTypeSetB(int type);
-
-// ...and for a channel of the live settings or the edit copy (false outside 0..15).
+// The camera-type families (core/camera_models.h) for a channel of the live settings or the
+// edit copy (false outside 0..15).
 bool isPtzCamera(int channel, bool useEditCopy);
 bool hasCameraAudio(int channel, bool useEditCopy);
 bool hasVideoFormatChoice(int channel, bool useEditCopy);

@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include "core/app_state.h"
+#include "core/camera_models.h"
 #include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
@@ -136,8 +137,7 @@ std::optional<PictureView> takeMpegSnapshot(ChannelRecord& record, const AVFrame
 bool timeStampCamera(int channel) {
   if (channel < 0 || channel >= kChannelCount) return false;
   std::lock_guard lock(settingsMutex());
-  const int type = liveSettings().camera[static_cast<std::size_t>(channel)].type;
-  return type == 9 || type == 10;
+  return cameraModel(liveSettings().camera[static_cast<std::size_t>(channel)].type).timeStamp;
 }
 
 bool anyRecorderRecording(const ChannelRecord& record) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "core/app_state.h"
+#include "core/camera_models.h"
 #include "core/channel_record.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
@@ -99,7 +100,7 @@ std::optional<std::uint8_t> exchangeCommand(std::uint32_t address, std::uint16_t
 // ---- Wire format ----------------------------------------------------------------------------
 
 bool avsUsesLongForm(int modelNumber) {
-  return modelNumber == 15 || modelNumber == 16;
+  return cameraModel(modelNumber).longServerMessages;
 }
 
 std::size_t avsMessageSize(bool longForm) {

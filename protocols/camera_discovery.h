@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/camera_models.h"
 #include "core/viewer_settings.h"
 
 namespace ipcam {
@@ -61,9 +62,6 @@ void refreshDiscovery();
 void SendSearch();
 // A copy of the list; `clearChanged` resets the changed flag after reading it.
 DiscoverySnapshot discoverySnapshot(bool clearChanged);
-
-// The model name shown for a found camera.
-std::string LookupModelName(int model, int vendor, int third);
 
 // What the page's select button hands to fillCameraFromDiscovery: the HTTP port as the web
 // port, the model code as the type, the vendor index as the model and the third value as the

@@ -152,9 +152,14 @@ inline constexpr std::uint8_t kCommandClose = 1;
 inline constexpr std::uint8_t kCommandOpen = 2;
 inline constexpr std::uint8_t kCommandTransfer = 3;
 
-// Result offsets of the two wrapping steps, so that a code tells where it failed.
-inline constexpr int kOpenFailureOffset = 1000;
-inline constexpr int kTransferFailureOffset = 2000;
+// The stage a client command failed in: the step's own code is moved down by the stage, so
+// that -1015 reads "Open, step -15" and -2014 "Transfer, step -14" in logs and traces.
+enum class CommandStage : int { kOpen = 1000, kTransfer = 2000 };
+
+// A step's failure code as the command reports it.
+constexpr int failureIn(CommandStage stage, int stepCode) {
+  return stepCode - static_cast<int>(stage);
+}
 
 // The wrapper both clients put around their steps: commands above Transfer do nothing;
 // Transfer failures are moved by 2000; a failed Open is followed by a Close of the same
@@ -165,14 +170,14 @@ int dispatchCommand(std::uint8_t& command, Transfer&& transfer, OpenOrClose&& op
   if (command > kCommandTransfer) return 0;
   if (command == kCommandTransfer) {
     const int result = transfer();
-    return result < 0 ? result - kTransferFailureOffset : result;
+    return result < 0 ? failureIn(CommandStage::kTransfer, result) : result;
   }
   int result = openOrClose();
   if (command == kCommandOpen && result < 0) {
     command = kCommandClose;
     openOrClose();
     command = kCommandOpen;
-    result -= kOpenFailureOffset;
+    result = failureIn(CommandStage::kOpen, result);
   }
   return result;
 }

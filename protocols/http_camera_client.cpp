@@ -21,6 +21,18 @@ static_assert(CameraHttpRequest::kQuery == kCommandQuery &&
               CameraHttpRequest::kOpen == kCommandOpen &&
               CameraHttpRequest::kTransfer == kCommandTransfer);
 
+// The parts of a camera conversation. The shared helpers' codes (-1 no socket, -4 peer closed,
+// -5 receive error, -6 too long, -7 not the answer expected) are moved down by the part that
+// failed: the request's answer or a picture's part header, the picture data, an audio block.
+enum class HttpPart : int { kHeader = 10, kPicture = 20, kAudio = 30 };
+
+constexpr int failureIn(HttpPart part, int code) {
+  return code - static_cast<int>(part);
+}
+
+// A malformed chunk of a chunked picture stream, wherever in the picture it comes.
+constexpr int kBadChunk = failureIn(HttpPart::kHeader, HttpStreamReader::kBadCoding);
+
 // The fixed path each socket channel asks for.
 constexpr std::array<std::string_view, CameraHttpClient::kSocketChannels> kChannelPaths = {
     "/snapshot.cgi", "/camera-cgi/audio/receive.cgi", "/camera-cgi/audio/transmit.cgi"};
@@ -112,7 +124,7 @@ int openChannel(CameraHttpRequest& request, CameraHttpClient& client) {
   }
   if (contains(answer, kNotFound)) request.httpStatus = 404;
   if (contains(answer, kNotAcceptable)) request.httpStatus = 406;
-  return result - 10;
+  return failureIn(HttpPart::kHeader, result);
 }
 
 int openOrClose(CameraHttpRequest& request, CameraHttpClient& client) {
@@ -123,10 +135,9 @@ int openOrClose(CameraHttpRequest& request, CameraHttpClient& client) {
   return result;
 }
 
-// The reader's codes in the words of a picture read: `offset` -10 for the part header,
-// -20 for the picture data.
-int pictureCode(int readerResult, int offset) {
-  return readerResult == HttpStreamReader::kBadCoding ? -18 : readerResult - offset;
+// The reader's codes in the words of a picture read, in the part that read.
+int pictureCode(int readerResult, HttpPart part) {
+  return readerResult == HttpStreamReader::kBadCoding ? kBadChunk : failureIn(part, readerResult);
 }
 
 // The part header: the boundary line, the fields and the empty line. Blank lines a server
@@ -134,7 +145,7 @@ int pictureCode(int readerResult, int offset) {
 int readPartHeader(HttpStreamReader& reader, const IoLimits& limits, std::string& block) {
   for (int blank = 0;; ++blank) {
     const int result = reader.readUntil(kHeaderEnd, kPartHeaderCapacity, limits, block);
-    if (result < 0) return pictureCode(result, 10);
+    if (result < 0) return pictureCode(result, HttpPart::kHeader);
     if (block.find(':') != std::string::npos || blank == kEmptyPartHeaders) return 0;
   }
 }
@@ -173,12 +184,12 @@ int readPicture(CameraHttpRequest& request, CameraHttpClient& client) {
     size = static_cast<std::size_t>(*length);
     if (const int result = reader.readExactly(request.receiveBuffer.first(size), dataLimits);
         result < 0) {
-      return pictureCode(result, 20);
+      return pictureCode(result, HttpPart::kPicture);
     }
   } else {
     const int result = reader.readUntilBoundary(*boundary, request.receiveBuffer, dataLimits, size);
     if (result == HttpStreamReader::kTooLong || (result == 0 && size == 0)) return -20;
-    if (result < 0) return pictureCode(result, 20);
+    if (result < 0) return pictureCode(result, HttpPart::kPicture);
   }
   request.receivedLength = static_cast<std::uint32_t>(size);
   const auto motion = findHeaderField(block, kMotionEvent);
@@ -192,8 +203,7 @@ int receiveAudio(CameraHttpRequest& request, CameraHttpClient& client) {
   if (fd < 0) return -31;
   const int result = client.readers[CameraHttpRequest::kAudioReceive].readExactly(
       request.receiveBuffer.first(kAudioBlockBytes), IoLimits::untilStopped(client.runFlag()));
-  if (result == HttpStreamReader::kBadCoding) return -38;
-  if (result < 0) return result - 30;
+  if (result < 0) return failureIn(HttpPart::kAudio, result);
   request.receivedLength = kAudioBlockBytes;
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 
+#include "core/camera_models.h"
 #include "core/channel_count.h"
 #include "core/channel_record.h"
 #include "core/viewer_settings.h"
@@ -67,7 +68,8 @@ std::string ptzQueryForClick(int width, int height, int x, int y) {
 std::string ptzQueryForButton(int buttonId, int cameraType) {
   if (buttonId < kFirstPtzButton || buttonId > kLastPtzButton) return {};
   if (buttonId == kHomeButton) {
-    return prefersRtspType(cameraType) ? "move=home&ptspeed=18" : "move=center&ptspeed=18";
+    return cameraModel(cameraType).home == PtzHome::kHome ? "move=home&ptspeed=18"
+                                                          : "move=center&ptspeed=18";
   }
   const int index = buttonId - kFirstPtzButton;
   return std::string(

@@ -69,14 +69,29 @@ std::optional<std::string_view> word(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-// Receive step codes: -1 (no socket), -4 peer closed, -5 error, offset by the step.
-int receiveStep(int fd, std::span<std::uint8_t> buffer, const IoLimits& limits, int step) {
-  if (fd < 0) return step - 1;
+// The parts of the conversation. The shared helpers' codes (-1 no socket, -4 peer closed,
+// -5 receive error, -7 not the answer expected, ...) are moved down by the part that failed.
+enum class RtspPart : int {
+  kDescribe = 10,
+  kInterleaveHeader = 10,
+  kSdp = 30,
+  kPayload = 30,
+  kSetup = 50,
+  kPlay = 60,
+};
+
+constexpr int failureIn(RtspPart part, int code) {
+  return code - static_cast<int>(part);
+}
+
+// Receive step codes: -1 (no socket), -4 peer closed, -5 error, in the part that received.
+int receiveStep(int fd, std::span<std::uint8_t> buffer, const IoLimits& limits, RtspPart part) {
+  if (fd < 0) return failureIn(part, -1);
   switch (receiveExactly(fd, buffer, limits)) {
     case IoResult::Closed:
-      return step - 4;
+      return failureIn(part, -4);
     case IoResult::Failed:
-      return step - 5;
+      return failureIn(part, -5);
     case IoResult::Done:
       break;
   }
@@ -126,12 +141,12 @@ struct Session {
 
   std::string_view answer() const { return textOf(std::span(buffer).first(received)); }
 
-  // A failed step: the status the answer tells and the exchange's code moved by the step.
-  int failed(int result, int step) {
+  // A failed step: the status the answer tells and the exchange's code in its part.
+  int failed(int result, RtspPart part) {
     const std::string_view text = answer();
     if (contains(text, kNotFound)) request.rtspStatus = 404;
     if (contains(text, kNotAcceptable)) request.rtspStatus = 406;
-    return result - step;
+    return failureIn(part, result);
   }
 
   std::string cseqLine() { return "\r\nCSeq: " + std::to_string(cseq++); }
@@ -164,13 +179,13 @@ int describe(Session& session, std::string& sdp) {
       continue;
     }
     if (challenged) session.request.rtspStatus = 401;
-    return session.failed(result, 10);
+    return session.failed(result, RtspPart::kDescribe);
   }
 
   const std::optional<int> length = contentLengthOf(session.answer());
   if (!length || *length < 1 || static_cast<std::size_t>(*length) > kSdpLimit) return -30;
   std::vector<std::uint8_t> body(static_cast<std::size_t>(*length));
-  if (const int result = receiveStep(session.socket.get(), body, session.limits, -30);
+  if (const int result = receiveStep(session.socket.get(), body, session.limits, RtspPart::kSdp);
       result != 0) {
     return result;
   }
@@ -310,7 +325,7 @@ int setupTracks(Session& session, const SessionDescription& description, std::st
         std::to_string(interleaved + 1) + sessionLine + session.authorization("SETUP") +
         std::string(kHeaderEnd);
     const int result = session.exchange(text, {}, kSession);
-    if (result < 0) return session.failed(result, 50);
+    if (result < 0) return session.failed(result, RtspPart::kSetup);
     sessionLine =
         sessionText(session.answer(), findHeaderField(session.answer(), kSession)->lineStart);
     interleaved += 2;
@@ -347,7 +362,8 @@ int openSlot(RtspRequest& request, RtspClient& client) {
   const std::string play = "PLAY " + session.baseUrl + " RTSP/1.0" + session.cseqLine() +
                            "\r\nRange: npt=0-" + sessionLine + session.authorization("PLAY") +
                            std::string(kHeaderEnd);
-  if (const int result = session.exchange(play, kOk); result < 0) return session.failed(result, 60);
+  if (const int result = session.exchange(play, kOk); result < 0)
+    return session.failed(result, RtspPart::kPlay);
 
   client.teardown[static_cast<std::size_t>(slot)] =
       "TEARDOWN " + session.baseUrl + " RTSP/1.0" + session.cseqLine() + sessionLine +
@@ -489,20 +505,20 @@ class InterleavedInput {
   InterleavedInput(int fd, std::vector<std::uint8_t>& ahead, const HttpRunFlag* runFlag)
       : fd_(fd), ahead_(ahead), limits_(IoLimits::untilStopped(runFlag)) {}
 
-  // Fills `out`: 0, or the step's codes (-4 peer closed, -5 error, offset by the step).
-  int take(std::span<std::uint8_t> out, int step) {
+  // Fills `out`: 0, or the receive codes (-4 peer closed, -5 error) in `part`.
+  int take(std::span<std::uint8_t> out, RtspPart part) {
     const std::size_t early = std::min(out.size(), ahead_.size());
     std::copy_n(ahead_.begin(), early, out.begin());
     ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(early));
-    return early == out.size() ? 0 : receiveStep(fd_, out.subspan(early), limits_, step);
+    return early == out.size() ? 0 : receiveStep(fd_, out.subspan(early), limits_, part);
   }
 
   // Passes over `count` bytes, using `scratch` for them: a refused packet of known length.
-  int skip(std::size_t count, std::span<std::uint8_t> scratch, int step) {
+  int skip(std::size_t count, std::span<std::uint8_t> scratch, RtspPart part) {
     while (count > 0) {
-      const std::size_t part = std::min(count, scratch.size());
-      if (const int result = take(scratch.first(part), step); result != 0) return result;
-      count -= part;
+      const std::size_t piece = std::min(count, scratch.size());
+      if (const int result = take(scratch.first(piece), part); result != 0) return result;
+      count -= piece;
     }
     return 0;
   }
@@ -560,7 +576,8 @@ int readPacket(RtspRequest& request, RtspClient& client) {
 
   InterleavedInput input(fd, client.ahead[slot], client.runFlag());
   std::array<std::uint8_t, kInterleaveHeaderBytes> interleave{};
-  if (const int result = input.take(interleave, -10); result != 0) return result;
+  if (const int result = input.take(interleave, RtspPart::kInterleaveHeader); result != 0)
+    return result;
   if (interleave[0] != kInterleaveMarker) {
     input.giveBack(std::span(interleave).subspan(1));
     input.resync();
@@ -573,19 +590,20 @@ int readPacket(RtspRequest& request, RtspClient& client) {
   // From here on the packet's extent is known: a refused packet is passed over whole, so the
   // next Read starts at the next packet.
   const std::span<std::uint8_t> scratch(client.packet);
-  if (!control && !data) return refused(input.skip(length, scratch, -30), -21);
+  if (!control && !data) return refused(input.skip(length, scratch, RtspPart::kPayload), -21);
   if (length <= kRtpHeaderBytes || length > kRtpHeaderBytes + kRtpPayloadLimit) {
-    if (!data || length < kRtpHeaderBytes) return refused(input.skip(length, scratch, -30), -23);
+    if (!data || length < kRtpHeaderBytes)
+      return refused(input.skip(length, scratch, RtspPart::kPayload), -23);
     std::array<std::uint8_t, kRtpHeaderBytes> rtp{};
-    if (const int result = input.take(rtp, -30); result != 0) return result;
+    if (const int result = input.take(rtp, RtspPart::kPayload); result != 0) return result;
     const int refusal = acceptedPayloadType(rtp[1] & 0x7F) ? -23 : -22;
-    return refused(input.skip(length - kRtpHeaderBytes, scratch, -30), refusal);
+    return refused(input.skip(length - kRtpHeaderBytes, scratch, RtspPart::kPayload), refusal);
   }
 
   // The RTP header lands just before the front room, the payload right behind it.
   const std::span<std::uint8_t> packet =
       std::span(client.packet).subspan(kFrontRoom - kRtpHeaderBytes, length);
-  if (const int result = input.take(packet, -30); result != 0) return result;
+  if (const int result = input.take(packet, RtspPart::kPayload); result != 0) return result;
   std::array<std::uint8_t, kRtpHeaderBytes> rtp{};
   std::copy_n(packet.begin(), rtp.size(), rtp.begin());
   if (data && !acceptedPayloadType(rtp[1] & 0x7F)) return -22;

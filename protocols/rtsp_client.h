@@ -91,8 +91,8 @@ struct RtspRequest {
 };
 
 // Result offsets of the two wrapping steps.
-inline constexpr int kRtspOpenOffset = kOpenFailureOffset;
-inline constexpr int kRtspReadOffset = kTransferFailureOffset;
+inline constexpr int kRtspOpenOffset = static_cast<int>(CommandStage::kOpen);
+inline constexpr int kRtspReadOffset = static_cast<int>(CommandStage::kTransfer);
 // The largest RTP payload a camera sends in one interleaved packet.
 inline constexpr std::size_t kRtpPayloadLimit = 8196;
 // The longest SDP a DESCRIBE answer may carry (standard servers write 500 bytes and more for

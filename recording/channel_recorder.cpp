@@ -17,6 +17,7 @@
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "platform/trace.h"
+#include "recording/record_names.h"
 
 namespace ipcam {
 namespace {

@@ -1,49 +1,31 @@
 #include "recording/playback_search.h"
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <tuple>
 
 #include "core/channel_count.h"
+#include "recording/record_names.h"
 
 namespace ipcam {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kRecordingExtension = ".avi";
 constexpr std::string_view kMotionPrefix = "Motion";
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-// Recording folders may have come from a system whose names ignore case.
-bool matchesPattern(std::string_view name, bool motionOnly) {
-  if (name.size() < kRecordingExtension.size() ||
-      !equalsIgnoringCase(name.substr(name.size() - kRecordingExtension.size()),
-                          kRecordingExtension)) {
-    return false;
-  }
-  return !motionOnly || (name.size() >= kMotionPrefix.size() &&
-                         equalsIgnoringCase(name.substr(0, kMotionPrefix.size()), kMotionPrefix));
-}
-
-// Reads one unsigned decimal number and the character after it.
-bool readNumber(std::string_view& text, int& value, char separator) {
-  const char* end = text.data() + text.size();
-  const auto [next, error] = std::from_chars(text.data(), end, value);
-  if (error != std::errc() || next == text.data() || next == end || *next != separator)
-    return false;
-  text.remove_prefix(static_cast<std::size_t>(next - text.data()) + 1);
-  return true;
+// A motion search lists what a "Motion*" pattern finds, and recording folders may have come
+// from a system whose names ignore case.
+bool isMotionMode(std::string_view mode) {
+  if (mode.size() < kMotionPrefix.size()) return false;
+  return std::equal(kMotionPrefix.begin(), kMotionPrefix.end(), mode.begin(), [](char a, char b) {
+    const auto lower = [](char c) {
+      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return lower(a) == lower(b);
+  });
 }
 
 auto timeKey(const LocalTime& t) {
@@ -67,17 +49,9 @@ std::string_view sortText(const PlaybackRow& row, int column) {
 }  // namespace
 
 std::optional<LocalTime> recordingStartTime(std::string_view fileName) {
-  const std::size_t underscore = fileName.find('_');
-  if (underscore == 0 || underscore == std::string_view::npos) return std::nullopt;
-  std::string_view rest = fileName.substr(underscore + 1);
-  LocalTime t;
-  if (!readNumber(rest, t.year, '-') || !readNumber(rest, t.month, '-') ||
-      !readNumber(rest, t.day, '_') || !readNumber(rest, t.hour, '-') ||
-      !readNumber(rest, t.minute, '-') || !readNumber(rest, t.second, '.')) {
-    return std::nullopt;
-  }
-  if (!equalsIgnoringCase(rest, kRecordingExtension.substr(1))) return std::nullopt;
-  return t;
+  const std::optional<RecordingName> name = parseRecordingName(fileName);
+  if (!name) return std::nullopt;
+  return name->start;
 }
 
 bool laterThan(const LocalTime& a, const LocalTime& b) {
@@ -90,9 +64,8 @@ std::vector<PlaybackRow> searchRecordings(const std::array<std::string, 3>& recP
   std::vector<PlaybackRow> rows;
   for (const std::string& dir : recPaths) {
     if (dir.empty()) continue;
-    for (int camera = 1; camera <= kChannelCount; ++camera) {
-      const fs::path folder =
-          fs::path(dir) / "Data" / "Record" / ("Camera " + std::to_string(camera));
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+      const fs::path folder = recordFolder(dir, channel);
       std::vector<std::string> names;
       std::error_code error;
       for (fs::directory_iterator it(folder, error), end; !error && it != end;
@@ -101,15 +74,15 @@ std::vector<PlaybackRow> searchRecordings(const std::array<std::string, 3>& recP
         if (!it->is_regular_file(entryError) || it->file_size(entryError) == 0 || entryError)
           continue;
         std::string name = it->path().filename().string();
-        if (!matchesPattern(name, motionOnly)) continue;
-        const std::optional<LocalTime> start = recordingStartTime(name);
-        if (!start || laterThan(from, *start) || laterThan(*start, to)) continue;
+        const std::optional<RecordingName> parsed = parseRecordingName(name);
+        if (!parsed || (motionOnly && !isMotionMode(parsed->mode))) continue;
+        if (laterThan(from, parsed->start) || laterThan(parsed->start, to)) continue;
         names.push_back(std::move(name));
       }
       // The file system lists a folder in no particular order; by name is by mode and time.
       std::sort(names.begin(), names.end());
       for (std::string& name : names) {
-        rows.push_back({dir, std::to_string(camera), std::move(name)});
+        rows.push_back({dir, std::to_string(channel + 1), std::move(name)});
       }
     }
   }
@@ -117,7 +90,7 @@ std::vector<PlaybackRow> searchRecordings(const std::array<std::string, 3>& recP
 }
 
 std::string playbackFilePath(const PlaybackRow& row) {
-  return row.directory + "/Data/Record/Camera " + row.channel + "/" + row.fileName;
+  return recordFolder(row.directory, row.channel) + "/" + row.fileName;
 }
 
 void PlaybackSort::clickColumn(std::vector<PlaybackRow>& rows, int column) {

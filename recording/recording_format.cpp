@@ -104,16 +104,6 @@ bool jpegPictureSize(std::span<const std::uint8_t> jpeg, int& width, int& height
   return false;
 }
 
-std::string recordingFileName(std::string_view dir, int channel, std::string_view mode,
-                              const std::tm& when) {
-  while (!dir.empty() && dir.back() == '/') dir.remove_suffix(1);
-  char tail[64];
-  std::snprintf(tail, sizeof tail, "_%d-%02d-%02d_%02d-%02d-%02d.avi", when.tm_year + 1900,
-                when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
-  return std::string(dir) + "/Data/Record/Camera " + std::to_string(channel + 1) + "/" +
-         std::string(mode) + tail;
-}
-
 AviStreamHeader videoStreamHeader(std::uint32_t handler, int width, int height) {
   AviStreamHeader header;
   header.type = fourCc("vids");

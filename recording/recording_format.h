@@ -36,11 +36,6 @@ std::uint32_t handlerOfFrame(std::span<const std::uint8_t> frame);
 // Width and height from a JPEG's frame header; false when it has none.
 bool jpegPictureSize(std::span<const std::uint8_t> jpeg, int& width, int& height);
 
-// "<dir>/Data/Record/Camera <n>/<mode>_<yyyy>-<mm>-<dd>_<hh>-<mm>-<ss>.avi" for channel
-// 0..15 at the local time `when`. Trailing slashes of `dir` are dropped.
-std::string recordingFileName(std::string_view dir, int channel, std::string_view mode,
-                              const std::tm& when);
-
 // Stream headers and format records as the recorder hands them to the AVI file.
 inline constexpr std::size_t kBitmapInfoBytes = 40;
 inline constexpr std::size_t kWaveFormatBytes = 20;

@@ -17,6 +17,7 @@
 #include "platform/run_wait.h"
 #include "platform/thread_slot.h"
 #include "recording/channel_recorder.h"
+#include "recording/record_names.h"
 
 namespace ipcam {
 namespace {
@@ -26,20 +27,10 @@ namespace fs = std::filesystem;
 constexpr unsigned long long kBytesPerMegabyte = 1048576;
 constexpr unsigned long long kRoomInRecordingFiles = 16;
 constexpr auto kSecondsPerDay = std::chrono::seconds(86400);
-constexpr std::array<std::string_view, 3> kRecorderModes = {"Manual", "Schedule", "Motion"};
-// "_%d-%02d-%02d_%02d-%02d-%02d.avi" after the mode: the year has at least one digit, the rest
-// exactly two, separated as below.
-constexpr std::string_view kTimeSeparators = "--_--";  // then two digits each
-constexpr std::string_view kRecordingExtension = ".avi";
 
 ViewerSettings liveSettingsCopy() {
   std::lock_guard lock(settingsMutex());
   return liveSettings();
-}
-
-bool allDigits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // A folder itself, not a link to one: the cleaner stays inside the program's own tree.
@@ -86,12 +77,14 @@ std::vector<Candidate> collectCandidates(const ViewerSettings& settings,
   std::vector<Candidate> candidates;
   for (const std::string& entry : settings.recPath) {
     if (entry.empty()) continue;
-    const fs::path data = fs::path(entry) / "Data";
-    const fs::path record = data / "Record";
-    if (!realDirectory(data) || !realDirectory(record)) continue;
-    for (int camera = 1; camera <= kChannelCount; ++camera) {
-      const fs::path folder = record / ("Camera " + std::to_string(camera));
-      if (!realDirectory(folder)) continue;
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+      // The camera folder, the record folder and the data folder must all be folders.
+      const fs::path folder = recordFolder(entry, channel);
+      const fs::path record = folder.parent_path();
+      if (!realDirectory(record.parent_path()) || !realDirectory(record) ||
+          !realDirectory(folder)) {
+        continue;
+      }
       std::error_code error;
       for (fs::directory_iterator it(folder, error), end; !error && it != end;
            it.increment(error)) {
@@ -170,11 +163,12 @@ void prepareRecordDirs(const std::array<std::string, 3>& recPaths, ViewerUi* ui)
       }
       return;
     }
-    const fs::path data = dir / "Data";
-    for (int camera = 1; camera <= kChannelCount; ++camera) {
-      const std::string folder = "Camera " + std::to_string(camera);
-      platform::createPrivateFolders(data / "Record" / folder);
-      platform::createPrivateFolders(data / "Snapshot" / folder);
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+      const fs::path records = recordFolder(entry, channel);
+      platform::createPrivateFolders(records);
+      // Snapshots sit beside the recordings, in a folder of the same camera name.
+      platform::createPrivateFolders(records.parent_path().parent_path() / "Snapshot" /
+                                     records.filename());
     }
   }
 }
@@ -204,22 +198,8 @@ int chooseRecordDir(const ViewerSettings& settings, const StorageProbes& probes)
 }
 
 bool isRecordingFileName(std::string_view name) {
-  const auto mode = std::find_if(kRecorderModes.begin(), kRecorderModes.end(),
-                                 [name](std::string_view m) { return name.starts_with(m); });
-  if (mode == kRecorderModes.end() || !name.ends_with(kRecordingExtension)) return false;
-  name.remove_prefix(mode->size());
-  name.remove_suffix(kRecordingExtension.size());
-  // "_" year "-" mm "-" dd "_" hh "-" mm "-" ss
-  if (!name.starts_with('_')) return false;
-  name.remove_prefix(1);
-  const std::size_t yearEnd = name.find('-');
-  if (yearEnd == std::string_view::npos || !allDigits(name.substr(0, yearEnd))) return false;
-  name.remove_prefix(yearEnd);
-  for (const char separator : kTimeSeparators) {
-    if (name.size() < 3 || name[0] != separator || !allDigits(name.substr(1, 2))) return false;
-    name.remove_prefix(3);
-  }
-  return name.empty();
+  const std::optional<RecordingName> parsed = parseRecordingName(name);
+  return parsed && parsed->ours;
 }
 
 int cycleStorage(const ViewerSettings& settings, const StorageProbes& probes) {

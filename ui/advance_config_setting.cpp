@@ -18,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/camera_models.h"
 #include "core/multi_language.h"
 
 namespace ipcam::ui {
@@ -41,10 +42,6 @@ enum FoundColumn : int { kFoundName = 0, kFoundAddress = 1, kFoundModel = 2 };
 constexpr std::array<const char*, 7> kFieldKeys = {
     "Static_Name",     "Static_IPAddress", "Static_WebPort",    "Static_Username",
     "Static_Password", "Static_Model",     "Static_VideoFormat"};
-
-bool inRange(int value, int low, int high) {
-  return value >= low && value <= high;
-}
 
 std::string text(std::string_view key) {
   return CMultiLanguage::instance().text(kSection, key);
@@ -104,11 +101,19 @@ DiscoveryAccess lanDiscovery() {
 }
 
 std::vector<std::string> videoFormatChoices(int type) {
-  std::vector<std::string> formats{kMotionJpeg};
-  if (inRange(type, 11, 18) || isTypeSetA(type) || isTypeSetB(type)) formats.emplace_back(kMpeg4);
-  if (inRange(type, 19, 33) || inRange(type, 36, 44) || inRange(type, 47, 52) ||
-      inRange(type, 56, 58) || type == 60) {
-    formats.emplace_back(kH264);
+  std::vector<std::string> formats;
+  for (const StreamFormat codec : offeredVideoFormats(type)) {
+    switch (codec) {
+      case StreamFormat::kMotionJpeg:
+        formats.emplace_back(kMotionJpeg);
+        break;
+      case StreamFormat::kMpeg4:
+        formats.emplace_back(kMpeg4);
+        break;
+      case StreamFormat::kH264:
+        formats.emplace_back(kH264);
+        break;
+    }
   }
   return formats;
 }

@@ -22,6 +22,7 @@
 #include "core/channel_record.h"
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
+#include "recording/record_names.h"
 #include "recording/recorded_frames.h"
 #include "recording/recording_format.h"
 #include "recording/recording_threads.h"

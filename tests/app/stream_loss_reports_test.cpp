@@ -131,7 +131,7 @@ TEST_P(StreamLossReports, LossRefusedLogInsAndComebackAreSaidOnceEach) {
 
 INSTANTIATE_TEST_SUITE_P(Roads, StreamLossReports,
                          ::testing::Values(Road{"Http", 12, 0}, Road{"RtspMjpeg", 50, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& road) { return std::string(road.param.name); });
 
 }  // namespace
 }  // namespace ipcam

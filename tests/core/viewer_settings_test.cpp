@@ -407,7 +407,9 @@ TEST(SettingsFilePrivacy, AFolderOthersCanWriteIntoIsTightenedOrRefused) {
     const fs::path folder = temp.path() / "settings";
     fs::create_directory(folder);
     fs::permissions(folder, c.mode);
-    if (c.othersOwnIt) ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    if (c.othersOwnIt) {
+      ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    }
     ViewerSettings settings;
     settings.settingsPath = (folder / "avcln.ini").string();
     EXPECT_EQ(saveSettings(settings), c.saved);

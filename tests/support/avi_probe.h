@@ -123,4 +123,18 @@ inline std::vector<std::vector<std::uint8_t>> riffChunks(const std::vector<std::
   return found;
 }
 
+// A recording that was finished (it carries its index, as any stopped file does) whose first
+// stream FFmpeg reads as `codec` with at least one frame. Empty when so, else what is wrong.
+inline std::string unfinishedOrUnreadable(const std::filesystem::path& file,
+                                          const std::string& codec) {
+  if (riffChunks(fileBytes(file), "idx1").empty()) return file.string() + " was left unfinished";
+  const auto streams = probeStreams(file);
+  if (streams.empty()) return file.string() + " has no stream FFmpeg reads";
+  if (streams[0].at("codec_name") != codec) {
+    return file.string() + " holds " + streams[0].at("codec_name") + ", not " + codec;
+  }
+  if (intField(streams[0], "nb_read_frames") < 1) return file.string() + " has no frame";
+  return {};
+}
+
 }  // namespace ipcam::testing

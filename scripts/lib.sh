@@ -1,7 +1,9 @@
 # Shared by the README commands: package installation and the build.
 # shellcheck shell=bash
 
-repo_root() { cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd; }
+# Resolved once, when this file is sourced: later calls may come from any working folder.
+IPCAM_REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+repo_root() { echo "$IPCAM_REPO_ROOT"; }
 
 # Debian packages the build, the program and the tests need.
 IPCAM_PACKAGES=(

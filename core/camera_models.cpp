@@ -184,6 +184,10 @@ bool prefersRtspType(int type) {
   return cameraModel(type).motionJpeg == CameraRoad::kRtsp;
 }
 
+bool sendsALawAudio(int type, int videoFormat) {
+  return prefersRtspType(type) || (hasVideoFormatChoiceType(type) && videoFormat != 0);
+}
+
 std::string LookupModelName(int model, int vendor, int third) {
   // The third value once picked the names printed on the current boxes; they are the product
   // list's names, so it no longer changes the answer.

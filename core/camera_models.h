@@ -63,6 +63,11 @@ bool hasVideoFormatChoiceType(int type);  // offers more than Motion JPEG
 bool isCgiCameraType(int type);           // any road but the legacy server
 bool prefersRtspType(int type);           // Motion JPEG over RTSP too
 
+// Whether the camera's sound is G.711 A-law, as the RTSP generations and a format-choice camera
+// streaming anything but Motion JPEG send it (video format 0 is Motion JPEG); otherwise it is
+// GSM 06.10.
+bool sendsALawAudio(int type, int videoFormat);
+
 // The model name shown for a camera found on the local network: the maker's name for vendor
 // index 0, nothing for a partner's model (we know none of them), "UnKnown" for a code above
 // 60 or a vendor index above 35.

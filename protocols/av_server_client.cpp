@@ -169,7 +169,6 @@ void AvServerClient::reset() {
   streaming_.store(false);
   // The requests draw their key from the process-wide generator.
   std::srand(static_cast<unsigned>(std::time(nullptr)));
-  networkReady_.store(true);
 }
 
 void AvServerClient::disconnect() {
@@ -362,9 +361,7 @@ constexpr int kGsmSamples = 1;
 // others send GSM 06.10.
 int serverAudioFormat(int channel) {
   const CameraSettings camera = cameraSnapshot(channel);
-  const bool alaw = prefersRtspType(camera.type) ||
-                    (hasVideoFormatChoiceType(camera.type) && camera.videoFormat != 0);
-  return alaw ? kALawSamples : kGsmSamples;
+  return sendsALawAudio(camera.type, camera.videoFormat) ? kALawSamples : kGsmSamples;
 }
 
 }  // namespace

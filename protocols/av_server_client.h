@@ -112,7 +112,6 @@ class AvServerClient {
   // against no answer at all: the user name or password is wrong.
   bool loginRefused() const { return loginRefused_.load(); }
   void setLoginRefused(bool refused) { loginRefused_.store(refused); }
-  bool networkReady() const { return networkReady_.load(); }
   // Taken by the legacy server connection and data threads around their use of the client.
   std::mutex& mutex() { return mutex_; }
 
@@ -155,8 +154,7 @@ class AvServerClient {
   std::atomic<std::uint16_t> controlPort_{0};        // atomic: written by the connect
   std::atomic<std::uint16_t> announcedDataPort_{0};  // atomic; stays 0
   std::atomic<int> controlSocket_{-1};               // atomic; closed only by disconnect()
-  std::atomic<int> dataSocket_{-1};        // atomic; closed by disconnect() unless taken over
-  std::atomic<bool> networkReady_{false};  // atomic
+  std::atomic<int> dataSocket_{-1};  // atomic; closed by disconnect() unless taken over
   std::mutex mutex_;
   mutable std::mutex teardownMutex_;
   std::optional<Teardown> teardown_;  // guarded by teardownMutex_

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "core/camera_models.h"
 #include "core/viewer_settings.h"
 
 namespace ipcam {
@@ -43,17 +44,16 @@ void put32(std::array<std::uint8_t, N>& out, std::size_t at, std::uint32_t value
 
 RecordingFormat recordingFormatFor(const CameraSettings& camera) {
   RecordingFormat format;
-  bool alaw = true;
   if (prefersRtspType(camera.type)) {
     format.videoHandler = camera.videoFormat != kMotionJpegFormat ? kH264 : kMjpg;
   } else if (hasVideoFormatChoiceType(camera.type) && camera.videoFormat != kMotionJpegFormat) {
     format.videoHandler = camera.videoFormat == kMpeg4Format ? kXvid : kH264;
   } else {
     format.videoHandler = kMjpg;
-    alaw = false;
   }
   if (hasCameraAudioType(camera.type) && camera.onlyVideo == 0) {
-    format.audio = alaw ? RecordedAudio::kALaw : RecordedAudio::kGsm610;
+    format.audio = sendsALawAudio(camera.type, camera.videoFormat) ? RecordedAudio::kALaw
+                                                                   : RecordedAudio::kGsm610;
   }
   return format;
 }

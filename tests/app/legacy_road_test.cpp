@@ -66,6 +66,14 @@ class LegacyRoad : public ::testing::Test {
     ASSERT_EQ(initChannelRecord(record_, kChannel), 0);
   }
 
+  // The worker on the camera with the right password, reconnecting by itself after a loss.
+  void startArmed(std::uint16_t webPort) {
+    configure(webPort, "admin");
+    record_.clearReconnect();
+    armReconnect(record_);
+    ASSERT_TRUE(startConnectionWorker(record_));
+  }
+
   std::size_t picturesShown() const {
     std::size_t shown = 0;
     for (int channel : ui_.pictures()) shown += channel == kChannel ? 1 : 0;
@@ -92,10 +100,7 @@ camsim::Options legacyCamera() {
 TEST_F(LegacyRoad, GoesLiveRecordsAPlayableFileAndStopsPromptly) {
   camsim::Server camera(legacyCamera());
   ASSERT_TRUE(camera.start()) << camera.lastError();
-  configure(camera.port(), "admin");
-  record_.clearReconnect();
-  armReconnect(record_);
-  ASSERT_TRUE(startConnectionWorker(record_));
+  ASSERT_NO_FATAL_FAILURE(startArmed(camera.port()));
 
   ASSERT_TRUE(testing::waitFor([&] { return picturesShown() >= 10; }, 30s));
   EXPECT_EQ(record_.status.load(), kStatusLive);
@@ -133,10 +138,7 @@ TEST_F(LegacyRoad, GoesLiveRecordsAPlayableFileAndStopsPromptly) {
 TEST_F(LegacyRoad, ACutConnectionReconnectsByItself) {
   camsim::Server camera(legacyCamera());
   ASSERT_TRUE(camera.start()) << camera.lastError();
-  configure(camera.port(), "admin");
-  record_.clearReconnect();
-  armReconnect(record_);
-  ASSERT_TRUE(startConnectionWorker(record_));
+  ASSERT_NO_FATAL_FAILURE(startArmed(camera.port()));
   ASSERT_TRUE(testing::waitFor([&] { return picturesShown() >= 5; }, 30s));
 
   for (int cut = 1; cut <= 3; ++cut) {
@@ -157,10 +159,7 @@ TEST_F(LegacyRoad, ACutConnectionReconnectsByItself) {
 TEST_F(LegacyRoad, ACutFinishesTheRecordingAndTheReturnStartsANewFile) {
   camsim::Server camera(legacyCamera());
   ASSERT_TRUE(camera.start()) << camera.lastError();
-  configure(camera.port(), "admin");
-  record_.clearReconnect();
-  armReconnect(record_);
-  ASSERT_TRUE(startConnectionWorker(record_));
+  ASSERT_NO_FATAL_FAILURE(startArmed(camera.port()));
   ASSERT_TRUE(testing::waitFor([&] { return picturesShown() >= 5; }, 30s));
 
   ChannelRecorder& recorder = *asRecorder(record_.manualRecorder);
@@ -226,10 +225,7 @@ TEST_P(LegacyRoadFault, BrokenPictureReconnects) {
   options.streamFaultEvery = 5;
   camsim::Server camera(options);
   ASSERT_TRUE(camera.start()) << camera.lastError();
-  configure(camera.port(), "admin");
-  record_.clearReconnect();
-  armReconnect(record_);
-  ASSERT_TRUE(startConnectionWorker(record_));
+  ASSERT_NO_FATAL_FAILURE(startArmed(camera.port()));
   // Four pictures per connection at most: twelve shown means at least two reconnects.
   ASSERT_TRUE(testing::waitFor([&] { return picturesShown() >= 12; }, 60s));
   EXPECT_TRUE(record_.threads.legacyData.running() || record_.threads.connect.running());
@@ -245,10 +241,7 @@ TEST_F(LegacyRoad, PicturesTooLargeFromTheStartReconnectAtThePace) {
   options.streamFaultEvery = 1;
   camsim::Server camera(options);
   ASSERT_TRUE(camera.start()) << camera.lastError();
-  configure(camera.port(), "admin");
-  record_.clearReconnect();
-  armReconnect(record_);
-  ASSERT_TRUE(startConnectionWorker(record_));
+  ASSERT_NO_FATAL_FAILURE(startArmed(camera.port()));
 
   ASSERT_TRUE(testing::waitFor([&] { return camera.legacyConnections() >= 1; }, 30s));
   const auto first = std::chrono::steady_clock::now();

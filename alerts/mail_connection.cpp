@@ -32,7 +32,7 @@ using namespace std::chrono_literals;
 constexpr std::size_t kTlsChunk = 1024;
 
 // The calling slot thread's run flag: a stop ends every wait of the connection at once.
-const std::atomic<std::int32_t>* callerRunFlag() {
+const platform::RunFlag* callerRunFlag() {
   const platform::ThreadRun* run = platform::currentThreadRun();
   return run != nullptr ? &run->flag() : nullptr;
 }

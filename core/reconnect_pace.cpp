@@ -4,7 +4,7 @@
 
 namespace ipcam {
 
-bool ReconnectGate::waitWhileRunning(const std::atomic<std::int32_t>& runFlag) const {
+bool ReconnectGate::waitWhileRunning(const platform::RunFlag& runFlag) const {
   const Clock::time_point at{Clock::duration(at_.load())};
   const auto wait = at - Clock::now();
   if (wait <= Clock::duration::zero()) return runFlag.load() != 0;

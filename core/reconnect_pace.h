@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "platform/run_flag.h"
+
 namespace ipcam {
 
 // Every road reconnects at one pace: two opens of a camera's stream start at least this far
@@ -47,7 +49,7 @@ class ReconnectGate {
   void openAt(Clock::time_point when) { at_.store(when.time_since_epoch().count()); }
   void clear() { at_.store(0); }
   // Waits until the gate is open while `runFlag` stays set; false as soon as it drops.
-  bool waitWhileRunning(const std::atomic<std::int32_t>& runFlag) const;
+  bool waitWhileRunning(const platform::RunFlag& runFlag) const;
 
  private:
   std::atomic<Clock::rep> at_{0};

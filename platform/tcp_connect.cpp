@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -17,7 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How often a wait with a run flag looks at it: the flag has no descriptor to poll.
+// How often a wait looks at its run flag when the flag could not give a stop descriptor.
 constexpr int kRunFlagCheckMs = 50;
 
 std::optional<SocketClock::time_point> endOf(const ConnectLimits& limits) {
@@ -88,14 +89,17 @@ Connection connectTcp(std::string_view host, std::uint16_t port, const ConnectLi
   return {outcome, fd};
 }
 
-bool waitForSocket(int fd, short events, const std::atomic<std::int32_t>* runFlag,
+bool waitForSocket(int fd, short events, const RunFlag* runFlag,
                    std::optional<SocketClock::time_point> end) {
+  // The flag's stop descriptor wakes the poll the moment the flag drops. Without one (the
+  // system gave none) the wait looks at the flag in slices.
+  const int stopFd = runFlag != nullptr ? runFlag->stopDescriptor() : -1;
   for (;;) {
     if (runFlag != nullptr && runFlag->load() == 0) {
       errno = ECANCELED;
       return false;
     }
-    int slice = runFlag != nullptr ? kRunFlagCheckMs : -1;
+    int slice = runFlag != nullptr && stopFd < 0 ? kRunFlagCheckMs : -1;
     if (end) {
       const auto remaining =
           std::chrono::ceil<std::chrono::milliseconds>(*end - SocketClock::now());
@@ -106,9 +110,9 @@ bool waitForSocket(int fd, short events, const std::atomic<std::int32_t>* runFla
       const int left = static_cast<int>(std::min<std::int64_t>(remaining.count(), INT_MAX));
       slice = slice < 0 ? left : std::min(slice, left);
     }
-    pollfd entry{fd, events, 0};
-    const int ready = ::poll(&entry, 1, slice);
-    if (ready > 0) return true;
+    std::array<pollfd, 2> entries{pollfd{fd, events, 0}, pollfd{stopFd, POLLIN, 0}};
+    const int ready = ::poll(entries.data(), stopFd >= 0 ? 2 : 1, slice);
+    if (ready > 0 && entries[0].revents != 0) return true;
     if (ready < 0 && errno != EINTR) return false;
   }
 }

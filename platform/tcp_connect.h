@@ -12,6 +12,8 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/run_flag.h"
+
 namespace ipcam::platform {
 
 using SocketClock = std::chrono::steady_clock;
@@ -32,7 +34,7 @@ enum class ConnectOutcome {
 struct ConnectLimits {
   std::chrono::milliseconds timeout{0};  // 0: none
   std::optional<SocketClock::time_point> deadline;
-  const std::atomic<std::int32_t>* runFlag = nullptr;  // ends the wait as soon as it drops
+  const RunFlag* runFlag = nullptr;  // ends the wait as soon as it drops
   // Leave the connected socket non-blocking (the mail client waits with poll() throughout);
   // otherwise it is blocking again, as the camera code's timed receives expect.
   bool keepNonBlocking = false;
@@ -53,7 +55,7 @@ Connection connectTcp(std::string_view host, std::uint16_t port, const ConnectLi
 
 // Waits until `fd` shows one of `events` (an error or hang-up counts too). False with errno
 // EAGAIN when `end` passes, ECANCELED as soon as `runFlag` drops, or poll()'s own errno.
-bool waitForSocket(int fd, short events, const std::atomic<std::int32_t>* runFlag,
+bool waitForSocket(int fd, short events, const RunFlag* runFlag,
                    std::optional<SocketClock::time_point> end);
 
 }  // namespace ipcam::platform

@@ -19,6 +19,7 @@ struct ThreadSlot::Shared {
   // Drops both flags: the thread's own, and the one the slot shows to readers.
   void tellToStop() {
     run.flag_.store(0);
+    run.stop_.request_stop();
     std::lock_guard lock(mutex);
     if (!abandoned) slotFlag.store(0);
   }

@@ -6,10 +6,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stop_token>
+
+#include "platform/run_flag.h"
 
 namespace ipcam::platform {
-
-using RunFlag = std::atomic<std::int32_t>;
 
 // What one thread of a slot knows about its own run. Every thread gets a fresh one, so a
 // thread that was given up on and a newer thread of the same slot never share a flag: the
@@ -21,8 +22,10 @@ class ThreadRun {
   ThreadRun& operator=(const ThreadRun&) = delete;
 
   // Set while the slot wants the thread to go on; cleared once, by the slot, and never set
-  // again. Blocking waits watch it so that a stop is noticed at once.
+  // again. Blocking waits sleep on it (or on the stop token) so that a stop is noticed at once.
   const RunFlag& flag() const { return flag_; }
+  // Requested together with the flag's clear: for condition_variable_any waits, which it wakes.
+  std::stop_token stopToken() const { return stop_.get_token(); }
   bool running() const { return flag_.load() != 0; }
   // The slot stopped waiting for this thread. A newer thread may own the channel by now, so
   // the thread ends without reporting anything or touching the channel's other threads.
@@ -31,6 +34,7 @@ class ThreadRun {
  private:
   friend class ThreadSlot;
   RunFlag flag_{1};                     // atomic
+  std::stop_source stop_;               // thread-safe
   std::atomic<bool> abandoned_{false};  // atomic
 };
 

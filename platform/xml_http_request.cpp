@@ -447,7 +447,7 @@ bool XmlHttpRequest::waitForCompletion(std::chrono::milliseconds limit) const {
 }
 
 WaitOutcome waitForCompletion(const XmlHttpRequest& request, std::chrono::milliseconds timeout,
-                              const std::atomic<std::int32_t>* runFlag) {
+                              const RunFlag* runFlag) {
   if (runFlag == nullptr) {
     return request.waitForCompletion(timeout) ? WaitOutcome::Completed : WaitOutcome::TimedOut;
   }

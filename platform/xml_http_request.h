@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/run_flag.h"
+
 namespace ipcam::platform {
 
 // What a step of a request, or the whole transfer, came to.
@@ -133,6 +135,6 @@ enum class WaitOutcome { Completed, TimedOut, Stopped };
 // Waits until the request completes, `timeout` passes, or `runFlag` (when given) drops to 0;
 // a dropped flag is noticed within a millisecond.
 WaitOutcome waitForCompletion(const XmlHttpRequest& request, std::chrono::milliseconds timeout,
-                              const std::atomic<std::int32_t>* runFlag = nullptr);
+                              const RunFlag* runFlag = nullptr);
 
 }  // namespace ipcam::platform

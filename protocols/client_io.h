@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/run_flag.h"
+
 namespace ipcam {
 
 // An owned POSIX socket; -1 when there is none.
@@ -40,7 +42,7 @@ class TcpSocket {
 
 // A worker's run flag. Blocking socket calls also end when it drops, so a stopped worker
 // does not sit out a 10-second receive.
-using HttpRunFlag = std::atomic<std::int32_t>;
+using HttpRunFlag = platform::RunFlag;
 
 using IoClock = std::chrono::steady_clock;
 

@@ -43,7 +43,7 @@ TEST(ServerStreamRun, OnlyAStreamThatKeptDeliveringForThePaceHasRun) {
 }
 
 TEST(ReconnectGate, WaitsUntilItOpensAndWakesAtOnceOnStop) {
-  std::atomic<std::int32_t> running{1};
+  platform::RunFlag running{1};
   ReconnectGate gate;
   EXPECT_TRUE(gate.waitWhileRunning(running)) << "a clear gate is open";
   gate.openAt(Clock::now() - 1s);

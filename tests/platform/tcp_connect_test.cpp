@@ -41,14 +41,14 @@ class TcpConnectTest : public ::testing::Test {
 enum class Peer { Open, Closed, Full };
 
 TEST_F(TcpConnectTest, OutcomeByPeerAndLimit) {
-  std::atomic<std::int32_t> stopped{0};
+  RunFlag stopped{0};
   struct Case {
     const char* name;
     const char* host;
     Peer peer;
     std::chrono::milliseconds timeout;
     std::optional<std::chrono::milliseconds> deadlineIn;  // from the start of the connect
-    const std::atomic<std::int32_t>* runFlag;
+    const RunFlag* runFlag;
     std::vector<ConnectOutcome> expected;  // any of them
   };
   using enum ConnectOutcome;
@@ -115,7 +115,7 @@ TEST_F(TcpConnectTest, PreparationAndBlockingMode) {
 // A connect without any time limit, waiting on a peer that never answers, ends as soon as its
 // owner drops the run flag.
 TEST_F(TcpConnectTest, RunFlagEndsAConnectInProgress) {
-  std::atomic<std::int32_t> running{1};
+  RunFlag running{1};
   std::promise<void> connecting;
   auto result = std::async(std::launch::async, [&] {
     ConnectLimits limits;

@@ -192,7 +192,7 @@ TEST(XmlHttpRequest, WaitsEndOnTheTransferTimeOutTheCallerTimeOutOrADroppedRunFl
   EXPECT_EQ(waitForCompletion(waited, 200ms), WaitOutcome::TimedOut);
   EXPECT_GE(Clock::now() - start, 200ms);
 
-  std::atomic<std::int32_t> runFlag{1};
+  RunFlag runFlag{1};
   std::thread dropper([&] {
     std::this_thread::sleep_for(100ms);
     runFlag.store(0);

@@ -20,8 +20,6 @@ namespace ipcam::ui {
 // thread, which repaints every marked channel at the next refresh, in one pass of the window.
 // While no picture arrives, nothing runs.
 class PictureRefresh : public QObject {
-  Q_OBJECT
-
  public:
   // Marks the channels' tiles for repainting (user-interface thread); bit n is channel n.
   using RepaintChannels = std::function<void(std::uint32_t channels)>;

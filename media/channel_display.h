@@ -86,8 +86,8 @@ struct ConversionPlan {
 // A tile smaller than the decoded picture in either direction gets the picture converted at
 // its own pixel size; a tile at least as large gets the decoded picture as it is (the paint
 // stretches it, as it would any converted picture, or copies it when the sizes are equal),
-// and so does a hidden one. Without a tile
-// the picture is converted at the size it was decoded at, stretched by one pixel each way.
+// and so does a hidden one. Without a tile the picture is converted at the size it was
+// decoded at, stretched by one pixel each way.
 ConversionPlan planConversion(int decodedWidth, int decodedHeight, TileTarget target);
 
 // The drawing surface of one channel: the newest picture in RGB32 with the overlay state it

@@ -140,7 +140,8 @@ ConversionPlan planConversion(int decodedWidth, int decodedHeight, TileTarget ta
   if (target.width < decodedWidth || target.height < decodedHeight) {
     return {target.width, target.height, false};
   }
-  return {decodedWidth, decodedHeight, true};
+  const bool whole = target.width == decodedWidth && target.height == decodedHeight;
+  return {decodedWidth, decodedHeight, true, whole};
 }
 
 void ChannelDisplay::SwsDeleter::operator()(SwsContext* context) const {
@@ -262,9 +263,7 @@ bool ChannelDisplay::convertPicture(PictureFormat format, const PicturePlanes& p
   if (plan.cropAtPaint) {
     converted = convertInto(back_, format, planes, decodedWidth, decodedHeight, decodedWidth,
                             decodedHeight);
-    // The last row and column stay in the buffer; the tile leaves them out.
-    back_.width = std::max(1, decodedWidth - 1);
-    back_.height = std::max(1, decodedHeight - 1);
+    cropForPaint(back_, plan);
   } else {
     converted = convertInto(back_, format, planes, std::max(1, decodedWidth - 1),
                             std::max(1, decodedHeight - 1), plan.width, plan.height);
@@ -288,11 +287,19 @@ std::span<std::uint8_t> ChannelDisplay::directPicture(int width, int height) {
   return std::span(back_.pixels.data(), size);
 }
 
-void ChannelDisplay::finishDirectPicture(int width, int height, int pictureWidth,
+void ChannelDisplay::cropForPaint(Picture& picture, const ConversionPlan& plan) {
+  if (plan.wholeAtPaint) return;
+  // The last row and column stay in the buffer; the tile leaves them out.
+  picture.width = std::max(1, picture.width - 1);
+  picture.height = std::max(1, picture.height - 1);
+}
+
+void ChannelDisplay::finishDirectPicture(const ConversionPlan& plan, int pictureWidth,
                                          int pictureHeight) {
-  back_.stride = width * kBytesPerPixel;
-  back_.width = std::max(1, width - 1);
-  back_.height = std::max(1, height - 1);
+  back_.stride = plan.width * kBytesPerPixel;
+  back_.width = plan.width;
+  back_.height = plan.height;
+  cropForPaint(back_, plan);
   back_.pictureWidth = pictureWidth;
   back_.pictureHeight = pictureHeight;
   convertedFormat_ = PictureFormat{AV_PIX_FMT_BGR0, true};

@@ -76,13 +76,18 @@ struct ConversionPlan {
   // decoded picture less its last row and column is scaled to width x height in the same
   // pass, and the tile shows every converted pixel.
   bool cropAtPaint = false;
+  // With cropAtPaint, a tile exactly the decoded size: it shows every converted pixel as it
+  // is. Stretching all but the last row and column would move the picture by less than a
+  // pixel and cost a scaled draw of every picture.
+  bool wholeAtPaint = false;
   bool operator==(const ConversionPlan&) const = default;
 };
 
 // A tile smaller than the decoded picture in either direction gets the picture converted at
 // its own pixel size; a tile at least as large gets the decoded picture as it is (the paint
-// stretches it, as it would any converted picture), and so does a hidden one. Without a tile
-// the picture is converted at the size it was decoded at, stretched by one pixel each way.
+// stretches it, as it would any converted picture, or copies it when the sizes are equal),
+// and so does a hidden one. Without a tile the picture is converted at the size it was
+// decoded at, stretched by one pixel each way.
 ConversionPlan planConversion(int decodedWidth, int decodedHeight, TileTarget target);
 
 // The drawing surface of one channel: the newest picture in RGB32 with the overlay state it
@@ -133,7 +138,7 @@ class ChannelDisplay {
   // The back buffer as width x height pixels of 4 bytes, lines width * 4 bytes apart; once
   // the decoder has filled it, finishDirectPicture makes it the converted picture.
   std::span<std::uint8_t> directPicture(int width, int height);
-  void finishDirectPicture(int width, int height, int pictureWidth, int pictureHeight);
+  void finishDirectPicture(const ConversionPlan& plan, int pictureWidth, int pictureHeight);
   // Decoding thread: the layout the last picture was converted from (AV_PIX_FMT_BGR0, RGB32
   // in memory order, when the decoder wrote it itself).
   PictureFormat convertedFormat() const { return convertedFormat_; }
@@ -194,6 +199,8 @@ class ChannelDisplay {
   // finds its converters again; one that never stops changing costs at most this many.
   static constexpr std::size_t kConverterCacheSize = 8;
 
+  // The part of a picture converted by a cropAtPaint plan that the tile shows.
+  static void cropForPaint(Picture& picture, const ConversionPlan& plan);
   SwsContext* converterFor(const ConverterKey& key);
   bool convertInto(Picture& picture, PictureFormat format, const PicturePlanes& planes,
                    int sourceWidth, int sourceHeight, int targetWidth, int targetHeight);

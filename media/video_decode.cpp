@@ -195,7 +195,7 @@ bool decodeWithTurbo(ChannelRecord& record, TurboJpegDecoder& turbo, const JpegH
                              width * 4)) {
       return false;
     }
-    display.finishDirectPicture(width, height, header.width, header.height);
+    display.finishDirectPicture(plan, header.width, header.height);
     outcome.converted = true;
     return true;
   }

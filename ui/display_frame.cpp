@@ -2,24 +2,20 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "core/viewer_settings.h"
-#include "platform/run_wait.h"
 
 namespace ipcam::ui {
 
-CDisplayFrame::CDisplayFrame(QObject* uiContext, ShowChannel show)
-    : uiContext_(uiContext), show_(std::move(show)), shared_(std::make_shared<Shared>()) {
+CDisplayFrame::CDisplayFrame(ShowChannel show) : show_(std::move(show)) {
   for (int channel = 0; channel < kChannelCount; ++channel) {
     channels[static_cast<std::size_t>(channel)] = channel;
   }
-  shared_->owner = this;
+  QObject::connect(&timer_, &QTimer::timeout, [this] { showNext(); });
 }
 
-CDisplayFrame::~CDisplayFrame() {
-  stop();
-  shared_->owner = nullptr;
-}
+CDisplayFrame::~CDisplayFrame() = default;
 
 int CDisplayFrame::selectNamedCameras() {
   selectedCount = 0;
@@ -33,37 +29,19 @@ int CDisplayFrame::selectNamedCameras() {
 }
 
 bool CDisplayFrame::scanning() const {
-  return shared_->scanning.load() != 0;
+  return timer_.isActive();
 }
 
 void CDisplayFrame::start(int intervalSeconds) {
   stop();
-  // A step still queued from an earlier scan keeps the old, stopped state and so does nothing.
-  shared_ = std::make_shared<Shared>();
-  shared_->owner = this;
-  // A zero interval would flood the user-interface thread with steps.
+  // A zero interval would keep the user-interface thread busy with steps.
   scanInterval = std::max(1, intervalSeconds);
-  const std::chrono::milliseconds interval(scanInterval * 1000);
-  thread_.start(shared_->scanning,
-                [shared = shared_, context = uiContext_, interval](const platform::ThreadRun& run) {
-                  while (run.running()) {
-                    postStep(context, shared);
-                    if (!platform::sleepWhileRunning(run.flag(), interval)) break;
-                  }
-                });
+  timer_.start(std::chrono::seconds(scanInterval));
+  showNext();
 }
 
 void CDisplayFrame::stop() {
-  thread_.stop(std::chrono::milliseconds(1000));
-}
-
-void CDisplayFrame::postStep(QObject* uiContext, const std::shared_ptr<Shared>& shared) {
-  QMetaObject::invokeMethod(
-      uiContext,
-      [shared] {
-        if (shared->scanning.load() == 1 && shared->owner != nullptr) shared->owner->showNext();
-      },
-      Qt::QueuedConnection);
+  timer_.stop();
 }
 
 void CDisplayFrame::showNext() {

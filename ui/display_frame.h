@@ -1,30 +1,24 @@
 #pragma once
 
-#include <QObject>
+#include <QTimer>
 #include <array>
-#include <cstdint>
 #include <functional>
-#include <memory>
 
 #include "core/channel_count.h"
-#include "platform/thread_slot.h"
 
 namespace ipcam::ui {
 
 // The scan: the named cameras shown alone, one after another in channel order, each for the
 // scan interval, round after round.
 //
-// The scan thread only keeps time. Widgets belong to the user-interface thread, so each
-// "show the next channel" is posted there and runs as showNext(); the counters below are
-// therefore touched by the user-interface thread only.
+// A timer of the user-interface thread keeps the time, so the scan needs no thread of its
+// own and the steps run where the widgets live. User-interface thread only.
 class CDisplayFrame {
  public:
-  // Runs on the user-interface thread: `channel`'s tile alone fills the video area.
+  // `channel`'s tile alone fills the video area.
   using ShowChannel = std::function<void(int channel)>;
 
-  // `uiContext` is an object of the user-interface thread that outlives every scan step
-  // posted to it (the application).
-  CDisplayFrame(QObject* uiContext, ShowChannel show);
+  explicit CDisplayFrame(ShowChannel show);
   ~CDisplayFrame();
   CDisplayFrame(const CDisplayFrame&) = delete;
   CDisplayFrame& operator=(const CDisplayFrame&) = delete;
@@ -33,11 +27,11 @@ class CDisplayFrame {
   int selectNamedCameras();
 
   bool scanning() const;
-  // Starts the scan thread, which shows the first channel at once.
+  // Starts the scan and shows the first channel at once.
   void start(int intervalSeconds);
-  // Ends the scan: the thread gets up to 1000 ms, then is left to end by itself.
+  // Ends the scan; no step runs after it.
   void stop();
-  // One step of the scan (user-interface thread).
+  // One step of the scan.
   void showNext();
 
   std::array<int, kChannelCount> channels{};  // the channel indexes 0..15
@@ -48,19 +42,8 @@ class CDisplayFrame {
   int selectedCount = 0;                      // channels in the scan
 
  private:
-  // What the scan thread and the steps it posts share; the thread holds it, so an abandoned
-  // thread never reaches a destroyed frame.
-  struct Shared {
-    platform::ThreadSlot::RunFlag scanning{0};  // atomic
-    CDisplayFrame* owner = nullptr;             // user-interface thread only
-  };
-
-  static void postStep(QObject* uiContext, const std::shared_ptr<Shared>& shared);
-
-  QObject* const uiContext_;
   const ShowChannel show_;
-  std::shared_ptr<Shared> shared_;  // user-interface thread only; a new one for every start
-  platform::ThreadSlot thread_;     // user-interface thread only
+  QTimer timer_;
 };
 
 }  // namespace ipcam::ui

@@ -19,7 +19,13 @@ void showQtMessageBox(const std::string& text, const std::string& title) {
 
 }  // namespace
 
-QtViewerUi::QtViewerUi() = default;
+QtViewerUi::QtViewerUi()
+    : pictureRefresh_([this](std::uint32_t channels) {
+        if (shuttingDown_.load() || !window_) return;
+        for (int channel = 0; channel < kChannelCount; ++channel) {
+          if ((channels & (std::uint32_t{1} << channel)) != 0) window_->repaintTile(channel);
+        }
+      }) {}
 
 void QtViewerUi::setWindow(CTarsilDlg* window) {
   window_ = window;
@@ -162,9 +168,8 @@ void QtViewerUi::messageBox(const std::string& text, const std::string& title) {
 }
 
 void QtViewerUi::presentPicture(int channel) {
-  onUi([this, channel] {
-    if (window_) window_->repaintTile(channel);
-  });
+  if (shuttingDown_.load()) return;
+  pictureRefresh_.pictureArrived(channel);
 }
 
 int QtViewerUi::visibleTileCount() const {

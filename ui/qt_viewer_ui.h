@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/viewer_ui.h"
+#include "ui/picture_refresh.h"
 
 namespace ipcam::ui {
 
@@ -56,6 +57,8 @@ class QtViewerUi final : public QObject, public ViewerUi {
 
   int scanInterval() const { return scanInterval_.load(); }
   void setSingleChannel(int channel) { singleChannel_.store(channel); }
+  // How new pictures reach the tiles: together, once per screen refresh at most.
+  PictureRefresh& pictureRefresh() { return pictureRefresh_; }
 
  private:
   struct PendingBox {
@@ -83,6 +86,7 @@ class QtViewerUi final : public QObject, public ViewerUi {
   std::set<std::string> openPostedTexts_;  // user-interface thread only
   mutable std::mutex pendingMutex_;
   std::list<std::shared_ptr<PendingBox>> pending_;  // guarded by pendingMutex_
+  PictureRefresh pictureRefresh_;  // marks from any thread; repaints on the UI thread
 };
 
 }  // namespace ipcam::ui

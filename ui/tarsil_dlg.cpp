@@ -145,8 +145,7 @@ int firstConnectedChannel() {
 CTarsilDlg::CTarsilDlg(QtViewerUi& ui) : QWidget(nullptr, Qt::FramelessWindowHint), ui_(ui) {
   setAttribute(Qt::WA_DeleteOnClose, false);
   setObjectName(QStringLiteral("CTarsilDlg"));
-  displayFrame_ = std::make_unique<CDisplayFrame>(QCoreApplication::instance(),
-                                                  [this](int channel) { showSingle(channel); });
+  displayFrame_ = std::make_unique<CDisplayFrame>([this](int channel) { showSingle(channel); });
 }
 
 CTarsilDlg::~CTarsilDlg() {

@@ -15,8 +15,10 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "app/channel_commands.h"
 #include "app/ui_services.h"
@@ -44,7 +46,7 @@ QString localTimeText(std::time_t when) {
   return QString::fromLatin1(text, static_cast<qsizetype>(length));
 }
 
-QFont overlayFont(int pixelHeight, QFont::Weight weight) {
+QFont makeOverlayFont(int pixelHeight, QFont::Weight weight) {
   QFont font(QStringLiteral("Arial"));
   // Where Arial is missing, any sans face of the system stands in.
   font.setStyleHint(QFont::SansSerif, QFont::PreferAntialias);
@@ -58,6 +60,17 @@ QFont overlayFont(int pixelHeight, QFont::Weight weight) {
     font.setPixelSize(std::max(1, static_cast<int>(pixelHeight * pixelHeight / cell)));
   }
   return font;
+}
+
+// Every picture carries its overlays, so their fonts are made once per size and weight: the
+// face lookup and the metrics cost more than the few letters drawn with them. The overlay
+// table has a handful of sizes. Never destroyed: fonts must not outlive the application's
+// font database at exit. User-interface thread only.
+const QFont& overlayFont(int pixelHeight, QFont::Weight weight) {
+  static auto* const fonts = new std::map<std::pair<int, int>, QFont>();
+  const auto [entry, added] = fonts->try_emplace({pixelHeight, static_cast<int>(weight)});
+  if (added) entry->second = makeOverlayFont(pixelHeight, weight);
+  return entry->second;
 }
 
 void drawOverlayText(QPainter& painter, const QString& text, OverlayPoint at, int height,
@@ -81,8 +94,7 @@ void drawOverlayFrame(QPainter& painter, const OverlayFrame& frame, QColor colou
 // Black this opaque (of 255) over a frozen picture leaves about 40% of its brightness: well
 // under half, yet the scene stays recognisable.
 constexpr int kFrozenDimAlpha = 150;
-// The age marker: how often a frozen tile repaints, and how the marker sits in its corner.
-constexpr int kAgeRepaintMs = 1000;
+// How the age marker sits in its corner.
 constexpr int kMarkerMargin = 6;
 constexpr int kMarkerPadding = 4;
 constexpr int kMarkerMinFont = 10;
@@ -148,6 +160,83 @@ QString markerText(const PictureOverlay& overlay,
   return QString::fromStdString(noPictureSinceText(shownAt));
 }
 
+// One timer for the frozen marker of every tile. A live picture turns frozen when it is
+// kFrozenPictureAge old, and then nothing else repaints its tile: no picture comes and the
+// status stays. The timer sleeps until the first live picture on show turns that old, and is
+// not armed while no tile shows one. A frozen tile needs no more repaints: its marker names
+// the time its picture came, which does not change.
+class FrozenPictureWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // User-interface thread only. Never destroyed: tiles may go after the application.
+  static FrozenPictureWatch& instance() {
+    static auto* const watch = new FrozenPictureWatch();
+    return *watch;
+  }
+
+  // `tile` shows a live picture that turns frozen after `left`.
+  void watch(CViewerElement* tile, Clock::duration left) {
+    const Clock::time_point due = Clock::now() + std::max(left, Clock::duration::zero());
+    const auto found = std::ranges::find(watched_, tile, &Watched::tile);
+    if (found != watched_.end()) {
+      found->due = due;
+    } else {
+      watched_.push_back({tile, due});
+    }
+    // A later due time (the tile's next picture) leaves the timer as it is: it fires early and
+    // looks again.
+    if (!timer_.isActive() || due < armedFor_) arm(due);
+  }
+
+  void forget(const CViewerElement* tile) {
+    std::erase_if(watched_, [tile](const Watched& each) { return each.tile == tile; });
+    if (watched_.empty()) timer_.stop();
+  }
+
+  bool armed() const { return timer_.isActive(); }
+
+ private:
+  struct Watched {
+    CViewerElement* tile;
+    Clock::time_point due;
+  };
+
+  FrozenPictureWatch() {
+    timer_.setSingleShot(true);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { check(); });
+  }
+
+  void arm(Clock::time_point due) {
+    armedFor_ = due;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+    timer_.start(static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count())));
+  }
+
+  // Tiles whose picture turned frozen repaint and leave the watch; the others are looked at
+  // again when the first of them is due.
+  void check() {
+    const Clock::time_point now = Clock::now();
+    std::optional<Clock::time_point> next;
+    std::erase_if(watched_, [&](Watched& each) {
+      const auto left = each.tile->timeUntilFrozen();
+      if (!left) return true;
+      if (*left <= Clock::duration::zero()) {
+        each.tile->update();
+        return true;
+      }
+      each.due = now + *left;
+      next = next ? std::min(*next, each.due) : each.due;
+      return false;
+    });
+    if (next) arm(*next);
+  }
+
+  QTimer timer_;
+  Clock::time_point armedFor_{};
+  std::vector<Watched> watched_;  // at most one entry per tile
+};
+
 }  // namespace
 
 CViewerElement::CViewerElement(int channel, QWidget* parent, TileHost* host)
@@ -155,14 +244,14 @@ CViewerElement::CViewerElement(int channel, QWidget* parent, TileHost* host)
   setAttribute(Qt::WA_OpaquePaintEvent);
   setObjectName(QStringLiteral("tile%1").arg(channel + 1));
   setWindowTitle(QStringLiteral("Camera %1").arg(channel));
-  // A tile repaints when a picture arrives or the status changes; a stream that froze brings
-  // neither, so the tile looks at the age of its picture on its own.
-  auto* ageTimer = new QTimer(this);
-  ageTimer->setInterval(kAgeRepaintMs);
-  connect(ageTimer, &QTimer::timeout, this, [this] {
-    if (isVisible() && showsFrozenPicture()) update();
-  });
-  ageTimer->start();
+}
+
+CViewerElement::~CViewerElement() {
+  FrozenPictureWatch::instance().forget(this);
+}
+
+bool CViewerElement::frozenMarkerTimerArmed() {
+  return FrozenPictureWatch::instance().armed();
 }
 
 void CViewerElement::setClock(Clock clock) {
@@ -189,6 +278,15 @@ bool CViewerElement::keepsLastPicture() const {
   if (channel_ < 0 || channel_ >= kChannelCount) return false;
   const int status = channelRecord(channel_).status.load();
   return status == kStatusConnecting || status == kStatusDisconnected;
+}
+
+std::optional<std::chrono::steady_clock::duration> CViewerElement::timeUntilFrozen() const {
+  if (!live()) return std::nullopt;
+  const std::shared_ptr<ChannelDisplay> display = displayOf(channel_);
+  if (!display || !display->withFrontPicture([](const PictureView&) {})) return std::nullopt;
+  const auto age = pictureAge();
+  if (!age) return std::nullopt;
+  return std::chrono::steady_clock::duration(kFrozenPictureAge) - *age;
 }
 
 bool CViewerElement::showsFrozenPicture() const {
@@ -244,6 +342,7 @@ void CViewerElement::showEvent(QShowEvent* event) {
 
 void CViewerElement::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
+  FrozenPictureWatch::instance().forget(this);
   reportTileSize();
 }
 
@@ -276,6 +375,8 @@ void CViewerElement::paintEvent(QPaintEvent* /*event*/) {
   // While the channel connects again, or after it was lost, its last picture stays, marked as
   // one that stopped and with the channel's state beside it; a black tile would say less.
   if (live() && paintPicture(painter, false)) return;
+  // Whatever it shows now does not change by itself.
+  FrozenPictureWatch::instance().forget(this);
   if (keepsLastPicture() && paintPicture(painter, true)) return;
   paintStatus(painter);
 }
@@ -309,6 +410,11 @@ bool CViewerElement::paintPicture(QPainter& painter, bool stopped) {
   const auto age = pictureAge();
   const bool frozen = stopped || (age && *age >= kFrozenPictureAge);
   if (frozen) painter.fillRect(rect(), QColor(0, 0, 0, kFrozenDimAlpha));
+  if (!frozen && age && isVisible()) {
+    FrozenPictureWatch::instance().watch(this, kFrozenPictureAge - *age);
+  } else if (!stopped) {
+    FrozenPictureWatch::instance().forget(this);
+  }
 
   const int pictureWidth = shown.pictureWidth > 0 ? shown.pictureWidth : shown.width;
   const int pictureHeight = shown.pictureHeight > 0 ? shown.pictureHeight : shown.height;

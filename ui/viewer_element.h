@@ -24,6 +24,7 @@ class CViewerElement : public QWidget {
 
  public:
   CViewerElement(int channel, QWidget* parent, TileHost* host = nullptr);
+  ~CViewerElement() override;
 
   int channel() const { return channel_; }
   const QString& statusText() const { return statusText_; }
@@ -37,9 +38,15 @@ class CViewerElement : public QWidget {
   void setClock(Clock clock);
   // The tile shows the channel's last picture as one that stopped: dimmed, with the time it
   // came. So it does for a live channel whose last picture is kFrozenPictureAge old or older,
-  // and for a channel that is connecting again or was disconnected, whatever the age; a tile
-  // that shows such a picture repaints itself every second.
+  // and for a channel that is connecting again or was disconnected, whatever the age. A shown
+  // tile repaints itself when its live picture turns that old.
   bool showsFrozenPicture() const;
+  // How long the live picture on show has until it counts as frozen (zero or less: it does);
+  // nullopt when the channel is not live or has no picture.
+  std::optional<std::chrono::steady_clock::duration> timeUntilFrozen() const;
+  // Whether the one timer that watches every tile's live picture for the moment it freezes is
+  // armed: only while some shown tile paints a live picture.
+  static bool frozenMarkerTimerArmed();
   // What the frozen picture's marker says ("No picture since 10:41:07"); empty when the tile
   // shows no frozen picture.
   QString frozenMarkerText() const;

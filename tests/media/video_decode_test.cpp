@@ -146,10 +146,11 @@ TEST(TileSize, DecodeReductionAndConversionFollowTheTile) {
     ConversionPlan plan;
   };
   const Case cases[] = {
-      // 16 tiles of a 640x480 area: a quarter per side, decoded at the tile's size.
-      {640, 480, {Kind::kShown, 160, 120}, 2, {160, 120, true}},
-      {640, 480, {Kind::kShown, 320, 240}, 1, {320, 240, true}},
-      {640, 480, {Kind::kShown, 640, 480}, 0, {640, 480, true}},
+      // 16 tiles of a 640x480 area: a quarter per side, decoded at the tile's size and
+      // shown whole, pixel for pixel.
+      {640, 480, {Kind::kShown, 160, 120}, 2, {160, 120, true, true}},
+      {640, 480, {Kind::kShown, 320, 240}, 1, {320, 240, true, true}},
+      {640, 480, {Kind::kShown, 640, 480}, 0, {640, 480, true, true}},
       // A tile just larger than half: decoded at full size, converted down in one pass.
       {640, 480, {Kind::kShown, 330, 250}, 0, {330, 250, false}},
       // Full screen: the picture as it is, stretched by the paint.
@@ -162,7 +163,7 @@ TEST(TileSize, DecodeReductionAndConversionFollowTheTile) {
       {352, 288, {Kind::kShown, 160, 120}, 1, {160, 120, false}},
       {4096, 4096, {Kind::kShown, 160, 120}, 3, {160, 120, false}},
       // Odd sides round up, so the reduced picture still covers the tile.
-      {642, 482, {Kind::kShown, 161, 121}, 2, {161, 121, true}},
+      {642, 482, {Kind::kShown, 161, 121}, 2, {161, 121, true, true}},
       {1280, 1024, {Kind::kHidden, 0, 0}, 3, {160, 128, true}},
       // No tile has said: the documented conversion at the picture's own size.
       {1280, 1024, {}, 0, {1280, 1024, false}},
@@ -186,11 +187,11 @@ TEST_F(VideoDecodeTest, PictureForASmallTileHasTheTileSizeAndItsColours) {
     VideoCodec codec;
     int width;
     int height;
-    int shownWidth;  // the picture less its last row and column, or the tile
+    int shownWidth;  // the tile's size
     int shownHeight;
   };
   const Case cases[] = {
-      {"Motion JPEG at 1/4", VideoCodec::kMjpeg, 640, 480, 159, 119},
+      {"Motion JPEG at 1/4, shown whole", VideoCodec::kMjpeg, 640, 480, 160, 120},
       {"Motion JPEG at 1/8, converted to the tile", VideoCodec::kMjpeg, 1280, 1024, 160, 120},
       {"H.264 converted to the tile", VideoCodec::kH264, 640, 480, 160, 120},
   };

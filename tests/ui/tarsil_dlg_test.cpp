@@ -15,9 +15,12 @@
 #include <QToolTip>
 #include <QWindow>
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "app/channel_commands.h"
 #include "core/app_state.h"
@@ -25,6 +28,7 @@
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
+#include "media/channel_display.h"
 #include "platform/text_encoding.h"
 #include "recording/channel_recorder.h"
 #include "recording/storage.h"
@@ -36,6 +40,10 @@
 #include "ui/qt_viewer_ui.h"
 #include "ui/skin_button.h"
 #include "ui/viewer_element.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
 
 namespace ipcam::ui {
 namespace {
@@ -521,6 +529,120 @@ TEST_F(MainWindowTest, ScanShowsTheNamedCamerasOneAfterAnother) {
   EXPECT_FALSE(window.scanning());
   QApplication::processEvents();
   EXPECT_EQ(visibleChannels(window).size(), 16u);
+  window.shutdown();
+}
+
+// Counts the window's repaint passes (each a sync of the repaint manager and a flush of the
+// backing store) and notes in which pass, and when, each tile was painted.
+class RepaintPasses : public QObject {
+ public:
+  explicit RepaintPasses(CTarsilDlg& window) : window_(window) {
+    QApplication::instance()->installEventFilter(this);
+  }
+  ~RepaintPasses() override { QApplication::instance()->removeEventFilter(this); }
+  void clear() {
+    passes = 0;
+    for (auto& each : paints) each.clear();
+  }
+
+  struct Paint {
+    int pass;
+    std::chrono::steady_clock::time_point at;
+  };
+  int passes = 0;
+  std::array<std::vector<Paint>, kChannelCount> paints;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::UpdateRequest &&
+        (watched == &window_ || watched == window_.windowHandle())) {
+      ++passes;
+    } else if (event->type() == QEvent::Paint) {
+      if (const auto* tile = qobject_cast<CViewerElement*>(watched)) {
+        paints[static_cast<std::size_t>(tile->channel())].push_back(
+            {passes, std::chrono::steady_clock::now()});
+      }
+    }
+    return false;
+  }
+
+ private:
+  CTarsilDlg& window_;
+};
+
+// Pictures of several channels that come within one screen refresh are painted in one pass
+// of the window, each tile once, and passes keep a refresh apart; a tile without a new
+// picture is not painted again. The refresh is made long, so the test thread is surely
+// within it.
+TEST_F(MainWindowTest, NewPicturesArePaintedTogetherOncePerRefresh) {
+  CTarsilDlg window(*ui_);
+  ASSERT_TRUE(window.initialize(QSize(1280, 1024)));
+  constexpr int kWithPictures = 5;
+  for (int channel = 0; channel < kWithPictures; ++channel) {
+    ChannelRecord& record = channelRecord(channel);
+    ASSERT_TRUE(record.display);
+    const std::vector<std::uint8_t> luma(160 * 120, 200);
+    const std::vector<std::uint8_t> chroma(80 * 60, 128);
+    PicturePlanes planes;
+    planes.data = {luma.data(), chroma.data(), chroma.data(), nullptr};
+    planes.stride = {160, 80, 80, 0};
+    ASSERT_TRUE(record.display->convertPicture(
+        pictureFormatOf(AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_JPEG), planes, 160, 120));
+    record.display->showConvertedPicture(PictureOverlay{});
+    record.status = kStatusLive;
+    // However slow the test, the pictures never freeze, which would repaint their tiles.
+    const auto shownAt = *record.display->lastPictureTime();
+    window.tile(channel)->setClock([shownAt] { return shownAt; });
+  }
+  RepaintPasses repaints(window);
+  window.show();
+  ASSERT_TRUE(ipcam::testing::waitFor([&] {
+    QApplication::processEvents();
+    return std::ranges::all_of(repaints.paints, [](const auto& each) { return !each.empty(); });
+  })) << "every tile is painted when the window shows";
+  // What the window still had to paint of its first showing.
+  QApplication::processEvents();
+  repaints.clear();
+  constexpr auto kRefresh = std::chrono::milliseconds(1000);
+  ui_->pictureRefresh().setInterval(kRefresh);
+
+  // The first picture after a quiet spell is painted at once.
+  ui_->presentPicture(0);
+  ASSERT_TRUE(ipcam::testing::waitFor([&] {
+    QApplication::processEvents();
+    return !repaints.paints[0].empty();
+  }));
+  // Three more within the refresh, each followed by a turn of the event loop.
+  for (const int channel : {1, 2, 3}) {
+    ui_->presentPicture(channel);
+    QApplication::processEvents();
+  }
+  ASSERT_TRUE(ipcam::testing::waitFor([&] {
+    QApplication::processEvents();
+    return !repaints.paints[1].empty() && !repaints.paints[2].empty() &&
+           !repaints.paints[3].empty();
+  }));
+  QApplication::processEvents();
+
+  const RepaintPasses::Paint first = repaints.paints[0].front();
+  for (const int channel : {1, 2, 3}) {
+    SCOPED_TRACE(channel);
+    ASSERT_EQ(repaints.paints[static_cast<std::size_t>(channel)].size(), 1u);
+    const RepaintPasses::Paint paint = repaints.paints[static_cast<std::size_t>(channel)].front();
+    EXPECT_EQ(paint.pass, repaints.paints[1].front().pass) << "one pass for all three";
+    EXPECT_GT(paint.pass, first.pass);
+    EXPECT_GE(paint.at - first.at, kRefresh - std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(repaints.paints[0].size(), 1u);
+  for (int channel = kWithPictures - 1; channel < kChannelCount; ++channel) {
+    EXPECT_TRUE(repaints.paints[static_cast<std::size_t>(channel)].empty())
+        << "tile " << channel << " had no new picture";
+  }
+
+  for (int channel = 0; channel < kWithPictures; ++channel) {
+    channelRecord(channel).status = kStatusNoSignal;
+    channelRecord(channel).display->discardPicture();
+  }
   window.shutdown();
 }
 

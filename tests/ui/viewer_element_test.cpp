@@ -357,37 +357,124 @@ TEST(ViewerElement, StoppedChannelKeepsItsLastPictureDimmedWithTheTimeItCame) {
   record.status = kStatusNoSignal;
 }
 
-// Nothing else repaints a tile whose stream froze, so the tile does it itself, every second.
-TEST(ViewerElement, FrozenTileRepaintsItselfToKeepItsAgeCurrent) {
-  constexpr int kChannel = 10;
+class PaintCounter : public QObject {
+ public:
+  int paints = 0;
+  bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+// Nothing else repaints a tile whose stream froze, so one timer for all tiles wakes when the
+// first live picture turns frozen and repaints that tile alone. A frozen picture does not
+// change any more, and a tile without a live picture has nothing that could freeze: with
+// neither on show, the timer is not armed.
+TEST(ViewerElement, OneTimerRepaintsATileWhenItsLivePictureFreezes) {
+  constexpr int kFreezing = 10;
+  constexpr int kFresh = 9;
+  struct Watched {
+    ChannelRecord* record;
+    std::unique_ptr<CViewerElement> tile;
+    PaintCounter counter;
+  };
+  std::array<Watched, 2> watched;
+  auto now = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < watched.size(); ++i) {
+    const int channel = i == 0 ? kFreezing : kFresh;
+    ChannelRecord& record = channelRecord(channel);
+    if (!record.display) record.display = std::make_shared<ChannelDisplay>(channel);
+    record.status = kStatusLive;
+    showBluePicture(*record.display, PictureOverlay{});
+    watched[i].record = &record;
+    watched[i].tile = std::make_unique<CViewerElement>(channel, nullptr);
+    watched[i].tile->resize(160, 120);
+    watched[i].tile->installEventFilter(&watched[i].counter);
+  }
+  const auto shownAt = *watched[0].record->display->lastPictureTime();
+  // The first tile's picture is about to freeze; the second one's stays fresh.
+  watched[0].tile->setClock([&now] { return now; });
+  now = shownAt + std::chrono::milliseconds(2900);
+  watched[1].tile->setClock([shownAt] { return shownAt; });
+  for (Watched& each : watched) each.tile->show();
+  ASSERT_TRUE(ipcam::testing::waitFor([&] {
+    QApplication::processEvents();
+    return watched[0].counter.paints >= 1 && watched[1].counter.paints >= 1;
+  }));
+  EXPECT_TRUE(CViewerElement::frozenMarkerTimerArmed());
+  EXPECT_FALSE(watched[0].tile->showsFrozenPicture());
+
+  const int firstPaints = watched[0].counter.paints;
+  const int secondPaints = watched[1].counter.paints;
+  now = shownAt + std::chrono::seconds(5);
+  ASSERT_TRUE(ipcam::testing::waitFor([&] {
+    QApplication::processEvents();
+    return watched[0].counter.paints > firstPaints;
+  })) << "the frozen tile is repainted";
+  EXPECT_TRUE(watched[0].tile->showsFrozenPicture());
+  EXPECT_EQ(watched[1].counter.paints, secondPaints) << "the fresh tile is left alone";
+  EXPECT_TRUE(CViewerElement::frozenMarkerTimerArmed()) << "the fresh tile is still watched";
+
+  // The fresh channel loses its camera: its tile repaints as a status tile, and no live
+  // picture is left on show.
+  watched[1].record->status = kStatusNoSignal;
+  watched[1].tile->update();
+  ASSERT_TRUE(ipcam::testing::waitFor([&] {
+    QApplication::processEvents();
+    return watched[1].counter.paints > secondPaints;
+  }));
+  EXPECT_FALSE(CViewerElement::frozenMarkerTimerArmed());
+
+  for (Watched& each : watched) {
+    each.tile.reset();
+    each.record->status = kStatusNoSignal;
+    each.record->display->discardPicture();
+  }
+}
+
+// A picture decoded at the tile's own size is copied to the screen pixel for pixel: no
+// stretch, no lost or doubled row or column.
+TEST(ViewerElement, PictureDecodedAtTheTileSizeIsDrawnUnscaled) {
+  constexpr int kChannel = 15;
   ChannelRecord& record = channelRecord(kChannel);
   if (!record.display) record.display = std::make_shared<ChannelDisplay>(kChannel);
   record.status = kStatusLive;
-  showBluePicture(*record.display, PictureOverlay{});
-
-  class PaintCounter : public QObject {
-   public:
-    int paints = 0;
-    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
-      if (event->type() == QEvent::Paint) ++paints;
-      return false;
+  for (const auto& [width, height] : {std::pair{160, 120}, std::pair{640, 480}}) {
+    SCOPED_TRACE(width);
+    CViewerElement tile(kChannel, nullptr);
+    tile.resize(width, height);
+    // One-pixel stripes of grey that change every row and column: a stretch by one pixel
+    // shows as a stripe drawn twice.
+    std::vector<std::uint8_t> luma(static_cast<std::size_t>(width * height));
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        luma[static_cast<std::size_t>(y * width + x)] =
+            static_cast<std::uint8_t>((x % 2 == 0 ? 40 : 200) + (y % 3) * 10);
+      }
     }
-  } counter;
-  CViewerElement tile(kChannel, nullptr);
-  tile.resize(160, 120);
-  const auto shownAt = *record.display->lastPictureTime();
-  tile.setClock([shownAt] { return shownAt + std::chrono::seconds(5); });
-  tile.installEventFilter(&counter);
-  tile.show();
-  ASSERT_TRUE(ipcam::testing::waitFor([&] {
-    QApplication::processEvents();
-    return counter.paints >= 1;
-  }));
-  const int first = counter.paints;
-  EXPECT_TRUE(ipcam::testing::waitFor([&] {
-    QApplication::processEvents();
-    return counter.paints >= first + 2;
-  }));
+    const std::vector<std::uint8_t> chroma(static_cast<std::size_t>(width * height / 4), 128);
+    PicturePlanes planes;
+    planes.data = {luma.data(), chroma.data(), chroma.data(), nullptr};
+    planes.stride = {width, width / 2, width / 2, 0};
+    const TileTarget target{TileTarget::Kind::kShown, width, height};
+    ASSERT_TRUE(record.display->convertPicture(
+        pictureFormatOf(AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_JPEG), planes, width, height, width,
+        height, planConversion(width, height, target)));
+    record.display->showConvertedPicture(PictureOverlay{});
+
+    const QImage shown = render(tile);
+    int different = 0;
+    record.display->withFrontPicture([&](const PictureView& picture) {
+      ASSERT_EQ(picture.width, width);
+      ASSERT_EQ(picture.height, height);
+      const QImage converted(picture.data, picture.width, picture.height, picture.stride,
+                             QImage::Format_RGB32);
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) different += shown.pixel(x, y) != converted.pixel(x, y);
+      }
+    });
+    EXPECT_EQ(different, 0);
+  }
   record.status = kStatusNoSignal;
   record.display->discardPicture();
 }

@@ -241,7 +241,8 @@ int HttpStreamReader::pullChunked(const IoLimits& limits) {
 
 int HttpStreamReader::pullBody(const IoLimits& limits) {
   if (!chunked_) {
-    if (rawAvailable() == raw_.size()) return kTooLong;
+    // A reader that was never attached has no buffer: that is a failed receive, not a full one.
+    if (!raw_.empty() && rawAvailable() == raw_.size()) return kTooLong;
     const long got = fillRaw(limits);
     if (got == 0) return kClosed;
     if (got < 0) return kFailed;

@@ -44,7 +44,8 @@ bool passed(const std::optional<IoClock::time_point>& end) {
 
 }  // namespace
 
-ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const IoLimits& limits) {
+ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const IoLimits& limits,
+                    std::size_t* calls) {
   const bool limited = limits.runFlag != nullptr || limits.deadline.has_value();
   for (;;) {
     // A peer that keeps sending one byte at a time must not outlast the step's deadline.
@@ -52,6 +53,7 @@ ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const IoLimits
       errno = EAGAIN;
       return -1;
     }
+    if (calls != nullptr) ++*calls;
     const ssize_t received = ::recv(fd, data, size, limited ? MSG_DONTWAIT : 0);
     if (received >= 0) return received;
     if (errno == EINTR) continue;
@@ -142,13 +144,6 @@ IoResult receiveExactly(int fd, std::span<std::uint8_t> buffer, const IoLimits& 
     done += static_cast<std::size_t>(received);
   }
   return IoResult::Done;
-}
-
-long receiveAvailable(int fd, std::span<std::uint8_t> buffer) {
-  for (;;) {
-    const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (received >= 0 || errno != EINTR) return received;
-  }
 }
 
 IoResult sendExactly(int fd, std::span<const std::uint8_t> bytes) {

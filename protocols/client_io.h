@@ -89,16 +89,15 @@ int exchangeWithin(int socket, std::span<const std::uint8_t> request,
 bool waitUntilReadable(int fd, const IoLimits& limits);
 
 // recv() as the camera code expects it (0 peer closed, -1 error or time-out), which with
-// limits also gives up as soon as the run flag drops or the deadline passes.
-ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const IoLimits& limits);
+// limits also gives up as soon as the run flag drops or the deadline passes. Every recv call
+// it makes is counted into `calls` when one is given.
+ssize_t receiveSome(int fd, std::uint8_t* data, std::size_t size, const IoLimits& limits,
+                    std::size_t* calls = nullptr);
 
 enum class IoResult { Done, Closed, Failed };
 
 // Receives exactly the buffer's size; Failed also when a limit ends the wait.
 IoResult receiveExactly(int fd, std::span<std::uint8_t> buffer, const IoLimits& limits);
-// Receives what has already arrived, up to the buffer's size, without waiting: the count,
-// 0 when the peer has closed, -1 when nothing is there or on an error.
-long receiveAvailable(int fd, std::span<std::uint8_t> buffer);
 IoResult sendExactly(int fd, std::span<const std::uint8_t> bytes);
 // Reads byte by byte until `terminator` ends what was read, so nothing behind it is
 // consumed. 0, or -4 peer closed, -5 receive error or a limit passed, -6 the buffer filled

@@ -65,15 +65,8 @@ std::string_view cutText(std::string_view text) {
 // of the shared exchange: the offset of "200 OK", or -1..-7.
 int exchangeOnChannel(TcpSocket& socket, HttpStreamReader& reader, const std::string& request,
                       const IoLimits& limits, std::string& answer) {
-  answer.clear();
   reader.attach(socket.get());
-  std::size_t unused = 0;
-  const int sent = exchangeWithin(socket.get(), bytesOf(request), {}, {}, {}, limits, unused);
-  if (sent < 0) return sent;
-  const int result = reader.readAnswerHeader(kResponseCapacity, limits, answer);
-  if (result < 0) return result;
-  const std::size_t offset = answer.find(kOk);
-  return offset == std::string::npos ? -7 : static_cast<int>(offset);
+  return exchangeThrough(reader, socket.get(), request, kResponseCapacity, kOk, limits, answer);
 }
 
 // What the stream's answer says about the body that follows.

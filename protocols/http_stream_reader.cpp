@@ -108,12 +108,10 @@ std::size_t MultipartBoundary::partialAtEnd(std::string_view text) const {
 
 void HttpStreamReader::attach(int fd) {
   fd_ = fd;
-  // The buffers are made for the first connection, not for a channel that is never opened.
-  if (fd >= 0 && raw_.empty()) {
-    raw_.resize(kBufferSize);
-    body_.resize(kBufferSize);
-  }
+  // The buffer is made for the first connection, not for a channel that is never opened.
+  if (fd >= 0 && raw_.empty()) raw_.resize(kBufferSize);
   rawBegin_ = rawEnd_ = bodyBegin_ = bodyEnd_ = 0;
+  drained_ = false;
   setChunked(false);
 }
 
@@ -121,22 +119,40 @@ void HttpStreamReader::setChunked(bool chunked) {
   chunked_ = chunked;
   chunkState_ = ChunkState::Size;
   chunkLeft_ = 0;
+  if (chunked && body_.empty()) body_.resize(kBufferSize);
 }
 
-std::string_view HttpStreamReader::bodyText() const {
-  return textOf(std::span(body_).subspan(bodyBegin_, bodyAvailable()));
+std::span<const std::uint8_t> HttpStreamReader::buffered() const {
+  if (chunked_) return std::span(body_).subspan(bodyBegin_, bodyEnd_ - bodyBegin_);
+  return std::span(raw_).subspan(rawBegin_, rawAvailable());
+}
+
+void HttpStreamReader::consume(std::size_t count) {
+  count = std::min(count, buffered().size());
+  (chunked_ ? bodyBegin_ : rawBegin_) += count;
+}
+
+long HttpStreamReader::receive(std::uint8_t* data, std::size_t size, const IoLimits& limits) {
+  if (fd_ < 0) return -1;
+  // A live stream is read faster than the camera sends it: once a receive has emptied the
+  // socket, the next one would mostly find nothing, so wait for the camera first.
+  if (drained_ && !waitUntilReadable(fd_, limits)) return -1;
+  const ssize_t got = receiveSome(fd_, data, size, limits, &receiveCalls_);
+  drained_ = got > 0 && static_cast<std::size_t>(got) < size;
+  return got;
 }
 
 long HttpStreamReader::fillRaw(const IoLimits& limits) {
   if (fd_ < 0) return -1;
-  if (rawBegin_ > 0) {
+  if (rawBegin_ == rawEnd_) {
+    rawBegin_ = rawEnd_ = 0;
+  } else if (rawBegin_ > 0) {
     std::memmove(raw_.data(), raw_.data() + rawBegin_, rawAvailable());
     rawEnd_ -= rawBegin_;
     rawBegin_ = 0;
   }
   if (rawEnd_ == raw_.size()) return -1;
-  ++receiveCalls_;
-  const ssize_t got = receiveSome(fd_, raw_.data() + rawEnd_, raw_.size() - rawEnd_, limits);
+  const long got = receive(raw_.data() + rawEnd_, raw_.size() - rawEnd_, limits);
   if (got > 0) rawEnd_ += static_cast<std::size_t>(got);
   return got;
 }
@@ -224,28 +240,30 @@ int HttpStreamReader::pullChunked(const IoLimits& limits) {
 }
 
 int HttpStreamReader::pullBody(const IoLimits& limits) {
+  if (!chunked_) {
+    // A reader that was never attached has no buffer: that is a failed receive, not a full one.
+    if (!raw_.empty() && rawAvailable() == raw_.size()) return kTooLong;
+    const long got = fillRaw(limits);
+    if (got == 0) return kClosed;
+    if (got < 0) return kFailed;
+    return static_cast<int>(got);
+  }
   if (bodyBegin_ > 0) {
-    std::memmove(body_.data(), body_.data() + bodyBegin_, bodyAvailable());
+    std::memmove(body_.data(), body_.data() + bodyBegin_, bodyEnd_ - bodyBegin_);
     bodyEnd_ -= bodyBegin_;
     bodyBegin_ = 0;
   }
   if (bodyEnd_ == body_.size()) return kTooLong;
-  if (chunked_) return pullChunked(limits);
-  if (rawAvailable() == 0) {
-    // Straight into the body buffer: no second copy for a body without coding.
-    if (fd_ < 0) return kFailed;
-    ++receiveCalls_;
-    const ssize_t got = receiveSome(fd_, body_.data() + bodyEnd_, body_.size() - bodyEnd_, limits);
-    if (got == 0) return kClosed;
-    if (got < 0) return kFailed;
-    bodyEnd_ += static_cast<std::size_t>(got);
-    return static_cast<int>(got);
+  return pullChunked(limits);
+}
+
+int HttpStreamReader::fill(std::size_t count, const IoLimits& limits) {
+  count = std::min(count, kBufferSize);
+  while (buffered().size() < count) {
+    const int got = pullBody(limits);
+    if (got < 0) return got;
   }
-  const std::size_t count = std::min(rawAvailable(), body_.size() - bodyEnd_);
-  std::memcpy(body_.data() + bodyEnd_, raw_.data() + rawBegin_, count);
-  rawBegin_ += count;
-  bodyEnd_ += count;
-  return static_cast<int>(count);
+  return 0;
 }
 
 int HttpStreamReader::readUntil(std::string_view terminator, std::size_t limit,
@@ -255,7 +273,7 @@ int HttpStreamReader::readUntil(std::string_view terminator, std::size_t limit,
     const std::string_view body = bodyText().substr(0, limit);
     if (const std::size_t end = body.find(terminator); end != std::string_view::npos) {
       text.assign(body.substr(0, end + terminator.size()));
-      consumeBody(end + terminator.size());
+      consume(end + terminator.size());
       return 0;
     }
     text.assign(body);
@@ -268,12 +286,13 @@ int HttpStreamReader::readUntil(std::string_view terminator, std::size_t limit,
 int HttpStreamReader::readExactly(std::span<std::uint8_t> out, const IoLimits& limits) {
   std::size_t done = 0;
   while (done < out.size()) {
-    if (bodyAvailable() == 0) {
-      if (!chunked_ && rawAvailable() == 0) {
-        // A long picture goes from the socket straight into the caller's buffer.
-        if (fd_ < 0) return kFailed;
-        ++receiveCalls_;
-        const ssize_t got = receiveSome(fd_, out.data() + done, out.size() - done, limits);
+    const std::size_t missing = out.size() - done;
+    if (buffered().empty()) {
+      if (!chunked_ && missing >= kBufferSize) {
+        // What could not go through the buffer in one receive anyway goes from the socket
+        // straight into the caller's buffer; a smaller rest is received with whatever follows
+        // it, so the next header or packet costs no receive of its own.
+        const long got = receive(out.data() + done, missing, limits);
         if (got == 0) return kClosed;
         if (got < 0) return kFailed;
         done += static_cast<std::size_t>(got);
@@ -282,10 +301,24 @@ int HttpStreamReader::readExactly(std::span<std::uint8_t> out, const IoLimits& l
       const int got = pullBody(limits);
       if (got < 0) return got;
     }
-    const std::size_t count = std::min(bodyAvailable(), out.size() - done);
-    std::memcpy(out.data() + done, body_.data() + bodyBegin_, count);
-    consumeBody(count);
+    const std::span<const std::uint8_t> body = buffered();
+    const std::size_t count = std::min(body.size(), missing);
+    std::memcpy(out.data() + done, body.data(), count);
+    consume(count);
     done += count;
+  }
+  return 0;
+}
+
+int HttpStreamReader::skip(std::size_t count, const IoLimits& limits) {
+  while (count > 0) {
+    if (buffered().empty()) {
+      const int got = pullBody(limits);
+      if (got < 0) return got;
+    }
+    const std::size_t taken = std::min(buffered().size(), count);
+    consume(taken);
+    count -= taken;
   }
   return 0;
 }
@@ -309,11 +342,23 @@ int HttpStreamReader::readUntilBoundary(const MultipartBoundary& boundary,
       std::memcpy(out.data() + used, body.data(), take);
       used += take;
     }
-    consumeBody(take);
+    consume(take);
     if (delimiter != std::string_view::npos) return overflow ? kTooLong : 0;
     const int got = pullBody(limits);
     if (got < 0) return got;
   }
+}
+
+int exchangeThrough(HttpStreamReader& reader, int fd, std::string_view request, std::size_t limit,
+                    std::string_view expected, const IoLimits& limits, std::string& answer) {
+  answer.clear();
+  std::size_t unused = 0;
+  const int sent = exchangeWithin(fd, bytesOf(request), {}, {}, {}, limits, unused);
+  if (sent < 0) return sent;
+  if (const int result = reader.readAnswerHeader(limit, limits, answer); result < 0) return result;
+  if (expected.empty()) return static_cast<int>(answer.size());
+  const std::size_t offset = answer.find(expected);
+  return offset == std::string::npos ? -7 : static_cast<int>(offset);
 }
 
 }  // namespace ipcam

@@ -37,6 +37,10 @@ class MultipartBoundary {
   std::string name_;
 };
 
+// One connection's receiving side: bytes come off the socket in receives of up to kBufferSize
+// and every step parses from what is buffered, so whatever arrived behind a header, a part or
+// a packet is still there for the next step. The RTSP client reads its answers and its
+// interleaved packets through it as well (it never sets the chunked coding).
 class HttpStreamReader {
  public:
   // Results besides 0; the numbers are those of the shared exchange (ExchangeHttp).
@@ -68,6 +72,8 @@ class HttpStreamReader {
                 std::string& text);
   // Reads exactly the buffer's size of the body. 0 or kClosed, kFailed, kBadCoding.
   int readExactly(std::span<std::uint8_t> out, const IoLimits& limits);
+  // Passes over `count` bytes of the body. 0 or kClosed, kFailed, kBadCoding.
+  int skip(std::size_t count, const IoLimits& limits);
   // Reads the body up to the next boundary delimiter, which stays unread. 0 with `used`
   // bytes in `out`; kTooLong when `out` fills up first (what is left of the part is then
   // skipped up to the delimiter, so that the next part can be read), kClosed, kFailed,
@@ -75,36 +81,57 @@ class HttpStreamReader {
   int readUntilBoundary(const MultipartBoundary& boundary, std::span<std::uint8_t> out,
                         const IoLimits& limits, std::size_t& used);
 
-  // How many receives this reader has made: a measure, for the tests.
+  // Receives until at least `count` bytes of the body (at most kBufferSize) are buffered, so
+  // that they can be looked at before they are taken. 0 or kClosed, kFailed, kBadCoding.
+  int fill(std::size_t count, const IoLimits& limits);
+  // The body bytes buffered and not yet taken.
+  std::span<const std::uint8_t> buffered() const;
+  // Takes `count` of the buffered body bytes (at most as many as are buffered).
+  void consume(std::size_t count);
+
+  // How many recv calls this reader has made: a measure, for the tests.
   std::size_t receiveCalls() const { return receiveCalls_; }
 
  private:
   enum class ChunkState { Size, Data, DataEnd, Trailer, Done };
 
   std::size_t rawAvailable() const { return rawEnd_ - rawBegin_; }
-  std::size_t bodyAvailable() const { return bodyEnd_ - bodyBegin_; }
-  std::string_view bodyText() const;
+  std::string_view bodyText() const { return textOf(buffered()); }
+  // One receive of up to `size` bytes: >0 the count, 0 the peer closed, -1 an error or a limit.
+  long receive(std::uint8_t* data, std::size_t size, const IoLimits& limits);
   // Receives more raw bytes: >0 the count, 0 the peer closed, -1 an error or a limit.
   long fillRaw(const IoLimits& limits);
-  // Decodes more body bytes into the body buffer: >0 the count, or kClosed, kFailed,
-  // kBadCoding.
+  // Makes more body bytes available: >0 the count, or kClosed, kFailed, kTooLong (the buffer
+  // is full), kBadCoding.
   int pullBody(const IoLimits& limits);
   int pullChunked(const IoLimits& limits);
   // The next CRLF (or LF) line of the raw bytes, without its end; 0 or an error as pullBody.
   int takeLine(const IoLimits& limits, std::string& line);
-  void consumeBody(std::size_t count) { bodyBegin_ += count; }
 
   int fd_ = -1;
-  std::vector<std::uint8_t> raw_;  // bytes as received
+  // Bytes as received. Without a transfer coding they are the body as well.
+  std::vector<std::uint8_t> raw_;
   std::size_t rawBegin_ = 0;
   std::size_t rawEnd_ = 0;
-  std::vector<std::uint8_t> body_;  // bytes of the body, transfer coding undone
+  // A chunked body with its coding undone; made for the first chunked answer.
+  std::vector<std::uint8_t> body_;
   std::size_t bodyBegin_ = 0;
   std::size_t bodyEnd_ = 0;
   bool chunked_ = false;
   ChunkState chunkState_ = ChunkState::Size;
   std::uint64_t chunkLeft_ = 0;
+  // The last receive took all there was: the next one waits for the socket first.
+  bool drained_ = false;
   std::size_t receiveCalls_ = 0;
 };
+
+// Sends `request` whole and reads the answer's header (at most `limit` bytes) through the
+// connection's reader, which keeps what arrived behind it. The codes of the shared exchange
+// (ExchangeHttp): the offset of `expected` in the header, without an expected text the
+// header's length; -1 no socket, -2/-3 send gave 0/-1, -4 peer closed, -5 receive error or a
+// limit, -6 no empty line within the limit, -7 `expected` is missing. `answer` holds what of
+// the header arrived either way.
+int exchangeThrough(HttpStreamReader& reader, int fd, std::string_view request, std::size_t limit,
+                    std::string_view expected, const IoLimits& limits, std::string& answer);
 
 }  // namespace ipcam

@@ -26,7 +26,7 @@ constexpr std::string_view kFormatAttribute = "a=fmtp:";
 constexpr std::string_view kParameterSetsParameter = "sprop-parameter-sets";
 constexpr std::string_view kAbsoluteUrlScheme = "rtsp://";
 constexpr std::array<std::uint8_t, 4> kStartCode = {0, 0, 0, 1};
-// Every answer header is read into a buffer of this size.
+// The longest answer header taken.
 constexpr std::size_t kAnswerCapacity = 512;
 
 // Interleave header: "$", channel, 16-bit length of the RTP or RTCP packet behind it.
@@ -49,7 +49,6 @@ constexpr std::size_t kFrontRoom = 608;
 // After a lost interleave marker, the reader looks for the next packet in at most this many
 // bytes per Read, and only in what has already arrived, so the scan never keeps a call long.
 constexpr std::size_t kResyncScanBytes = 16384;
-constexpr std::size_t kResyncChunkBytes = 2048;
 
 // The text after the first `separator` (which must not be the first character), as the
 // "%*[^x]x" scan prefix skips to it.
@@ -84,41 +83,35 @@ constexpr int failureIn(RtspPart part, int code) {
   return code - static_cast<int>(part);
 }
 
-// Receive step codes: -1 (no socket), -4 peer closed, -5 error, in the part that received.
-int receiveStep(int fd, std::span<std::uint8_t> buffer, const IoLimits& limits, RtspPart part) {
-  if (fd < 0) return failureIn(part, -1);
-  switch (receiveExactly(fd, buffer, limits)) {
-    case IoResult::Closed:
-      return failureIn(part, -4);
-    case IoResult::Failed:
-      return failureIn(part, -5);
-    case IoResult::Done:
-      break;
-  }
-  return 0;
+// A step of the connection's reader: 0, or its code (-4 peer closed, -5 error) in the part
+// that received.
+int receiveStep(int readerResult, RtspPart part) {
+  return readerResult == 0 ? 0 : failureIn(part, readerResult);
 }
 
 // ---- Open --------------------------------------------------------------------------------
 
 struct Session {
-  Session(RtspRequest& request_, RtspClient& client_, TcpSocket& socket_, std::string baseUrl_)
+  Session(RtspRequest& request_, RtspClient& client_, std::size_t slot, std::string baseUrl_)
       : request(request_),
         client(client_),
-        socket(socket_),
+        socket(client_.sockets[slot]),
+        reader(client_.readers[slot]),
         baseUrl(std::move(baseUrl_)),
         limits(IoLimits::within(request_.timeoutMs, client_.runFlag())) {}
 
   RtspRequest& request;
   RtspClient& client;
   TcpSocket& socket;
+  // Holds what arrived behind an answer: the SDP, and behind PLAY the first packets.
+  HttpStreamReader& reader;
   const std::string baseUrl;
   // The whole Open ends at one deadline: a server that trickles its answers cannot hold the
   // channel in "Connecting..." for ever.
   const IoLimits limits;
   int cseq = 0;
   AuthChallenge challenge;
-  std::array<std::uint8_t, kAnswerCapacity> buffer{};
-  std::size_t received = 0;
+  std::string answerHeader;  // the last answer's header, or what of it arrived
 
   std::string authorization(std::string_view method) const {
     std::array<char, kAuthorizationHeaderCapacity> header{};
@@ -132,14 +125,13 @@ struct Session {
   // Sends `text` and reads the answer header; the exchange's result, -7 when the answer lacks
   // the status text `expected` or the header line `field` (each only when given).
   int exchange(const std::string& text, std::string_view expected, std::string_view field = {}) {
-    buffer.fill(0);
-    const int result =
-        exchangeWithin(socket.get(), bytesOf(text), buffer, kHeaderEnd, expected, limits, received);
-    if (result >= 0 && !field.empty() && !findHeaderField(answer(), field)) return -7;
+    const int result = exchangeThrough(reader, socket.get(), text, kAnswerCapacity, expected,
+                                       limits, answerHeader);
+    if (result >= 0 && !field.empty() && !findHeaderField(answerHeader, field)) return -7;
     return result;
   }
 
-  std::string_view answer() const { return textOf(std::span(buffer).first(received)); }
+  std::string_view answer() const { return answerHeader; }
 
   // A failed step: the status the answer tells and the exchange's code in its part.
   int failed(int result, RtspPart part) {
@@ -173,8 +165,7 @@ int describe(Session& session, std::string& sdp) {
       // The challenge's body must not be taken for the next answer.
       const std::optional<int> body = contentLengthOf(session.answer());
       if (body && *body > 0 && static_cast<std::size_t>(*body) <= kSdpLimit) {
-        std::vector<std::uint8_t> skipped(static_cast<std::size_t>(*body));
-        receiveExactly(session.socket.get(), skipped, session.limits);
+        session.reader.skip(static_cast<std::size_t>(*body), session.limits);
       }
       continue;
     }
@@ -185,7 +176,9 @@ int describe(Session& session, std::string& sdp) {
   const std::optional<int> length = contentLengthOf(session.answer());
   if (!length || *length < 1 || static_cast<std::size_t>(*length) > kSdpLimit) return -30;
   std::vector<std::uint8_t> body(static_cast<std::size_t>(*length));
-  if (const int result = receiveStep(session.socket.get(), body, session.limits, RtspPart::kSdp);
+  if (!session.socket.valid()) return failureIn(RtspPart::kSdp, -1);
+  if (const int result =
+          receiveStep(session.reader.readExactly(body, session.limits), RtspPart::kSdp);
       result != 0) {
     return result;
   }
@@ -339,7 +332,7 @@ int openSlot(RtspRequest& request, RtspClient& client) {
   client.closeSlot(slot);
   request.rtspStatus = 0;
   const std::string_view host = limited(request.host, RtspRequest::kTextLimit);
-  Session session(request, client, client.sockets[static_cast<std::size_t>(slot)],
+  Session session(request, client, static_cast<std::size_t>(slot),
                   "rtsp://" + std::string(host) + ":" + std::to_string(request.rtspPort) + "/" +
                       std::string(limited(request.streamPath, RtspRequest::kPathLimit)));
   if (const int result =
@@ -347,6 +340,7 @@ int openSlot(RtspRequest& request, RtspClient& client) {
       result != 0) {
     return result;
   }
+  session.reader.attach(session.socket.get());
 
   std::string sdp;
   if (const int result = describe(session, sdp); result != 0) return result;
@@ -498,68 +492,51 @@ bool plausibleHeader(std::span<const std::uint8_t> bytes) {
          length <= kRtpHeaderBytes + kRtpPayloadLimit;
 }
 
-// The interleaved stream of one slot as the reader takes it: first the bytes a re-sync
-// received ahead, then the socket.
+// The interleaved stream of one slot, taken from the connection's reader: a Read receives
+// as much as has arrived and later Reads take their packets from what it buffered.
 class InterleavedInput {
  public:
-  InterleavedInput(int fd, std::vector<std::uint8_t>& ahead, const HttpRunFlag* runFlag)
-      : fd_(fd), ahead_(ahead), limits_(IoLimits::untilStopped(runFlag)) {}
+  InterleavedInput(HttpStreamReader& reader, const HttpRunFlag* runFlag)
+      : reader_(reader), limits_(IoLimits::untilStopped(runFlag)) {}
 
   // Fills `out`: 0, or the receive codes (-4 peer closed, -5 error) in `part`.
   int take(std::span<std::uint8_t> out, RtspPart part) {
-    const std::size_t early = std::min(out.size(), ahead_.size());
-    std::copy_n(ahead_.begin(), early, out.begin());
-    ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(early));
-    return early == out.size() ? 0 : receiveStep(fd_, out.subspan(early), limits_, part);
+    return receiveStep(reader_.readExactly(out, limits_), part);
   }
 
-  // Passes over `count` bytes, using `scratch` for them: a refused packet of known length.
-  int skip(std::size_t count, std::span<std::uint8_t> scratch, RtspPart part) {
-    while (count > 0) {
-      const std::size_t piece = std::min(count, scratch.size());
-      if (const int result = take(scratch.first(piece), part); result != 0) return result;
-      count -= piece;
-    }
+  // The next `count` bytes, left in the stream: 0 with them in `out`, or the receive codes.
+  int peek(std::span<std::uint8_t> out, RtspPart part) {
+    if (const int result = receiveStep(reader_.fill(out.size(), limits_), part); result != 0)
+      return result;
+    std::copy_n(reader_.buffered().begin(), out.size(), out.begin());
     return 0;
   }
 
-  // Puts bytes that were taken back in front of the stream.
-  void giveBack(std::span<const std::uint8_t> bytes) {
-    ahead_.insert(ahead_.begin(), bytes.begin(), bytes.end());
+  void drop(std::size_t count) { reader_.consume(count); }
+
+  // Passes over `count` bytes: a refused packet of known length.
+  int skip(std::size_t count, RtspPart part) {
+    return receiveStep(reader_.skip(count, limits_), part);
   }
 
   // The interleave marker was lost (a server's RTSP message between packets, or garbage):
-  // drops everything before the next plausible packet header, or as far as the scan gets in
-  // what has arrived, keeping a '$' too near the end to judge for the next Read.
+  // drops what lies before the next plausible packet header, looking at no more than
+  // kResyncScanBytes of what has arrived; a '$' too near the end to judge stays for the next
+  // Read.
   void resync() {
-    std::size_t scanned = 0;
-    for (;;) {
-      ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(nextCandidate()));
-      if (ahead_.size() >= kInterleaveHeaderBytes || scanned >= kResyncScanBytes) return;
-      std::array<std::uint8_t, kResyncChunkBytes> chunk{};
-      const long got = receiveAvailable(
-          fd_, std::span(chunk).first(std::min(chunk.size(), kResyncScanBytes - scanned)));
-      // Nothing more yet, or the peer went: the next Read waits, or tells.
-      if (got <= 0) return;
-      ahead_.insert(ahead_.end(), chunk.begin(), chunk.begin() + got);
-      scanned += static_cast<std::size_t>(got);
+    const std::span<const std::uint8_t> bytes = reader_.buffered();
+    const std::size_t scan = std::min(bytes.size(), kResyncScanBytes);
+    std::size_t at = 0;
+    for (; at < scan; ++at) {
+      if (bytes[at] != kInterleaveMarker) continue;
+      if (bytes.size() - at < kInterleaveHeaderBytes) break;
+      if (plausibleHeader(bytes.subspan(at, kInterleaveHeaderBytes))) break;
     }
+    reader_.consume(at);
   }
 
  private:
-  // The offset of the first plausible packet header, or of a '$' with too few bytes behind
-  // it to judge; the size when there is neither.
-  std::size_t nextCandidate() const {
-    for (std::size_t at = 0; at < ahead_.size(); ++at) {
-      if (ahead_[at] != kInterleaveMarker) continue;
-      if (ahead_.size() - at < kInterleaveHeaderBytes) return at;
-      if (plausibleHeader(std::span(ahead_).subspan(at, kInterleaveHeaderBytes))) return at;
-    }
-    return ahead_.size();
-  }
-
-  int fd_;
-  std::vector<std::uint8_t>& ahead_;
+  HttpStreamReader& reader_;
   IoLimits limits_;
 };
 
@@ -574,30 +551,33 @@ int readPacket(RtspRequest& request, RtspClient& client) {
   const int fd = client.sockets[slot].get();
   if (fd < 0) return -11;
 
-  InterleavedInput input(fd, client.ahead[slot], client.runFlag());
+  HttpStreamReader& reader = client.readers[slot];
+  // A socket put into the slot from outside comes with nothing buffered.
+  if (reader.fd() != fd) reader.attach(fd);
+  InterleavedInput input(reader, client.runFlag());
   std::array<std::uint8_t, kInterleaveHeaderBytes> interleave{};
-  if (const int result = input.take(interleave, RtspPart::kInterleaveHeader); result != 0)
+  if (const int result = input.peek(interleave, RtspPart::kInterleaveHeader); result != 0)
     return result;
   if (interleave[0] != kInterleaveMarker) {
-    input.giveBack(std::span(interleave).subspan(1));
+    input.drop(1);
     input.resync();
     return -20;
   }
+  input.drop(interleave.size());
   const std::uint8_t channel = interleave[1];
   const std::size_t length = (std::size_t{interleave[2]} << 8) | interleave[3];
   const bool control = channel == 1 || channel == 3;
   const bool data = channel == 0 || channel == 2;
   // From here on the packet's extent is known: a refused packet is passed over whole, so the
   // next Read starts at the next packet.
-  const std::span<std::uint8_t> scratch(client.packet);
-  if (!control && !data) return refused(input.skip(length, scratch, RtspPart::kPayload), -21);
+  if (!control && !data) return refused(input.skip(length, RtspPart::kPayload), -21);
   if (length <= kRtpHeaderBytes || length > kRtpHeaderBytes + kRtpPayloadLimit) {
     if (!data || length < kRtpHeaderBytes)
-      return refused(input.skip(length, scratch, RtspPart::kPayload), -23);
+      return refused(input.skip(length, RtspPart::kPayload), -23);
     std::array<std::uint8_t, kRtpHeaderBytes> rtp{};
     if (const int result = input.take(rtp, RtspPart::kPayload); result != 0) return result;
     const int refusal = acceptedPayloadType(rtp[1] & 0x7F) ? -23 : -22;
-    return refused(input.skip(length - kRtpHeaderBytes, scratch, RtspPart::kPayload), refusal);
+    return refused(input.skip(length - kRtpHeaderBytes, RtspPart::kPayload), refusal);
   }
 
   // The RTP header lands just before the front room, the payload right behind it.
@@ -795,7 +775,7 @@ void RtspClient::closeSlot(int slot) {
     ExchangeHttp(sockets[index].get(), bytesOf(prepared), {}, {}, {});
   }
   prepared.clear();
-  ahead[index].clear();
+  readers[index].attach(-1);
   connected[index] = 0;
   sockets[index].reset();
 }

@@ -41,9 +41,9 @@ class RtspClient {
   // One payload as received, with room in front for what reassembly puts there (a start code
   // or the JPEG header), so a packet is rebuilt without moving its data.
   std::vector<std::uint8_t> packet;
-  // Per slot: bytes of the interleaved stream that a re-sync after a lost marker received
-  // ahead of the next packet; the next Read takes them first.
-  std::array<std::vector<std::uint8_t>, kSlots> ahead;
+  // Per slot: what the connection has received and not yet used, answers and interleaved
+  // packets alike.
+  std::array<HttpStreamReader, kSlots> readers;
 
  private:
   const HttpRunFlag* runFlag_ = nullptr;

@@ -21,6 +21,8 @@
 #include "platform/base64.h"
 #include "platform/md5.h"
 #include "protocols/scripted_http_server.h"
+#include "support/loopback_peers.h"
+#include "support/split_receive.h"
 #include "tools/camsim/server.h"
 #include "tools/camsim/test_media.h"
 
@@ -684,6 +686,68 @@ TEST_F(CameraClientTest, PicturesTakeFewReceives) {
   }
   // A byte-wise header read alone would take over 60 receives per picture.
   EXPECT_LT(client_.readers[0].receiveCalls() - before, 5U * 20U);
+}
+
+// Wherever a receive ends, in a part header, across a boundary or inside a picture, the
+// pictures arrive whole, and what came behind the first part is there for the second.
+TEST_F(CameraClientTest, ReceiveEdgeAnywhereKeepsPicturesWhole) {
+  const std::string first = trickyPicture(40, 'a');
+  const std::string second = trickyPicture(35, 'k');
+  const std::string header = "--myboundary\r\nContent-Type: image/jpeg\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string stream;
+  } cases[] = {
+      {"parts with a length", streamPart(first, "Motion-Event: 1\r\n") + streamPart(second)},
+      {"parts up to the boundary",
+       header + first + "\r\n" + header + second + "\r\n--myboundary\r\n"},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t edge = 1; edge < c.stream.size(); ++edge) {
+      SCOPED_TRACE(std::string(c.name) + ", receive edge at " + std::to_string(edge));
+      int ends[2] = {-1, -1};
+      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+      const testing::LoopbackFd camera(ends[1]);
+      client_.sockets[0].reset(ends[0]);
+      client_.connected[0] = 1;
+      client_.readers[0].attach(ends[0]);
+      client_.boundaries[0] =
+          MultipartBoundary::fromContentType("multipart/x-mixed-replace;boundary=myboundary");
+      request_.receiveBuffer = buffer_;
+      ASSERT_EQ(testing::acrossReceiveEdge(ends[0], camera.get(), c.stream, edge,
+                                           [&] { return run(CameraHttpRequest::kTransfer); }),
+                0);
+      EXPECT_EQ(received(), first);
+      ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+      EXPECT_EQ(received(), second);
+      client_.closeChannel(0);
+    }
+  }
+}
+
+// Pictures around and beyond the size of the receive buffer, with a length or up to the
+// boundary: each is whole, and the small part behind it is not lost.
+TEST_F(CameraClientTest, PicturesLargerThanTheReceiveBuffer) {
+  constexpr std::size_t kBuffer = HttpStreamReader::kBufferSize;
+  const std::string small = trickyPicture(100, 'k');
+  const std::string header = "--myboundary\r\nContent-Type: image/jpeg\r\n\r\n";
+  for (const std::size_t size : {kBuffer - 1, kBuffer, kBuffer + 1, 3 * kBuffer + 5}) {
+    for (const bool withLength : {true, false}) {
+      SCOPED_TRACE(std::to_string(size) + (withLength ? " bytes with a length" : " bytes"));
+      const std::string large = trickyPicture(size, 'a');
+      const std::string stream =
+          withLength ? streamPart(large) + streamPart(small)
+                     : header + large + "\r\n" + header + small + "\r\n--myboundary\r\n";
+      ScriptedServer server({streamWith(stream)});
+      useServer(server);
+      ASSERT_EQ(open(), 0);
+      ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+      EXPECT_TRUE(received() == large) << request_.receivedLength << " bytes";
+      ASSERT_EQ(run(CameraHttpRequest::kTransfer), 0);
+      EXPECT_EQ(received(), small);
+      RunHttpRequest(nullptr, client_);
+    }
+  }
 }
 
 // A stale nonce is answered with the fresh one; only a plain second refusal is a wrong

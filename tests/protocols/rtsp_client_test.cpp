@@ -31,6 +31,7 @@ extern "C" {
 #include "protocols/http_workers.h"
 #include "protocols/scripted_http_server.h"
 #include "support/recording_viewer_ui.h"
+#include "support/split_receive.h"
 #include "support/test_environment.h"
 
 namespace ipcam {
@@ -167,6 +168,24 @@ TEST(RtspOpenTest, ChallengeIsAnsweredOnTheSameConnectionAndTeardownCloses) {
       "TEARDOWN " + url + " RTSP/1.0\r\nCSeq: 5" + session + auth + "\r\n\r\n",
   };
   EXPECT_EQ(waitForRequests(server, expected.size()), expected);
+}
+
+// Servers send their first packets right behind the PLAY answer, often in the same receive:
+// they are read, not lost with the answer.
+TEST(RtspOpenTest, PacketsBehindThePlayAnswerAreRead) {
+  const std::string packets = rtp(0, 96, true, 1, "first") + rtp(0, 96, true, 2, "second");
+  ScriptedServer server({rtspCamera({describeOk(kVideoAudioSdp), std::string(kSetupOk),
+                                     std::string(kSetupOk), std::string(kPlayOk) + packets})});
+  OpenedClient opened;
+  open(opened, server, RtspRequest::kMpeg4);
+  ASSERT_EQ(opened.result, 0);
+  std::vector<std::uint8_t> video(1000);
+  opened.request.videoBuffer = video;
+  opened.request.command = RtspRequest::kRead;
+  for (const std::string_view payload : {"first", "second"}) {
+    ASSERT_EQ(RunRtspRequest(&opened.request, opened.client), 0);
+    EXPECT_EQ(text(std::span(video).first(opened.request.videoLength)), payload);
+  }
 }
 
 struct TrackCase {
@@ -576,6 +595,37 @@ TEST_F(RtspReadTest, LongGarbageIsScannedPieceByPiece) {
   EXPECT_EQ(results.back(), 0);
   EXPECT_EQ(frame(), "good");
   EXPECT_TRUE(std::all_of(results.begin(), results.end() - 1, [](int r) { return r == -2020; }));
+}
+
+// Wherever a receive ends, in the interleave header, the RTP header, the payload or a server
+// message between packets, the packets come whole, each from its own Read.
+TEST_F(RtspReadTest, ReceiveEdgeAnywhereKeepsPacketsWhole) {
+  const std::string video = rtp(0, 96, true, 1, "abcdef");
+  const std::string audio = rtp(2, 8, true, 2, "ghij");
+  const std::string answer = "RTSP/1.0 200 OK\r\nCSeq: 7\r\nSession: 12345678\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string stream;
+  } cases[] = {
+      {"two packets", video + audio},
+      {"an answer between them", video + answer + audio},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t edge = 1; edge < c.stream.size(); ++edge) {
+      SCOPED_TRACE(std::string(c.name) + ", receive edge at " + std::to_string(edge));
+      connect(RtspRequest::kMpeg4);
+      ASSERT_EQ(testing::acrossReceiveEdge(client_.sockets[RtspRequest::kMpeg4].get(), camera_,
+                                           c.stream, edge, [&] { return read(); }),
+                0);
+      EXPECT_EQ(frame(), "abcdef");
+      int result = read();
+      for (int skipped = 0; result == -2020 && skipped < 4; ++skipped) result = read();
+      ASSERT_EQ(result, 0);
+      EXPECT_EQ(request_.mediaKind, RtspRequest::kAudio);
+      EXPECT_EQ(text(std::span(audio_).first(request_.audioLength)), "ghij");
+      TearDown();
+    }
+  }
 }
 
 TEST_F(RtspReadTest, FuAFragmentsBecomeOneNalUnitWithStartCode) {

@@ -185,12 +185,6 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
   bool pictureTaken = false;
 
   while (run.running()) {
-    // Asleep until a frame comes, or while the rates still move, until their next renewal.
-    if (const auto due = meter.nextChange(record.pictureCounters)) {
-      queue.waitForEntryUntil(run.stopToken(), *due);
-    } else {
-      queue.waitForEntry(run.stopToken());
-    }
     countRefusals(record, queue, refusedSeen);
     keepRates(record, meter);
 
@@ -212,7 +206,15 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
       }
     }
 
-    if (!queue.take(frame)) continue;
+    if (!queue.take(frame)) {
+      // Asleep until a frame comes, or while the rates still move, until their next renewal.
+      if (const auto due = meter.nextChange(record.pictureCounters)) {
+        queue.waitForEntryUntil(run.stopToken(), *due);
+      } else {
+        queue.waitForEntry(run.stopToken());
+      }
+      continue;
+    }
     if (!pictureTaken) {
       pictureTaken = true;
       channelEvents().firstPicture(record);

@@ -5,8 +5,11 @@
 namespace ipcam {
 
 bool MediaQueue::push(std::span<const std::uint8_t> bytes) {
+  // A shut queue stays empty whatever the producer sends; no lock needed to say so.
+  if (!accepting_.load()) return false;
   {
     std::lock_guard lock(mutex_);
+    if (!accepting_.load()) return false;
     if (entries_.size() >= limit_ || queuedBytes_ + bytes.size() > kQueuedBytesLimit) {
       refused_.fetch_add(1);
       return false;
@@ -18,9 +21,40 @@ bool MediaQueue::push(std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-bool MediaQueue::waitForEntry(std::chrono::milliseconds limit) const {
+template <class Wait>
+bool MediaQueue::waitWith(Wait wait) {
   std::unique_lock lock(mutex_);
-  return pushed_.wait_for(lock, limit, [this] { return !entries_.empty(); });
+  wait(lock, [this] {
+    waitLooks_.fetch_add(1, std::memory_order_relaxed);
+    return !entries_.empty() || woken_;
+  });
+  woken_ = false;
+  return !entries_.empty();
+}
+
+bool MediaQueue::waitForEntry(const std::stop_token& stop) {
+  return waitWith([&](auto& lock, auto ready) { pushed_.wait(lock, stop, ready); });
+}
+
+bool MediaQueue::waitForEntryUntil(const std::stop_token& stop,
+                                   std::chrono::steady_clock::time_point deadline) {
+  return waitWith([&](auto& lock, auto ready) { pushed_.wait_until(lock, stop, deadline, ready); });
+}
+
+void MediaQueue::wake() {
+  {
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+  }
+  pushed_.notify_all();
+}
+
+void MediaQueue::setAccepting(bool accepting) {
+  std::lock_guard lock(mutex_);
+  accepting_.store(accepting);
+  if (accepting) return;
+  entries_.clear();
+  queuedBytes_ = 0;
 }
 
 std::optional<std::size_t> MediaQueue::pop(std::span<std::uint8_t> buffer) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ inline constexpr std::size_t kLargestFrameBytes = 8 * 1024 * 1024;
 // thread: a FIFO of byte strings under one lock. A full queue refuses the new entry, which
 // bounds memory when decoding falls behind: full means its count of entries, or
 // kQueuedBytesLimit bytes, whichever comes first (large pictures fill it by their size).
+//
+// The consumer may shut the queue while it has no use for what comes (audio nobody hears or
+// records): a shut queue is empty and drops every push at once, so the producer costs nothing
+// downstream and no refusals pile up.
 class MediaQueue {
  public:
   enum CodecKind : int { kJpeg = 0, kMpeg4 = 1, kH264 = 2 };
@@ -46,14 +51,30 @@ class MediaQueue {
   bool take(std::vector<std::uint8_t>& entry);
   // Whether any waiting entry passes `test`, which runs under the queue's lock: keep it short.
   bool anyEntry(const std::function<bool(std::span<const std::uint8_t>)>& test) const;
-  // Entries refused because the queue was full, since it was made.
+  // Entries refused because the queue was full, since it was made (not those a shut queue
+  // dropped).
   std::uint64_t refused() const { return refused_.load(); }
   void clear();
   std::size_t size() const;
-  // Returns at once while an entry waits; otherwise waits up to `limit` for a push. Lets an
-  // idle consumer sleep instead of polling.
-  bool waitForEntry(std::chrono::milliseconds limit) const;
   std::size_t limit() const { return limit_; }
+
+  // The consumer's wait: asleep, with no time-out, until an entry waits, `stop` is requested
+  // or wake() is called. True when an entry waits.
+  bool waitForEntry(const std::stop_token& stop);
+  // The same, but up to `deadline` at most: for a consumer that also has work due at a time.
+  bool waitForEntryUntil(const std::stop_token& stop,
+                         std::chrono::steady_clock::time_point deadline);
+  // Ends the consumer's wait (the one under way, or else its next one) once, so that it looks
+  // again at whatever else decides its work.
+  void wake();
+  // Times a waiting consumer looked at the queue: once as each wait begins and once per
+  // wake-up. What tells a sleeping consumer from one that keeps waking.
+  std::uint64_t waitLooks() const { return waitLooks_.load(); }
+
+  // Open (the default) takes entries up to the limits; shut empties the queue and drops every
+  // push until it is opened again.
+  void setAccepting(bool accepting);
+  bool accepting() const { return accepting_.load(); }
 
   // What the producer says about the frames.
   void setCodecKind(int kind);
@@ -68,15 +89,22 @@ class MediaQueue {
 
  private:
   const std::size_t limit_;
+  template <class Wait>
+  bool waitWith(Wait wait);
+
   mutable std::mutex mutex_;
-  mutable std::condition_variable pushed_;
+  std::condition_variable_any pushed_;  // woken by a push, wake() and the consumer's stop
   std::deque<std::vector<std::uint8_t>> entries_;  // guarded by mutex_
   std::size_t queuedBytes_ = 0;                    // guarded by mutex_
+  bool woken_ = false;                             // guarded by mutex_
   int codecKind_ = kJpeg;                          // guarded by mutex_
   std::string parameterSets_;                      // guarded by mutex_
   int camera_ = -1;                                // guarded by mutex_
   int sampleFormat_ = 0;                           // guarded by mutex_
   std::atomic<std::uint64_t> refused_{0};          // atomic: the producer counts, anyone reads
+  std::atomic<std::uint64_t> waitLooks_{0};        // atomic: the consumer counts, anyone reads
+  // Atomic so that a producer can read it without the lock; written under mutex_.
+  std::atomic<bool> accepting_{true};
 };
 
 }  // namespace ipcam

@@ -31,9 +31,6 @@ constexpr unsigned kSampleRate = 8000;
 // The audio queue's sample format for 33-byte GSM frames (HTTP, camera servers); 0 is A-law
 // bytes (RTSP, MPEG-4 camera servers).
 constexpr int kGsmSampleFormat = 1;
-// How long a playback pass waits for audio before it looks at the layout and the flags again:
-// short enough that a layout change silences the old channel at once.
-constexpr auto kPassWait = 10ms;
 // A device that could not be opened is tried again after this long, not on every pass.
 constexpr auto kReopenDelay = 1s;
 
@@ -117,6 +114,14 @@ class RecordingFeed {
       FrameSink* sink = sinkOf(mode);
       if (sink != nullptr && sink->recording()) sink->writeAudio(bytes, AudioCoding::kALaw);
     }
+  }
+
+  bool anyRecording() const {
+    for (std::size_t mode = 0; mode < kRecordingModeCount; ++mode) {
+      const FrameSink* sink = sinkOf(mode);
+      if (sink != nullptr && sink->recording()) return true;
+    }
+    return false;
   }
 
   void gsm(std::span<const std::uint8_t, kGsmFrameBytes> frame) {
@@ -219,7 +224,10 @@ void runStreamAudio(ChannelRecord& record, AudioPlayer& player, const ThreadRun&
       output.stop();
       control.clear();
     }
-    if (!queue.waitForEntry(kPassWait) || !queue.take(entry)) continue;
+    // Nobody listens and nothing records: the sound is dropped at the queue, and the thread
+    // sleeps until audioAudienceChanged() or audioRecorded() wakes it.
+    queue.setAccepting(heard || feed.anyRecording());
+    if (!queue.waitForEntry(run.stopToken()) || !queue.take(entry)) continue;
     const bool gsm = queue.sampleFormat() == kGsmSampleFormat;
 
     if (gsm) {
@@ -247,6 +255,9 @@ void runStreamAudio(ChannelRecord& record, AudioPlayer& player, const ThreadRun&
       control.written(taken);
     }
   }
+  // Without its player the queue is a plain queue again, as the roads found it. A thread the
+  // slot gave up on leaves it to the newer one.
+  if (!run.abandoned()) queue.setAccepting(true);
 }
 
 bool startAudioPlayback(ChannelRecord& record) {
@@ -259,6 +270,17 @@ bool startAudioPlayback(ChannelRecord& record) {
 
 void stopAudioPlayback(ChannelRecord& record) {
   record.stream.audioPlayerThread.stop();
+}
+
+void audioAudienceChanged() {
+  for (int channel = 0; channel < kChannelCount; ++channel) {
+    channelRecord(channel).stream.audioQueue.wake();
+  }
+}
+
+void audioRecorded(ChannelRecord& record) {
+  MediaQueue& queue = record.stream.audioQueue;
+  if (!queue.accepting()) queue.wake();
 }
 
 }  // namespace ipcam

@@ -73,8 +73,18 @@ struct ChannelRecord;
 // audio queue (A-law bytes or 33-byte GSM frames, as its sample format says), hands every
 // frame to the channel's recorders and plays it while the channel is shown alone and not
 // muted. Started and stopped by the road that fills the queue.
+//
+// While the channel is neither heard nor recorded the thread shuts the queue (the sound is
+// dropped as it comes, never decoded) and sleeps until one of the calls below wakes it.
 bool startAudioPlayback(ChannelRecord& record);
 void stopAudioPlayback(ChannelRecord& record);
+
+// The layout, the channel shown alone or a channel's mute setting changed: every player looks
+// again whether its channel is heard, starting or silencing its sound at once.
+void audioAudienceChanged();
+// A recorder of the channel is writing a file: its player takes the sound again if it slept.
+// Cheap enough for every frame.
+void audioRecorded(ChannelRecord& record);
 
 // The thread body, for the tests: runs until `run` is stopped.
 void runStreamAudio(ChannelRecord& record, AudioPlayer& player, const platform::ThreadRun& run);

@@ -98,6 +98,16 @@ void PictureRateMeter::update(PictureCounters& counters, Clock::time_point now) 
   atLastRate_ = counts;
 }
 
+std::optional<PictureRateMeter::Clock::time_point> PictureRateMeter::nextChange(
+    const PictureCounters& counters) const {
+  const PictureCounts since = readCounts(counters) - atLastRate_;
+  const bool resting = counters.receivedPerSecond.load() == 0 &&
+                       counters.shownPerSecond.load() == 0 && counters.bitsPerSecond.load() == 0 &&
+                       since.received == 0 && since.shown == 0 && since.receivedBytes == 0;
+  if (resting) return std::nullopt;
+  return lastRate_ + kRateInterval;
+}
+
 bool PictureRateMeter::traceDue(const PictureCounters& counters, Clock::time_point now,
                                 PictureCounts& period, double& seconds) {
   if (now - lastTrace_ < kTraceInterval) return false;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/picture_counters.h"
@@ -41,6 +42,10 @@ class PictureRateMeter {
 
   // Renews the rates when a second has passed since the last time.
   void update(PictureCounters& counters, Clock::time_point now);
+  // When update() next has a change to make: a second after the last renewal while the rates
+  // shown or the counts since that renewal are not all zero. Nullopt while the rates rest at
+  // zero, so that an idle channel needs no look at the clock.
+  std::optional<Clock::time_point> nextChange(const PictureCounters& counters) const;
   // True (once per period) when kTraceInterval has passed since the last trace; `period` gets
   // the counts of that period and `seconds` its length.
   bool traceDue(const PictureCounters& counters, Clock::time_point now, PictureCounts& period,

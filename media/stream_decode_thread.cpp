@@ -14,6 +14,7 @@
 #include "core/channel_record.h"
 #include "core/frame_sink.h"
 #include "core/viewer_settings.h"
+#include "media/audio_player.h"
 #include "media/channel_media.h"
 #include "media/key_frames.h"
 #include "media/picture_stats.h"
@@ -26,8 +27,6 @@ namespace {
 
 // The largest frame the thread decodes or records; longer ones are cut.
 constexpr std::size_t kFrameBufferSize = kLargestFrameBytes;
-// An idle thread sleeps on its queue; it still looks at its run flag this often.
-constexpr auto kIdleWait = std::chrono::milliseconds(10);
 // A motion indication stays on the picture for about this many frames.
 constexpr std::int32_t kMotionFrames = 10;
 
@@ -63,12 +62,18 @@ int decode(VideoCodec codec, ChannelRecord& record, std::span<const std::uint8_t
   return kDecoderNotOpen;
 }
 
-void handToRecorders(const ChannelRecord& record, std::span<const std::uint8_t> frame,
-                     bool keyFrame, std::string_view parameterSets) {
+void handToRecorders(ChannelRecord& record, std::span<const std::uint8_t> frame, bool keyFrame,
+                     std::string_view parameterSets) {
+  bool recording = false;
   for (const auto& recorder :
        {record.scheduleRecorder, record.manualRecorder, record.motionRecorder}) {
-    if (recorder && recorder->recording()) recorder->writeFrame(frame, keyFrame, parameterSets);
+    if (recorder && recorder->recording()) {
+      recorder->writeFrame(frame, keyFrame, parameterSets);
+      recording = true;
+    }
   }
+  // The pictures are the first to see a recording start: the files want the sound too.
+  if (recording) audioRecorded(record);
 }
 
 // Counts a shown motion indication up per frame and lets it go after ten. A new indication
@@ -180,7 +185,6 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
   bool pictureTaken = false;
 
   while (run.running()) {
-    queue.waitForEntry(kIdleWait);
     countRefusals(record, queue, refusedSeen);
     keepRates(record, meter);
 
@@ -202,7 +206,15 @@ void runStreamDecode(ChannelRecord& record, const platform::ThreadRun& run,
       }
     }
 
-    if (!queue.take(frame)) continue;
+    if (!queue.take(frame)) {
+      // Asleep until a frame comes, or while the rates still move, until their next renewal.
+      if (const auto due = meter.nextChange(record.pictureCounters)) {
+        queue.waitForEntryUntil(run.stopToken(), *due);
+      } else {
+        queue.waitForEntry(run.stopToken());
+      }
+      continue;
+    }
     if (!pictureTaken) {
       pictureTaken = true;
       channelEvents().firstPicture(record);

@@ -7,6 +7,7 @@
 #include "core/channel_record.h"
 #include "core/frame_sink.h"
 #include "core/multi_language.h"
+#include "media/audio_player.h"
 
 namespace ipcam::ui {
 namespace {
@@ -75,6 +76,7 @@ bool CAdvanceConfigAV::apply() {
     live.muteAudio = edit.muteAudio;
     live.onlyVideo = edit.onlyVideo;
   }
+  audioAudienceChanged();
   return true;
 }
 

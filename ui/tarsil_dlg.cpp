@@ -29,6 +29,7 @@
 #include "core/channel_record.h"
 #include "core/multi_language.h"
 #include "core/viewer_settings.h"
+#include "media/audio_player.h"
 #include "platform/resources.h"
 #include "platform/trace.h"
 #include "ui/advance_config.h"
@@ -428,6 +429,7 @@ void CTarsilDlg::stopScan() {
 
 void CTarsilDlg::setVisibleTiles(int tiles) {
   appState().visibleTileCount.store(tiles);
+  audioAudienceChanged();
   std::lock_guard lock(settingsMutex());
   liveSettings().division = tiles;
 }
@@ -464,6 +466,7 @@ void CTarsilDlg::showSingle(int channel) {
   chosen->setGeometry(kVideoLeft, kVideoTop, videoWidth_, videoHeight_);
   chosen->show();
   ui_.setSingleChannel(channel);
+  audioAudienceChanged();
 }
 
 void CTarsilDlg::applyOneTile() {
@@ -479,6 +482,7 @@ void CTarsilDlg::toggleScan() {
   if (appState().visibleTileCount.load() != 1) {
     showSingle(firstConnectedChannel());
     appState().visibleTileCount.store(1);
+    audioAudienceChanged();
   }
   if (displayFrame_->selectNamedCameras() <= 1) return;
   if (displayFrame_->scanning()) {

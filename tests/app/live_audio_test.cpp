@@ -78,8 +78,11 @@ class LiveAudio : public ::testing::TestWithParam<AudioCamera> {
   void showAlone(bool muted) {
     ui_.single = kChannel;
     ui_.visibleTiles = 1;
-    std::lock_guard lock(settingsMutex());
-    liveSettings().camera[kChannel].muteAudio = muted ? 1 : 0;
+    {
+      std::lock_guard lock(settingsMutex());
+      liveSettings().camera[kChannel].muteAudio = muted ? 1 : 0;
+    }
+    audioAudienceChanged();  // as the window does when its layout or the setting changes
   }
 
   std::uint64_t picturesTaken() const { return record_.pictureCounters.received.load(); }

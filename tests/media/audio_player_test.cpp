@@ -92,6 +92,30 @@ class AudioPlayback : public ::testing::Test {
           std::span(reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size())));
     }
   }
+  // How many of `count` frames the queue took.
+  std::size_t offerGsmFrames(std::size_t count) {
+    std::size_t taken = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string frame = tone_.nextFrame();
+      if (record_.stream.audioQueue.push(
+              std::span(reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size()))) {
+        ++taken;
+      }
+    }
+    return taken;
+  }
+  void setMuted(bool muted) {
+    std::lock_guard lock(settingsMutex());
+    liveSettings().camera[kChannel].muteAudio = muted ? 1 : 0;
+  }
+  bool doorOpen(bool open) {
+    return testing::waitFor([&] { return record_.stream.audioQueue.accepting() == open; }, 10s);
+  }
+  // The player looks at its queue no more: asleep without a deadline.
+  bool playerAsleep() {
+    const std::uint64_t looks = record_.stream.audioQueue.waitLooks();
+    return !testing::waitFor([&] { return record_.stream.audioQueue.waitLooks() != looks; }, 300ms);
+  }
   bool queueDrained() {
     return testing::waitFor([&] { return record_.stream.audioQueue.size() == 0; }, 10s);
   }
@@ -159,10 +183,9 @@ TEST_F(AudioPlayback, LeavingTheSingleTileStopsTheSound) {
     SCOPED_TRACE(change.what);
     ui_.visibleTiles = 1;
     ui_.single = kChannel;
-    {
-      std::lock_guard lock(settingsMutex());
-      liveSettings().camera[kChannel].muteAudio = 0;
-    }
+    setMuted(false);
+    audioAudienceChanged();
+    ASSERT_TRUE(doorOpen(true));
     pushGsmFrames(5);
     ASSERT_TRUE(testing::waitFor([&] { return player_.playing(); }, 10s));
     ASSERT_TRUE(queueDrained());
@@ -170,12 +193,13 @@ TEST_F(AudioPlayback, LeavingTheSingleTileStopsTheSound) {
     const int resets = device([](Device& d) { return d.resets; });
 
     change.apply(ui_);
+    audioAudienceChanged();
     ASSERT_TRUE(testing::waitFor([&] { return !player_.playing(); }, 5s));
     EXPECT_EQ(device([](Device& d) { return d.closes; }), closes + 1);
     EXPECT_EQ(device([](Device& d) { return d.resets; }), resets + 1);
     const std::uint64_t played = player_.samplesPlayed();
-    pushGsmFrames(5);
-    ASSERT_TRUE(queueDrained());
+    ASSERT_TRUE(doorOpen(false));
+    EXPECT_EQ(offerGsmFrames(5), 0u);
     EXPECT_EQ(player_.samplesPlayed(), played);
   }
 }
@@ -183,10 +207,7 @@ TEST_F(AudioPlayback, LeavingTheSingleTileStopsTheSound) {
 // A recording that starts between the two frames of a pair begins with a whole block of its
 // own frames, muted or not.
 TEST_F(AudioPlayback, RecordingStartedMidPairBeginsWithAWholeBlock) {
-  {
-    std::lock_guard lock(settingsMutex());
-    liveSettings().camera[kChannel].muteAudio = 1;
-  }
+  setMuted(true);
   camsim::ToneEncoder copy{500};
   std::vector<std::array<std::uint8_t, kGsmFrameBytes>> frames(5);
   for (auto& frame : frames) {
@@ -196,12 +217,14 @@ TEST_F(AudioPlayback, RecordingStartedMidPairBeginsWithAWholeBlock) {
   }
   startStreamThread();
   sink_->setRecording(true);
+  audioRecorded(record_);
+  ASSERT_TRUE(doorOpen(true));
   pushGsmFrames(1);  // frame 0 goes into a block of the recording before
   ASSERT_TRUE(queueDrained());
-  sink_->setRecording(false);
+  // As the recorder does when it starts its next file. It stays recording throughout, so the
+  // player keeps taking the sound.
   record_.gsmBlockRestart[static_cast<std::size_t>(RecordingMode::kManual)].store(true);
-  sink_->setRecording(true);  // as the recorder does when it starts
-  pushGsmFrames(4);           // frames 1 to 4: two blocks
+  pushGsmFrames(4);  // frames 1 to 4: two blocks
   ASSERT_TRUE(queueDrained());
 
   GsmBlockAssembler expected;
@@ -211,6 +234,104 @@ TEST_F(AudioPlayback, RecordingStartedMidPairBeginsWithAWholeBlock) {
   }
   EXPECT_EQ(sink_->blocks(), blocks);
   EXPECT_EQ(player_.samplesPlayed(), 0u);
+}
+
+// Who listens or records decides whether the player takes the sound at all: without either the
+// queue drops it as it comes and the player sleeps; with either it is recorded, played, or both.
+TEST_F(AudioPlayback, SoundIsTakenOnlyWhileHeardOrRecorded) {
+  struct Audience {
+    const char* what;
+    int tiles;
+    int single;
+    bool muted;
+    bool recording;
+    bool soundCard;
+    bool played;
+    bool recorded;
+  };
+  const Audience audiences[] = {
+      {"shown alone", 1, kChannel, false, false, true, true, false},
+      {"shown alone and recorded", 1, kChannel, false, true, true, true, true},
+      {"shown alone but muted", 1, kChannel, true, false, true, false, false},
+      {"another channel alone", 1, 3, false, false, true, false, false},
+      {"one of four tiles", 4, kChannel, false, false, true, false, false},
+      {"muted and recorded", 1, kChannel, true, true, true, false, true},
+      {"one of four tiles, recorded", 4, kChannel, false, true, true, false, true},
+      {"no sound card", 1, kChannel, false, false, false, false, false},
+      {"no sound card, recorded", 1, kChannel, false, true, false, false, true},
+  };
+  for (const Audience& audience : audiences) {
+    SCOPED_TRACE(audience.what);
+    ui_.visibleTiles = audience.tiles;
+    ui_.single = audience.single;
+    setMuted(audience.muted);
+    setSoundDeviceProbe(audience.soundCard ? +[] { return true; } : +[] { return false; });
+    player_.open();
+    const auto sink = std::make_shared<AudioSink>();
+    sink->setRecording(audience.recording);
+    record_.manualRecorder = sink;
+    const std::uint64_t played = player_.samplesPlayed();
+    startStreamThread();
+
+    const bool taken = audience.played || audience.recorded;
+    if (taken) {
+      ASSERT_EQ(offerGsmFrames(4), 4u);
+      ASSERT_TRUE(queueDrained());
+      if (audience.played) {
+        EXPECT_TRUE(testing::waitFor(
+            [&] { return player_.samplesPlayed() == played + 4 * kGsmFrameSamples; }));
+      }
+      if (audience.recorded) {
+        EXPECT_TRUE(testing::waitFor([&] { return sink->blocks().size() == 2; }));
+      }
+    } else {
+      ASSERT_TRUE(doorOpen(false));
+      EXPECT_TRUE(playerAsleep());
+      EXPECT_EQ(offerGsmFrames(4), 0u);
+      EXPECT_EQ(record_.stream.audioQueue.size(), 0u);
+      EXPECT_EQ(record_.stream.audioQueue.refused(), 0u);
+    }
+    ASSERT_TRUE(slot_.stop());
+    EXPECT_EQ(player_.samplesPlayed() > played, audience.played);
+    EXPECT_EQ(!sink->blocks().empty(), audience.recorded);
+    EXPECT_TRUE(record_.stream.audioQueue.accepting()) << "a stopped player leaves it open";
+  }
+}
+
+// A sleeping player wakes when its channel comes to be heard or a recording starts, and
+// sleeps again when neither holds any more.
+TEST_F(AudioPlayback, SleepingPlayerWakesWhenHeardOrRecorded) {
+  ui_.visibleTiles = 4;
+  startStreamThread();
+  ASSERT_TRUE(doorOpen(false));
+
+  // The layout goes to this channel alone.
+  ui_.visibleTiles = 1;
+  audioAudienceChanged();
+  ASSERT_TRUE(doorOpen(true));
+  pushGsmFrames(3);
+  ASSERT_TRUE(testing::waitFor([&] { return player_.playing(); }));
+  ASSERT_TRUE(testing::waitFor([&] { return player_.samplesPlayed() == 3 * kGsmFrameSamples; }));
+
+  setMuted(true);
+  audioAudienceChanged();
+  ASSERT_TRUE(testing::waitFor([&] { return !player_.playing(); }));
+  ASSERT_TRUE(doorOpen(false));
+
+  // A recorder starts while the channel is still muted.
+  sink_->setRecording(true);
+  audioRecorded(record_);
+  ASSERT_TRUE(doorOpen(true));
+  pushGsmFrames(2);
+  EXPECT_TRUE(testing::waitFor([&] { return sink_->blocks().size() == 1; }));
+  EXPECT_FALSE(player_.playing());
+
+  // The recording ends: the next sound finds nobody and the door shuts behind it.
+  sink_->setRecording(false);
+  pushGsmFrames(1);
+  ASSERT_TRUE(doorOpen(false));
+  EXPECT_EQ(sink_->blocks().size(), 1u);
+  EXPECT_EQ(player_.samplesPlayed(), 3 * kGsmFrameSamples);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 
 namespace ipcam {
 namespace {
@@ -57,6 +58,31 @@ TEST(PictureStats, RatesFollowTheCountersOverTheLastSeconds) {
   EXPECT_EQ(period.shown, 65u);
   EXPECT_DOUBLE_EQ(seconds, 10);
   EXPECT_FALSE(meter.traceDue(counters, start + 11s, period, seconds)) << "once per period";
+}
+
+// The decode thread sleeps on its queue with this as its only deadline: a stream that stops
+// must still see its rates fall to zero, and then the thread needs no clock at all.
+TEST(PictureStats, NextChangeIsDueUntilTheRatesRestAtZero) {
+  using namespace std::chrono_literals;
+  const auto start = PictureRateMeter::Clock::time_point{} + 1h;
+  PictureCounters counters;
+  PictureRateMeter meter(start);
+  EXPECT_EQ(meter.nextChange(counters), std::nullopt) << "nothing came yet";
+
+  counters.received += 1;
+  counters.receivedBytes += 2000;
+  EXPECT_EQ(meter.nextChange(counters), start + 1s) << "a picture within the first second";
+  meter.update(counters, start + 1s);
+  EXPECT_GT(counters.receivedPerSecond.load(), 0);
+  // The stream stops: the rates span two seconds, so two more renewals take them to zero.
+  EXPECT_EQ(meter.nextChange(counters), start + 2s);
+  meter.update(counters, start + 2s);
+  EXPECT_GT(counters.receivedPerSecond.load(), 0);
+  EXPECT_EQ(meter.nextChange(counters), start + 3s);
+  meter.update(counters, start + 3s);
+  EXPECT_FLOAT_EQ(counters.receivedPerSecond.load(), 0);
+  EXPECT_FLOAT_EQ(counters.bitsPerSecond.load(), 0);
+  EXPECT_EQ(meter.nextChange(counters), std::nullopt);
 }
 
 }  // namespace

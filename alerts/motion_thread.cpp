@@ -50,15 +50,16 @@ void announce(ChannelRecord& record, const FrameSink& recorder) {
   motionMailWorker().post(record.channel, std::move(mail), std::move(fileName));
 }
 
-// One motion recording: started as soon as the channel is live with a known picture size,
-// stopped at the end time. The thread sleeps until then; a stream's first picture wakes it, and
-// a start that did not get going is tried again every second. A recorder that never got going
+// One motion recording: started as soon as the channel is live with a known picture size
+// (see PictureSizeWait), stopped at the end time. The thread sleeps until then; a start that
+// did not get going is tried again every second. A recorder that never got going
 // by the end is given up too, so that the next report of motion can start afresh.
 void runMotion(ChannelRecord& record, FrameSink& recorder, const platform::ThreadRun& run) {
   const Clock::time_point end =
       Clock::now() +
       std::chrono::seconds(motionRecordingSeconds(cameraSettings(record.channel).mrSecond));
   RecordingWake& wake = recordingWake();
+  PictureSizeWait pictureWait;
   while (run.running()) {
     const std::uint64_t seen = wake.generation();
     const Clock::time_point now = Clock::now();
@@ -67,8 +68,10 @@ void runMotion(ChannelRecord& record, FrameSink& recorder, const platform::Threa
       return;
     }
     Clock::time_point deadline = end;
-    if (record.pictureWidth.load() != 0 && record.pictureHeight.load() != 0 &&
-        !recorder.recording()) {
+    if (record.pictureWidth.load() == 0 || record.pictureHeight.load() == 0) {
+      deadline = std::min(end, pictureWait.nextLook(seen));
+    } else if (!recorder.recording()) {
+      pictureWait.found();
       if (live(record.status.load()) && recorder.startRecording() == 0) {
         announce(record, recorder);
       } else {

@@ -1,5 +1,6 @@
 #include "core/recording_wake.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace ipcam {
@@ -26,6 +27,16 @@ void RecordingWake::wait(std::uint64_t seen, std::stop_token stop,
   } else {
     changed_.wait(lock, stop, happened);
   }
+}
+
+RecordingWake::Clock::time_point PictureSizeWait::nextLook(std::uint64_t seen) {
+  if (seen != seen_) {
+    seen_ = seen;
+    delay_ = kFirstDelay;
+  }
+  const RecordingWake::Clock::time_point next = RecordingWake::Clock::now() + delay_;
+  delay_ = std::min(delay_ * 2, kLongestDelay);
+  return next;
 }
 
 RecordingWake& recordingWake() {

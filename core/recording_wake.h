@@ -31,6 +31,24 @@ class RecordingWake {
   std::uint64_t generation_ = 0;  // guarded by mutex_
 };
 
+// A recorder needs the picture size to start a file. The size comes with the stream's first
+// decoded picture, a moment after its first picture is reported and with no report of its
+// own, so a thread that waits for it looks again after 10 ms, then after twice as long each
+// time up to a second; any event of the wake starts the series afresh.
+class PictureSizeWait {
+ public:
+  // The time of the next look, for a pass that found no size and took `seen` before it.
+  RecordingWake::Clock::time_point nextLook(std::uint64_t seen);
+  // The size is known: the next wait for it starts short again.
+  void found() { delay_ = kFirstDelay; }
+
+ private:
+  static constexpr std::chrono::milliseconds kFirstDelay{10};
+  static constexpr std::chrono::milliseconds kLongestDelay{1000};
+  std::chrono::milliseconds delay_ = kFirstDelay;
+  std::uint64_t seen_ = 0;
+};
+
 // The one every recording thread and every recorder of the program uses.
 RecordingWake& recordingWake();
 

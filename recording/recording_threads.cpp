@@ -53,11 +53,13 @@ bool manualRecordPass(const ChannelRecord& record, ChannelRecorder& recorder, st
 }
 
 // Sleeps between passes: while the file is being written, until the write that reaches
-// "FileSize", a file that ends by itself or the stream's first picture wakes it (and at least
-// once a minute for a new "FileSize"); a second while a pass could not do its work.
+// "FileSize" or a file that ends by itself wakes it (and at least once a minute for a new
+// "FileSize"); a second while a pass could not do its work; see PictureSizeWait before the
+// picture size is known.
 void runManualRecord(const ChannelRecord& record, ChannelRecorder& recorder,
                      const platform::ThreadRun& run) {
   RecordingWake& wake = recordingWake();
+  PictureSizeWait pictureWait;
   while (run.running()) {
     const std::uint64_t seen = wake.generation();
     const std::uint64_t limit = fileSizeLimit();
@@ -65,8 +67,11 @@ void runManualRecord(const ChannelRecord& record, ChannelRecorder& recorder,
     std::optional<RecordingWake::Clock::time_point> deadline;
     const bool pictureKnown = record.pictureWidth.load() != 0 && record.pictureHeight.load() != 0;
     if (pictureKnown) {
+      pictureWait.found();
       deadline = RecordingWake::Clock::now() +
                  (manualRecordPass(record, recorder, limit) ? kSizeSettingCheck : kRetry);
+    } else {
+      deadline = pictureWait.nextLook(seen);
     }
     wake.wait(seen, run.stopToken(), deadline);
   }

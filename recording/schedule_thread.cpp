@@ -107,6 +107,7 @@ void runScheduleThread(ChannelRecord& record, ScheduleRecorderControl& recorder,
   ScheduleRunner runner(record.channel, liveSettings().schedule, settingsMutex(), recorder,
                         record.scheduleKind);
   RecordingWake& wake = recordingWake();
+  PictureSizeWait pictureWait;
   while (run.running()) {
     const std::uint64_t seen = wake.generation();
     const std::uint64_t split = splitBytes();
@@ -120,7 +121,10 @@ void runScheduleThread(ChannelRecord& record, ScheduleRecorderControl& recorder,
     if (outcome.saveSettings) saveSettings(liveSettings());
 
     std::optional<RecordingWake::Clock::time_point> deadline;
-    if (!outcome.waitingForPicture) {
+    if (outcome.waitingForPicture) {
+      deadline = pictureWait.nextLook(seen);
+    } else {
+      pictureWait.found();
       const ScheduleTable table = liveTable();
       const bool recording = recorder.recording();
       const std::optional<std::chrono::seconds> sleep =

@@ -45,7 +45,7 @@ class ScheduleRecorderControl {
 class ScheduleRunner {
  public:
   struct Outcome {
-    bool waitingForPicture = false;  // no picture size yet: try again at the first picture
+    bool waitingForPicture = false;  // no picture size yet: look again soon
     bool saveSettings = false;       // the table lost an ended one-time entry
   };
 
@@ -94,10 +94,11 @@ std::optional<std::chrono::seconds> scheduleSleep(const ScheduleTable& table, in
 // the channel's slot and returns whether a thread now runs.
 bool startScheduleThread(ChannelRecord& record);
 // The thread's body over any recorder: a cycle on the live table and the local clock at every
-// wake-up while `run` lasts, then the end rule. Between cycles it sleeps for scheduleSleep, or
-// a second while a start failed; the recording threads' wake (a new table, a first picture, a
-// file reaching "FileSize" or ending by itself) and the stop end the sleep early. The
-// configuration is saved when a one-time entry ends.
+// wake-up while `run` lasts, then the end rule. Between cycles it sleeps for scheduleSleep, a
+// second while a start failed, or as PictureSizeWait says before the picture size is known;
+// the recording threads' wake (a new table, a first picture, a file reaching "FileSize" or
+// ending by itself) and the stop end the sleep early. The configuration is saved when a
+// one-time entry ends.
 void runScheduleThread(ChannelRecord& record, ScheduleRecorderControl& recorder,
                        const platform::ThreadRun& run);
 

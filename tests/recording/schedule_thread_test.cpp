@@ -408,6 +408,43 @@ TEST(ScheduleThread, WakesAtTheStartAndEndOfAnEntryAndOnANewTable) {
   record.pictureHeight.store(0);
 }
 
+// The picture size comes with the first decoded picture, with no event of its own: a thread
+// started at the first picture, before the size, still starts the file once it is there.
+TEST(ScheduleThread, StartsOnceThePictureSizeComesWithoutBeingTold) {
+  constexpr int kChannel = 12;
+  const ViewerSettings saved = [] {
+    std::lock_guard lock(settingsMutex());
+    return liveSettings();
+  }();
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings().schedule = ScheduleTable{};
+    liveSettings().schedule[0] = weekly(kChannel, kScheduleAllDays, {0, 0, 0}, {23, 59, 59});
+  }
+  ChannelRecord& record = channelRecord(kChannel);
+  record.status.store(kStatusLive);
+  FakeRecorder recorder;
+  platform::ThreadSlot slot;
+  ChannelRecord::RunFlag running{0};
+  ASSERT_TRUE(slot.start(
+      running, [&](const platform::ThreadRun& run) { runScheduleThread(record, recorder, run); }));
+  ASSERT_TRUE(testing::waitFor([&] { return recorder.cycles.load() >= 2; }));
+  EXPECT_FALSE(recorder.recording());
+  record.pictureWidth.store(320);
+  record.pictureHeight.store(240);
+  EXPECT_TRUE(testing::waitFor([&] { return recorder.recording(); }, std::chrono::seconds(10)));
+  EXPECT_TRUE(slot.stop(std::chrono::seconds(10)));
+  EXPECT_FALSE(recorder.recording());
+
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings() = saved;
+  }
+  record.status.store(kStatusNoSignal);
+  record.pictureWidth.store(0);
+  record.pictureHeight.store(0);
+}
+
 // The real thread on the live table, the system clock and the settings file, with a fake
 // recorder: one entry ends while the thread runs and is deleted and saved; the other is still
 // recording when the thread is stopped and is kept.

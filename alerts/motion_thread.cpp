@@ -1,5 +1,6 @@
 #include "alerts/motion_thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -9,8 +10,8 @@
 #include "core/channel_events.h"
 #include "core/channel_record.h"
 #include "core/frame_sink.h"
+#include "core/recording_wake.h"
 #include "core/viewer_settings.h"
-#include "platform/run_wait.h"
 #include "platform/thread_slot.h"
 #include "platform/trace.h"
 
@@ -18,10 +19,11 @@ namespace ipcam {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using Clock = RecordingWake::Clock;
 
-constexpr auto kPass = 1000ms;
-constexpr auto kPictureSizeRetry = 1ms;
+// How soon a start that did not get going (the camera not live, no file opened) is tried
+// again.
+constexpr auto kRetry = 1000ms;
 constexpr std::int32_t kDefaultSeconds = 10;
 
 bool live(std::int32_t status) {
@@ -48,27 +50,35 @@ void announce(ChannelRecord& record, const FrameSink& recorder) {
   motionMailWorker().post(record.channel, std::move(mail), std::move(fileName));
 }
 
-// One motion recording: started in the first pass that finds the channel live, stopped in the
-// first pass at or after the end time. A recorder that never got going by then is given up
-// too, so that the next report of motion can start afresh.
+// One motion recording: started as soon as the channel is live with a known picture size
+// (see PictureSizeWait), stopped at the end time. The thread sleeps until then; a start that
+// did not get going is tried again every second. A recorder that never got going
+// by the end is given up too, so that the next report of motion can start afresh.
 void runMotion(ChannelRecord& record, FrameSink& recorder, const platform::ThreadRun& run) {
   const Clock::time_point end =
       Clock::now() +
       std::chrono::seconds(motionRecordingSeconds(cameraSettings(record.channel).mrSecond));
+  RecordingWake& wake = recordingWake();
+  PictureSizeWait pictureWait;
   while (run.running()) {
-    const bool recording = recorder.recording();
-    if (Clock::now() >= end) {
-      if (recording) recorder.stopRecording();
+    const std::uint64_t seen = wake.generation();
+    const Clock::time_point now = Clock::now();
+    if (now >= end) {
+      if (recorder.recording()) recorder.stopRecording();
       return;
     }
+    Clock::time_point deadline = end;
     if (record.pictureWidth.load() == 0 || record.pictureHeight.load() == 0) {
-      platform::sleepWhileRunning(run.flag(), kPictureSizeRetry);
-      continue;
+      deadline = std::min(end, pictureWait.nextLook(seen));
+    } else if (!recorder.recording()) {
+      pictureWait.found();
+      if (live(record.status.load()) && recorder.startRecording() == 0) {
+        announce(record, recorder);
+      } else {
+        deadline = std::min(end, now + kRetry);
+      }
     }
-    if (!recording && live(record.status.load()) && recorder.startRecording() == 0) {
-      announce(record, recorder);
-    }
-    platform::sleepWhileRunning(run.flag(), kPass);
+    wake.wait(seen, run.stopToken(), deadline);
   }
   // The channel is being stopped. A thread the slot gave up on leaves the recorder to the
   // thread that replaced it.

@@ -4,6 +4,7 @@
 
 #include "alerts/motion_thread.h"
 #include "core/channel_record.h"
+#include "core/recording_wake.h"
 #include "media/audio_player.h"
 #include "media/stream_decode_thread.h"
 #include "platform/sound_file.h"
@@ -75,6 +76,8 @@ void ChannelPipeline::audioLost(ChannelRecord& record) {
 }
 
 void ChannelPipeline::firstPicture(ChannelRecord& record) {
+  // Recording threads started before the stream (the record button) wait for its picture size.
+  wakeRecordingThreads();
   run(parts_.startSchedule, record);
   if (record.manualRecord.load() != 0 && record.manualRecordRunning.load() == 0) {
     run(parts_.startManual, record);

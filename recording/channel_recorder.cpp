@@ -14,6 +14,7 @@
 #include "core/channel_reports.h"
 #include "core/media_queue.h"
 #include "core/multi_language.h"
+#include "core/recording_wake.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
 #include "platform/trace.h"
@@ -377,7 +378,12 @@ int ChannelRecorder::appendLocked(int stream, std::span<const std::uint8_t> data
     return kWriteFailed;
   }
   const auto length = static_cast<std::uint32_t>(data.size());
+  const std::uint64_t before = writtenBytes_;
   writtenBytes_ += length + kSampleOverheadBytes + (length & 1U);
+  if (const std::uint64_t split = splitBytes_.load();
+      split != 0 && before < split && writtenBytes_ >= split) {
+    recordingWake().notify();
+  }
   updateDurationLocked();
   return kWritten;
 }
@@ -467,9 +473,10 @@ void ChannelRecorder::fitVideoLocked(std::uint32_t handler, int width, int heigh
 
 void ChannelRecorder::endAfterFailureLocked(int error) {
   // The file keeps what was written before the failure and plays up to there; the mode's
-  // thread starts a new file on its next pass, wherever the storage monitor then points.
+  // thread, woken here, starts a new file, wherever the storage monitor then points.
   logChannelEvent(channel_, mode_ + " recording stopped: " + errorText(error));
   stopLocked(StopKind::kNormal);
+  recordingWake().notify();
 }
 
 std::string ChannelRecorder::currentFile() const {
@@ -480,6 +487,10 @@ std::string ChannelRecorder::currentFile() const {
 std::uint32_t ChannelRecorder::writtenBytes() const {
   std::lock_guard lock(mutex_);
   return writtenBytes_;
+}
+
+void ChannelRecorder::watchSplit(std::uint64_t bytes) {
+  splitBytes_.store(bytes);
 }
 
 void ChannelRecorder::setWallClock(WallClock clock) {

@@ -74,6 +74,9 @@ class ChannelRecorder final : public FrameSink {
   // Running estimate of the current file's size in bytes: each sample's length plus 24
   // (chunk header and index entry), plus 1 for an odd length's padding.
   std::uint32_t writtenBytes() const;
+  // The size at which the mode's thread continues in a new file (0: none). The write that
+  // brings a file to it wakes the recording threads, so that nobody has to look periodically.
+  void watchSplit(std::uint64_t bytes);
   // Set just before a stop that only continues in a new file: no "Start"/"Stop" log lines.
   void setSplitting(bool splitting);
   // The wall clock that names the files and tells whether a new file would still fall into
@@ -119,7 +122,8 @@ class ChannelRecorder final : public FrameSink {
   mutable std::mutex mutex_;  // the recorder lock: taken inside the media lock, never around it
   // Read without the lock by the frame suppliers and by the channel's other recorders.
   std::atomic<bool> recording_{false};
-  std::atomic<bool> splitting_{false};  // set by the mode's thread, read under mutex_
+  std::atomic<bool> splitting_{false};        // set by the mode's thread, read under mutex_
+  std::atomic<std::uint64_t> splitBytes_{0};  // set by the mode's thread, read under mutex_
 
   // Guarded by mutex_:
   std::string currentFile_;

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "core/recording_wake.h"
+
 namespace ipcam {
 namespace {
 
@@ -340,8 +342,12 @@ void applyScheduleTable(ScheduleTable& edit, ScheduleTable& live, const LocalTim
 }
 
 void applyScheduleEdits(const LocalTime& now) {
-  std::lock_guard lock(settingsMutex());
-  applyScheduleTable(editSettings().schedule, liveSettings().schedule, now);
+  {
+    std::lock_guard lock(settingsMutex());
+    applyScheduleTable(editSettings().schedule, liveSettings().schedule, now);
+  }
+  // The schedule threads sleep until the next start or end of the old table.
+  wakeRecordingThreads();
 }
 
 bool scheduleMatches(const ScheduleEntry& e, int channel, const LocalTime& now) {

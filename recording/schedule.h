@@ -122,7 +122,7 @@ void purgeExpiredSchedules(ScheduleTable& table, const LocalTime& now);
 // a live entry's flag says whether a schedule thread records for it and stays with the slot.
 void applyScheduleTable(ScheduleTable& edit, ScheduleTable& live, const LocalTime& now);
 // The same from the edit copy of the settings into the live settings, under the settings lock
-// the schedule threads take too.
+// the schedule threads take too; the schedule threads then look at the new table.
 void applyScheduleEdits(const LocalTime& now);
 
 // The schedule threads' start test: the entry belongs to `channel` and `now` lies in its range

@@ -1,19 +1,26 @@
 #include "recording/schedule_thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
+#include <vector>
 
 #include "core/app_state.h"
 #include "core/channel_record.h"
-#include "platform/run_wait.h"
+#include "core/recording_wake.h"
 #include "recording/channel_recorder.h"
 
 namespace ipcam {
 namespace {
 
 constexpr std::uint64_t kBytesPerFileSizeUnit = 1000000;
-constexpr auto kCycleWait = std::chrono::milliseconds(1000);
-constexpr auto kPictureWait = std::chrono::milliseconds(1);
+// The furthest a schedule thread plans ahead; also how soon a clock jump is noticed.
+constexpr int kLookAheadSeconds = 60;
+// How soon a cycle that could not do its work (a start failed, the camera is not live) is
+// tried again.
+constexpr auto kRetry = std::chrono::milliseconds(1000);
+// Waking a little after a second begins keeps a cycle from reading the second before it.
+constexpr auto kPastTheSecond = std::chrono::milliseconds(20);
 
 bool sameDate(const LocalTime& a, const LocalTime& b) {
   return a.year == b.year && a.month == b.month && a.day == b.day;
@@ -28,6 +35,7 @@ class ChannelScheduleRecorder final : public ScheduleRecorderControl {
   void stop() override { recorder_.stopRecording(); }
   std::uint64_t writtenBytes() const override { return recorder_.writtenBytes(); }
   void setSplitting(bool splitting) override { recorder_.setSplitting(splitting); }
+  void watchSplit(std::uint64_t bytes) override { recorder_.watchSplit(bytes); }
 
  private:
   ChannelRecorder& recorder_;
@@ -42,19 +50,93 @@ std::uint64_t splitBytes() {
   return static_cast<std::uint64_t>(fileSize) * kBytesPerFileSizeUnit;
 }
 
+ScheduleTable liveTable() {
+  std::lock_guard lock(settingsMutex());
+  return liveSettings().schedule;
+}
+
+bool anyEntryMatches(const ScheduleTable& table, int channel, const LocalTime& now) {
+  for (const ScheduleEntry& entry : table) {
+    if (scheduleMatches(entry, channel, now)) return true;
+  }
+  return false;
+}
+
+// What a cycle at `time` decides from, for the entries of one channel: each entry's match and
+// end, and the date. The next wake-up is where it changes.
+std::vector<bool> cycleInputs(const ScheduleTable& table, int channel, const LocalTime& time) {
+  std::vector<bool> inputs;
+  for (const ScheduleEntry& entry : table) {
+    if (entry.channel != channel) continue;
+    inputs.push_back(scheduleMatches(entry, channel, time));
+    inputs.push_back(scheduleEndReached(entry, time));
+  }
+  return inputs;
+}
+
+// A cycle's moment on both clocks, taken just before its local time.
+struct CycleMoment {
+  RecordingWake::Clock::time_point steady = RecordingWake::Clock::now();
+  std::chrono::system_clock::time_point wall = std::chrono::system_clock::now();
+};
+
+// The steady-clock time at which the wall clock has moved on `seconds` whole seconds from the
+// cycle's second.
+RecordingWake::Clock::time_point wakeTime(const CycleMoment& moment, std::chrono::seconds seconds) {
+  const auto intoSecond = moment.wall.time_since_epoch() % std::chrono::seconds(1);
+  return moment.steady + seconds - intoSecond + kPastTheSecond;
+}
+
 }  // namespace
+
+std::optional<std::chrono::seconds> scheduleSleep(const ScheduleTable& table, int channel,
+                                                  const LocalTime& now, bool recording) {
+  const std::vector<bool> current = cycleInputs(table, channel, now);
+  if (current.empty() && !recording) return std::nullopt;
+  for (int ahead = 1; ahead < kLookAheadSeconds; ++ahead) {
+    const LocalTime later = addSeconds(now, ahead);
+    if (!sameDate(later, now) || cycleInputs(table, channel, later) != current) {
+      return std::chrono::seconds(ahead);
+    }
+  }
+  return std::chrono::seconds(kLookAheadSeconds);
+}
 
 void runScheduleThread(ChannelRecord& record, ScheduleRecorderControl& recorder,
                        const platform::ThreadRun& run) {
   ScheduleRunner runner(record.channel, liveSettings().schedule, settingsMutex(), recorder,
                         record.scheduleKind);
+  RecordingWake& wake = recordingWake();
+  PictureSizeWait pictureWait;
   while (run.running()) {
+    const std::uint64_t seen = wake.generation();
+    const std::uint64_t split = splitBytes();
+    recorder.watchSplit(split);
     const bool pictureKnown = record.pictureWidth.load() != 0 && record.pictureHeight.load() != 0;
+    const CycleMoment moment;
+    const LocalTime now = localTimeNow();
     const ScheduleRunner::Outcome outcome =
-        runner.cycle(record.status.load(), pictureKnown, localTimeNow(), splitBytes());
+        runner.cycle(record.status.load(), pictureKnown, now, split);
     // Saved here, with no lock held: the file write may take a while.
     if (outcome.saveSettings) saveSettings(liveSettings());
-    platform::sleepWhileRunning(run.flag(), outcome.waitingForPicture ? kPictureWait : kCycleWait);
+
+    std::optional<RecordingWake::Clock::time_point> deadline;
+    if (outcome.waitingForPicture) {
+      deadline = pictureWait.nextLook(seen);
+    } else {
+      pictureWait.found();
+      const ScheduleTable table = liveTable();
+      const bool recording = recorder.recording();
+      const std::optional<std::chrono::seconds> sleep =
+          scheduleSleep(table, record.channel, now, recording);
+      if (sleep) deadline = wakeTime(moment, *sleep);
+      // An entry wants a file and there is none: a start failed, or the camera is not live.
+      if (!recording && anyEntryMatches(table, record.channel, now)) {
+        const auto retry = RecordingWake::Clock::now() + kRetry;
+        deadline = deadline ? std::min(*deadline, retry) : retry;
+      }
+    }
+    wake.wait(seen, run.stopToken(), deadline);
   }
   if (runner.finish(localTimeNow())) saveSettings(liveSettings());
 }

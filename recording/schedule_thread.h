@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "platform/thread_slot.h"
 #include "recording/schedule.h"
@@ -22,10 +24,13 @@ class ScheduleRecorderControl {
   virtual std::uint64_t writtenBytes() const = 0;
   // Set just before a stop that only continues in a new file.
   virtual void setSplitting(bool splitting) = 0;
+  // The size at which the file is split; a recorder that can tell when its file reaches it
+  // wakes the recording threads then.
+  virtual void watchSplit(std::uint64_t /*bytes*/) {}
 };
 
-// The timetable work of one channel's schedule thread, one cycle a second, with the clock,
-// the table and the recorder handed in.
+// The timetable work of one channel's schedule thread, one cycle per wake-up (see
+// scheduleSleep), with the clock, the table and the recorder handed in.
 //
 // A recording belongs to the entry that started it: the runner keeps that entry's slot and
 // values, and stops when that entry ends, is deleted or is replaced; other entries of the
@@ -40,7 +45,7 @@ class ScheduleRecorderControl {
 class ScheduleRunner {
  public:
   struct Outcome {
-    bool waitingForPicture = false;  // no picture size yet: try again in a millisecond
+    bool waitingForPicture = false;  // no picture size yet: look again soon
     bool saveSettings = false;       // the table lost an ended one-time entry
   };
 
@@ -76,11 +81,24 @@ class ScheduleRunner {
   LocalTime startedAt_;
 };
 
+// How long a schedule thread may sleep after a cycle at `now` before the table can tell it
+// something new: to the first second of the coming minute at which an entry of `channel`
+// starts or ends or the date changes (a weekly recording ends at midnight), else a minute, so
+// that a clock set forward or back (daylight saving, the user) is noticed within a minute.
+// Nothing (no time limit) when the table holds no entry of the channel and it does not record:
+// only a new table can change that.
+std::optional<std::chrono::seconds> scheduleSleep(const ScheduleTable& table, int channel,
+                                                  const LocalTime& now, bool recording);
+
 // The channel's schedule thread, started when its stream begins: it raises scheduleRunning in
 // the channel's slot and returns whether a thread now runs.
 bool startScheduleThread(ChannelRecord& record);
-// The thread's body over any recorder: a cycle a second on the live table and the local clock
-// while `run` lasts, then the end rule. The configuration is saved when a one-time entry ends.
+// The thread's body over any recorder: a cycle on the live table and the local clock at every
+// wake-up while `run` lasts, then the end rule. Between cycles it sleeps for scheduleSleep, a
+// second while a start failed, or as PictureSizeWait says before the picture size is known;
+// the recording threads' wake (a new table, a first picture, a file reaching "FileSize" or
+// ending by itself) and the stop end the sleep early. The configuration is saved when a
+// one-time entry ends.
 void runScheduleThread(ChannelRecord& record, ScheduleRecorderControl& recorder,
                        const platform::ThreadRun& run);
 

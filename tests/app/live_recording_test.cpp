@@ -16,6 +16,7 @@
 #include "app/viewer_core.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
+#include "core/recording_wake.h"
 #include "core/viewer_settings.h"
 #include "media/audio_player.h"
 #include "protocols/http_workers.h"
@@ -196,6 +197,8 @@ TEST_P(ScheduledRecording, EntryCoveringNowRecordsUntilItIsDeleted) {
     std::lock_guard lock(settingsMutex());
     freeScheduleEntry(liveSettings().schedule[5]);
   }
+  // What the page's Apply does after it changed the table.
+  wakeRecordingThreads();
   ASSERT_TRUE(testing::waitFor([&] { return !recorder.recording(); }, 20s));
   // The schedule thread clears its kind just after it stopped the recorder.
   EXPECT_TRUE(testing::waitFor([&] { return record_.scheduleKind.load() == 0; }, 20s));

@@ -21,6 +21,7 @@
 #include "core/app_state.h"
 #include "core/channel_record.h"
 #include "core/multi_language.h"
+#include "core/recording_wake.h"
 #include "core/viewer_settings.h"
 #include "recording/record_names.h"
 #include "recording/recorded_frames.h"
@@ -415,6 +416,35 @@ TEST_F(RecorderTest, WrittenBytesCountChunkHeaderIndexAndPadding) {
   EXPECT_EQ(testing::decodeComplaints(file), "");
 }
 
+// The recording threads sleep until the file reaches "FileSize": the one write that brings it
+// there wakes them, once per file.
+TEST_F(RecorderTest, TheWriteThatReachesTheSplitSizeWakesTheRecordingThreads) {
+  const std::vector<std::uint8_t> frame = testing::jpegStream(320, 240, 1).frames[0].bytes;
+  const std::uint64_t perFrame = frame.size() + 24 + (frame.size() % 2);
+  ASSERT_EQ(manual().startRecording(), ChannelRecorder::kStarted);
+  manual().watchSplit(2 * perFrame + 1);
+  RecordingWake& wake = recordingWake();
+  std::vector<std::uint64_t> wakes;
+  for (int i = 0; i < 5; ++i) {
+    const std::uint64_t before = wake.generation();
+    ASSERT_EQ(manual().writeSample(frame, false, true), ChannelRecorder::kWritten);
+    wakes.push_back(wake.generation() - before);
+  }
+  EXPECT_EQ(wakes, (std::vector<std::uint64_t>{0, 0, 1, 0, 0}));
+
+  // A new file counts afresh.
+  manual().stopRecording();
+  ASSERT_EQ(manual().startRecording(), ChannelRecorder::kStarted);
+  std::uint64_t before = wake.generation();
+  ASSERT_EQ(manual().writeSample(frame, false, true), ChannelRecorder::kWritten);
+  ASSERT_EQ(manual().writeSample(frame, false, true), ChannelRecorder::kWritten);
+  EXPECT_EQ(wake.generation(), before);
+  ASSERT_EQ(manual().writeSample(frame, false, true), ChannelRecorder::kWritten);
+  EXPECT_EQ(wake.generation(), before + 1);
+  manual().watchSplit(0);
+  manual().stopRecording();
+}
+
 TEST_F(RecorderTest, NoDirectoryAndUncreatableFileAreToldOnceEach) {
   const std::string spaceFull =
       CMultiLanguage::instance().text("MessageBox", "Message_RecordingSpaceFull");
@@ -564,10 +594,12 @@ TEST_F(RecorderTest, ManualThreadSplitsAtFileSizeWithoutLogLines) {
       testing::waitFor([&] { return manual().recording() && appState().recordingOn.load(); }, 20s));
   const std::string first = manual().currentFile();
 
-  // Enough bytes for the estimate to pass the size; then the thread's next pass rolls over.
+  // Enough bytes for the estimate to pass the size: the write that passes it wakes the thread,
+  // which rolls over at once (or in the next second), so the first file may end before the
+  // estimate is seen here.
   WriteTimes firstTimes;
   int firstFrames = 0;
-  while (manual().writtenBytes() < 1000000) {
+  while (manual().currentFile() == first && manual().writtenBytes() < 1000000) {
     if (firstFrames != 0) std::this_thread::sleep_for(10ms);
     const WriteTimes times = feed(manual(), jpeg, firstFrames % 4, firstFrames % 4 + 1);
     if (firstFrames == 0) firstTimes = times;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,12 +44,15 @@ class FakeRecorder : public ScheduleRecorderControl {
   }
   std::uint64_t writtenBytes() const override { return bytes.load(); }
   void setSplitting(bool splitting) override { splitting_.store(splitting); }
+  // The thread tells the split size once per cycle: the number of cycles it ran.
+  void watchSplit(std::uint64_t) override { ++cycles; }
 
   bool splitting() const { return splitting_.load(); }
   // What a failed write does: the recorder closes its file by itself.
   void closeByItself() { recording_.store(false); }
 
   std::atomic<int> startCalls{0};
+  std::atomic<int> cycles{0};
   std::atomic<bool> failStarts{false};
   std::atomic<std::uint64_t> bytes{0};
   // Only the runner's thread writes these; the tests read them after the thread is gone.
@@ -276,6 +280,169 @@ TEST_F(ScheduleRunnerTest, ThreadEndStopsAndDeletesOnlyAnEndedOneTimeEntry) {
     EXPECT_EQ(table[2].channel, c.deleted ? -1 : 0);
     EXPECT_EQ(table[2].active, 0);
   }
+}
+
+TEST(ScheduleSleep, UntilTheNextStartOrEndOfTheChannelsEntriesAtMostAMinute) {
+  struct Case {
+    const char* name;
+    std::vector<ScheduleEntry> entries;
+    LocalTime now;
+    bool recording;
+    std::optional<std::chrono::seconds> sleep;
+  };
+  using std::chrono::seconds;
+  const ScheduleEntry allTime = weekly(0, kScheduleAllDays, {0, 0, 0}, {23, 59, 59});
+  const Case cases[] = {
+      {"empty table", {}, at(2014, 5, 5, 10, 0, 0), false, std::nullopt},
+      {"only another channel's entries",
+       {weekly(1, kScheduleAllDays, {0, 0, 0}, {23, 59, 59})},
+       at(2014, 5, 5, 10, 0, 0),
+       false,
+       std::nullopt},
+      {"a recording left without an entry is looked at again",
+       {},
+       at(2014, 5, 5, 10, 0, 0),
+       true,
+       seconds(60)},
+      {"a one-time start",
+       {oneTime(0, at(2014, 5, 5, 10, 0, 5), at(2014, 5, 5, 11, 0, 0))},
+       at(2014, 5, 5, 10, 0, 0),
+       false,
+       seconds(5)},
+      {"a weekly end",
+       {weekly(0, kMon, {8, 0, 0}, {9, 0, 0})},
+       at(2014, 5, 5, 8, 59, 30),
+       true,
+       seconds(30)},
+      {"the nearest of several",
+       {weekly(0, kMon, {8, 0, 0}, {9, 0, 0}),
+        oneTime(0, at(2014, 5, 5, 8, 59, 50), at(2014, 5, 5, 9, 30, 0))},
+       at(2014, 5, 5, 8, 59, 30),
+       true,
+       seconds(20)},
+      {"All Time Record ends at 23:59:59",
+       {allTime},
+       at(2014, 5, 5, 23, 59, 30),
+       true,
+       seconds(29)},
+      {"midnight ends a day's file",
+       {oneTime(0, at(2014, 5, 5, 10, 0, 0), at(2014, 5, 7, 10, 0, 0))},
+       at(2014, 5, 5, 23, 59, 50),
+       true,
+       seconds(10)},
+      {"nothing within a minute", {allTime}, at(2014, 5, 5, 12, 0, 0), true, seconds(60)},
+      {"an entry an hour ahead",
+       {weekly(0, kMon, {13, 0, 0}, {14, 0, 0})},
+       at(2014, 5, 5, 12, 0, 0),
+       false,
+       seconds(60)},
+  };
+  for (const Case& c : cases) {
+    ScheduleTable table;
+    for (std::size_t i = 0; i < c.entries.size(); ++i) table[i + 3] = c.entries[i];
+    EXPECT_EQ(scheduleSleep(table, 0, c.now, c.recording), c.sleep) << c.name;
+  }
+}
+
+// The real thread sleeps between the changes of its table instead of polling: an entry that
+// starts a few seconds ahead and ends a few seconds later takes a cycle at the thread's start,
+// one at the start and one at the end (a poll once a second would take about eight).
+TEST(ScheduleThread, WakesAtTheStartAndEndOfAnEntryAndOnANewTable) {
+  constexpr int kChannel = 13;
+  const ViewerSettings saved = [] {
+    std::lock_guard lock(settingsMutex());
+    return liveSettings();
+  }();
+  const ScheduleTable savedEdits = [] {
+    std::lock_guard lock(settingsMutex());
+    return editSettings().schedule;
+  }();
+  platform::test_support::TempFolder folder;
+  const LocalTime now = localTimeNow();
+  {
+    std::lock_guard lock(settingsMutex());
+    ViewerSettings& live = liveSettings();
+    live.settingsPath = (folder.path() / "avcln.ini").string();
+    live.schedule = ScheduleTable{};
+    live.schedule[5] = oneTime(kChannel, addSeconds(now, 3), addSeconds(now, 7));
+  }
+  ChannelRecord& record = channelRecord(kChannel);
+  record.status.store(kStatusLive);
+  record.pictureWidth.store(320);
+  record.pictureHeight.store(240);
+  FakeRecorder recorder;
+  platform::ThreadSlot slot;
+  ChannelRecord::RunFlag running{0};
+  ASSERT_TRUE(slot.start(
+      running, [&](const platform::ThreadRun& run) { runScheduleThread(record, recorder, run); }));
+  ASSERT_TRUE(testing::waitFor([&] { return recorder.recording(); }, std::chrono::seconds(30)));
+  ASSERT_TRUE(testing::waitFor([&] { return !recorder.recording(); }, std::chrono::seconds(30)));
+  EXPECT_EQ(recorder.startCalls.load(), 1);
+  // A day that turns meanwhile adds one.
+  EXPECT_LE(recorder.cycles.load(), 4);
+
+  // The table is empty now (the ended one-time entry was freed): the thread sleeps without a
+  // time limit, and only the page's Apply of a new table wakes it.
+  {
+    std::lock_guard lock(settingsMutex());
+    EXPECT_EQ(liveSettings().schedule[5].channel, -1);
+    editSettings().schedule = ScheduleTable{};
+    editSettings().schedule[7] =
+        oneTime(kChannel, addSeconds(localTimeNow(), -60), addSeconds(localTimeNow(), 3600));
+  }
+  applyScheduleEdits(localTimeNow());
+  EXPECT_TRUE(testing::waitFor([&] { return recorder.recording(); }, std::chrono::seconds(30)));
+  EXPECT_EQ(recorder.startCalls.load(), 2);
+
+  // Asleep for up to a minute: the stop wakes it at once and the recording ends.
+  EXPECT_TRUE(slot.stop(std::chrono::seconds(30)));
+  EXPECT_FALSE(recorder.recording());
+
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings() = saved;
+    editSettings().schedule = savedEdits;
+  }
+  record.status.store(kStatusNoSignal);
+  record.pictureWidth.store(0);
+  record.pictureHeight.store(0);
+}
+
+// The picture size comes with the first decoded picture, with no event of its own: a thread
+// started at the first picture, before the size, still starts the file once it is there.
+TEST(ScheduleThread, StartsOnceThePictureSizeComesWithoutBeingTold) {
+  constexpr int kChannel = 12;
+  const ViewerSettings saved = [] {
+    std::lock_guard lock(settingsMutex());
+    return liveSettings();
+  }();
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings().schedule = ScheduleTable{};
+    liveSettings().schedule[0] = weekly(kChannel, kScheduleAllDays, {0, 0, 0}, {23, 59, 59});
+  }
+  ChannelRecord& record = channelRecord(kChannel);
+  record.status.store(kStatusLive);
+  FakeRecorder recorder;
+  platform::ThreadSlot slot;
+  ChannelRecord::RunFlag running{0};
+  ASSERT_TRUE(slot.start(
+      running, [&](const platform::ThreadRun& run) { runScheduleThread(record, recorder, run); }));
+  ASSERT_TRUE(testing::waitFor([&] { return recorder.cycles.load() >= 2; }));
+  EXPECT_FALSE(recorder.recording());
+  record.pictureWidth.store(320);
+  record.pictureHeight.store(240);
+  EXPECT_TRUE(testing::waitFor([&] { return recorder.recording(); }, std::chrono::seconds(10)));
+  EXPECT_TRUE(slot.stop(std::chrono::seconds(10)));
+  EXPECT_FALSE(recorder.recording());
+
+  {
+    std::lock_guard lock(settingsMutex());
+    liveSettings() = saved;
+  }
+  record.status.store(kStatusNoSignal);
+  record.pictureWidth.store(0);
+  record.pictureHeight.store(0);
 }
 
 // The real thread on the live table, the system clock and the settings file, with a fake

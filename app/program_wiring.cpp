@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdint>
 #include <string>
-#include <thread>
 
 #include "app/av_server_road.h"
 #include "app/channel_pipeline.h"
@@ -49,14 +48,18 @@ bool startLegacyData(ChannelRecord& record) {
   // A data thread that just restarted the worker may still be on its way out of the slot.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   do {
-    if (record.threads.legacyData.start(record.legacyDataRunning,
-                                        [&record, hooks](const platform::ThreadRun& run) {
-                                          LegacyServerThread(record, run, hooks);
-                                        })) {
+    if (record.threads.legacyData.start(
+            record.legacyDataRunning,
+            [&record, hooks](const platform::ThreadRun& run) {
+              LegacyServerThread(record, run, hooks);
+            },
+            "legacy " + std::to_string(record.channel + 1))) {
       return true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  } while (std::chrono::steady_clock::now() < deadline);
+    // Asleep until that thread ends. The caller's stop does not cut this short: a worker that
+    // gave up here would report the channel disconnected over a restart in progress.
+  } while (record.threads.legacyData.waitUntilEnded(deadline, std::stop_token()) &&
+           std::chrono::steady_clock::now() < deadline);
   return false;
 }
 

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -62,12 +61,6 @@ std::uint16_t readBe16(std::span<const std::uint8_t> bytes, std::size_t at) {
 
 void showMessage(const std::string& text) {
   if (ViewerUi* ui = appState().ui.load()) ui->postMessage(text, kDefaultMessageTitle);
-}
-
-// A thread told to stop says nothing more to the user.
-bool stopRequested() {
-  const platform::ThreadRun* run = platform::currentThreadRun();
-  return run != nullptr && !run->running();
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/connection_worker.h"
+#include "app/viewer_core.h"
 #include "core/app_state.h"
 #include "core/channel_record.h"
 #include "core/viewer_settings.h"

@@ -19,6 +19,8 @@
 namespace ipcam {
 namespace {
 
+constexpr auto kWorkerHandOverWait = std::chrono::milliseconds(2000);
+
 int privateVideoPort(int channel) {
   std::uint32_t port = 0;
   const int result = queryPrivateVideoPort(channel, port);
@@ -42,7 +44,14 @@ bool startLegacyData(ChannelRecord& record) {
   LegacyThreadHooks hooks;
   hooks.restartConnection = [](ChannelRecord& lost) {
     armReconnect(lost, ReconnectBudget::kKept);
-    startConnectionWorker(lost);
+    // The worker that started this thread may not quite have ended yet when the first
+    // picture already failed; it is waited for, else the reconnect would be refused for it.
+    const platform::ThreadRun* run = platform::currentThreadRun();
+    const std::stop_token stop = run != nullptr ? run->stopToken() : std::stop_token();
+    const auto giveUp = std::chrono::steady_clock::now() + kWorkerHandOverWait;
+    while (!startConnectionWorker(lost) && std::chrono::steady_clock::now() < giveUp &&
+           lost.threads.connect.waitUntilEnded(giveUp, stop)) {
+    }
   };
   hooks.cameraConfigured = [](int channel) { return isCameraConfigured(channel, false) != 0; };
   // A data thread that just restarted the worker may still be on its way out of the slot.

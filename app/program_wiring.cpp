@@ -49,8 +49,13 @@ bool startLegacyData(ChannelRecord& record) {
     const platform::ThreadRun* run = platform::currentThreadRun();
     const std::stop_token stop = run != nullptr ? run->stopToken() : std::stop_token();
     const auto giveUp = std::chrono::steady_clock::now() + kWorkerHandOverWait;
-    while (!startConnectionWorker(lost) && std::chrono::steady_clock::now() < giveUp &&
+    bool started = false;
+    while (!(started = startConnectionWorker(lost)) && std::chrono::steady_clock::now() < giveUp &&
            lost.threads.connect.waitUntilEnded(giveUp, stop)) {
+    }
+    // A channel stop that came meanwhile may already have passed the connection slot.
+    if (started && (stop.stop_requested() || !lost.legacyReconnect.load())) {
+      lost.threads.connect.requestStop();
     }
   };
   hooks.cameraConfigured = [](int channel) { return isCameraConfigured(channel, false) != 0; };

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,7 +22,6 @@ namespace ipcam {
 namespace {
 
 constexpr auto kWorkerHandOverWait = std::chrono::milliseconds(2000);
-constexpr auto kWorkerHandOverPoll = std::chrono::milliseconds(10);
 
 bool usesLongForm(const ChannelRecord& record) {
   return avsUsesLongForm(record.modelId.load());
@@ -38,7 +38,8 @@ void restartConnectionWorker(ChannelRecord& record, const platform::ThreadRun& r
                       record.channel + 1);
       return;
     }
-    std::this_thread::sleep_for(kWorkerHandOverPoll);
+    // Asleep until that worker ends; a start can still be refused if another came first.
+    record.threads.connect.waitUntilEnded(giveUp, run.stopToken());
   }
   // A channel stop that came meanwhile may already have passed the connection slot.
   if (!run.running() || !record.mpeg4Reconnect.load()) record.threads.connect.requestStop();
@@ -95,7 +96,8 @@ bool startAvsDataThread(ChannelRecord& record) {
   if (record.threads.mpeg4Data.running()) record.threads.mpeg4Data.stop();
   return record.threads.mpeg4Data.start(
       record.mpeg4DataRunning,
-      [&record](const platform::ThreadRun& run) { AvsDataThread(record, run); });
+      [&record](const platform::ThreadRun& run) { AvsDataThread(record, run); },
+      "avs " + std::to_string(record.channel + 1));
 }
 
 void AvsDataThread(ChannelRecord& record, const platform::ThreadRun& run,

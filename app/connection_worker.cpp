@@ -1,7 +1,6 @@
 #include "app/connection_worker.h"
 
 #include <chrono>
-#include <thread>
 
 #include "core/app_state.h"
 #include "core/camera_models.h"
@@ -140,7 +139,7 @@ Pass legacyRoad(ChannelRecord& record, const ThreadRun& run, const ConnectionSer
     if (record.avClient) record.avClient->setConnected(true);
     setChannelStatus(channel, kStatusLive, std::string());
     if (services.startLegacyDataThread && services.startLegacyDataThread(record)) {
-      std::this_thread::sleep_for(10ms);
+      platform::sleepWhileRunning(run.flag(), 10ms);
     } else {
       if (record.avClient) record.avClient->setConnected(false);
       fail(record);
@@ -291,7 +290,8 @@ bool startConnectionWorker(ChannelRecord& record) {
   if (appState().shuttingDown.load()) return false;
   // The record lives until process exit, so the worker may keep a plain reference.
   return record.threads.connect.start(
-      record.connectRunning, [&record](const ThreadRun& run) { connectionWorker(record, run); });
+      record.connectRunning, [&record](const ThreadRun& run) { connectionWorker(record, run); },
+      "conn " + std::to_string(record.channel + 1));
 }
 
 void connectionWorker(ChannelRecord& record, const ThreadRun& run) {

@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdint>
 #include <string>
-#include <thread>
 
 #include "app/av_server_road.h"
 #include "app/channel_pipeline.h"
@@ -19,6 +18,8 @@
 
 namespace ipcam {
 namespace {
+
+constexpr auto kWorkerHandOverWait = std::chrono::milliseconds(2000);
 
 int privateVideoPort(int channel) {
   std::uint32_t port = 0;
@@ -43,20 +44,36 @@ bool startLegacyData(ChannelRecord& record) {
   LegacyThreadHooks hooks;
   hooks.restartConnection = [](ChannelRecord& lost) {
     armReconnect(lost, ReconnectBudget::kKept);
-    startConnectionWorker(lost);
+    // The worker that started this thread may not quite have ended yet when the first
+    // picture already failed; it is waited for, else the reconnect would be refused for it.
+    const platform::ThreadRun* run = platform::currentThreadRun();
+    const std::stop_token stop = run != nullptr ? run->stopToken() : std::stop_token();
+    const auto giveUp = std::chrono::steady_clock::now() + kWorkerHandOverWait;
+    bool started = false;
+    while (!(started = startConnectionWorker(lost)) && std::chrono::steady_clock::now() < giveUp &&
+           lost.threads.connect.waitUntilEnded(giveUp, stop)) {
+    }
+    // A channel stop that came meanwhile may already have passed the connection slot.
+    if (started && (stop.stop_requested() || !lost.legacyReconnect.load())) {
+      lost.threads.connect.requestStop();
+    }
   };
   hooks.cameraConfigured = [](int channel) { return isCameraConfigured(channel, false) != 0; };
   // A data thread that just restarted the worker may still be on its way out of the slot.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   do {
-    if (record.threads.legacyData.start(record.legacyDataRunning,
-                                        [&record, hooks](const platform::ThreadRun& run) {
-                                          LegacyServerThread(record, run, hooks);
-                                        })) {
+    if (record.threads.legacyData.start(
+            record.legacyDataRunning,
+            [&record, hooks](const platform::ThreadRun& run) {
+              LegacyServerThread(record, run, hooks);
+            },
+            "legacy " + std::to_string(record.channel + 1))) {
       return true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  } while (std::chrono::steady_clock::now() < deadline);
+    // Asleep until that thread ends. The caller's stop does not cut this short: a worker that
+    // gave up here would report the channel disconnected over a restart in progress.
+  } while (record.threads.legacyData.waitUntilEnded(deadline, std::stop_token()) &&
+           std::chrono::steady_clock::now() < deadline);
   return false;
 }
 

@@ -20,6 +20,7 @@
 #include "media/audio_player.h"
 #include "media/channel_display.h"
 #include "media/channel_media.h"
+#include "platform/thread_name.h"
 #include "platform/trace.h"
 #include "protocols/av_server_client.h"
 #include "recording/channel_recorder.h"
@@ -175,6 +176,7 @@ bool beginCoreShutdown(std::function<void()> finished) {
   saveSettings(liveSettings());
   try {
     std::thread([finished = std::move(finished)] {
+      platform::nameThisThread("shutdown");
       stopEveryThread();
       releaseChannels();
       appState().ui.store(nullptr);

@@ -18,6 +18,8 @@ extern "C" {
 
 #include "core/app_state.h"
 #include "core/viewer_ui.h"
+#include "platform/run_wait.h"
+#include "platform/thread_slot.h"
 #include "platform/trace.h"
 
 namespace ipcam {
@@ -26,6 +28,15 @@ namespace {
 constexpr int kOpenTries = 3;
 constexpr auto kOpenRetryPause = std::chrono::milliseconds(100);
 constexpr auto kPauseBeforeExit = std::chrono::milliseconds(1000);
+
+// A stop of the calling thread cuts the pause short.
+void pauseBeforeRetry() {
+  if (const platform::ThreadRun* run = platform::currentThreadRun()) {
+    platform::sleepWhileRunning(run->flag(), kOpenRetryPause);
+  } else {
+    std::this_thread::sleep_for(kOpenRetryPause);
+  }
+}
 
 AVCodecID codecId(VideoCodec codec) {
   switch (codec) {
@@ -123,7 +134,7 @@ ChannelMedia::OpenResult ChannelMedia::openLocked(VideoCodec codec) {
     }
     platform::trace("Camera %d: opening the %s decoder failed (try %d)", channel_ + 1, found->name,
                     attempt);
-    if (attempt < kOpenTries) std::this_thread::sleep_for(kOpenRetryPause);
+    if (attempt < kOpenTries) pauseBeforeRetry();
   }
   state.opened = false;
   return OpenResult::kFailed;

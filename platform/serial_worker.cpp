@@ -16,20 +16,15 @@ struct SerialWorker::Queue {
   const std::size_t maxPending;
   RunFlag running{0};  // the slot's flag; atomic
   std::mutex mutex;
-  std::condition_variable changed;  // a task came, or the worker is stopping
-  std::deque<Task> tasks;           // guarded by mutex
-  bool working = false;             // guarded by mutex: a task is running
-  bool stopped = false;             // guarded by mutex: no task is taken any more
+  // A task came, or the worker is stopping; "any" so that the thread's stop token wakes it.
+  std::condition_variable_any changed;
+  std::deque<Task> tasks;  // guarded by mutex
+  bool working = false;    // guarded by mutex: a task is running
+  bool stopped = false;    // guarded by mutex: no task is taken any more
 };
 
-namespace {
-
-// How often an idle worker looks at its run flag besides being woken.
-constexpr auto kIdleCheck = std::chrono::milliseconds(100);
-
-}  // namespace
-
-SerialWorker::SerialWorker(std::size_t maxPending) : queue_(std::make_shared<Queue>(maxPending)) {}
+SerialWorker::SerialWorker(std::size_t maxPending, std::string name)
+    : queue_(std::make_shared<Queue>(maxPending)), name_(std::move(name)) {}
 
 SerialWorker::~SerialWorker() {
   stop();
@@ -50,30 +45,34 @@ bool SerialWorker::post(Task task) {
   // The first task (or the first after the thread ended on an exception) brings the thread up;
   // a start that races another one is refused by the slot, and the running thread takes the
   // task.
-  slot_.start(queue_->running, [queue = queue_](const ThreadRun& run) {
-    std::unique_lock lock(queue->mutex);
-    while (run.running() && !queue->stopped) {
-      if (queue->tasks.empty()) {
-        queue->changed.wait_for(lock, kIdleCheck);
-        continue;
-      }
-      Task next = std::move(queue->tasks.front());
-      queue->tasks.pop_front();
-      queue->working = true;
-      lock.unlock();
-      // A task that throws costs that task, not the worker.
-      try {
-        next(run);
-      } catch (const std::exception& e) {
-        trace("serial worker: a task threw: %s", e.what());
-      } catch (...) {
-        trace("serial worker: a task threw a non-standard exception");
-      }
-      next = nullptr;
-      lock.lock();
-      queue->working = false;
-    }
-  });
+  slot_.start(
+      queue_->running,
+      [queue = queue_](const ThreadRun& run) {
+        std::unique_lock lock(queue->mutex);
+        while (run.running() && !queue->stopped) {
+          if (queue->tasks.empty()) {
+            queue->changed.wait(lock, run.stopToken(),
+                                [&queue] { return queue->stopped || !queue->tasks.empty(); });
+            continue;
+          }
+          Task next = std::move(queue->tasks.front());
+          queue->tasks.pop_front();
+          queue->working = true;
+          lock.unlock();
+          // A task that throws costs that task, not the worker.
+          try {
+            next(run);
+          } catch (const std::exception& e) {
+            trace("serial worker: a task threw: %s", e.what());
+          } catch (...) {
+            trace("serial worker: a task threw a non-standard exception");
+          }
+          next = nullptr;
+          lock.lock();
+          queue->working = false;
+        }
+      },
+      name_);
   return true;
 }
 

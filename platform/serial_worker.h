@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/thread_slot.h"
 
@@ -20,8 +21,9 @@ class SerialWorker {
  public:
   using Task = std::function<void(const ThreadRun&)>;
 
-  // At most `maxPending` tasks wait behind the running one; more are refused.
-  explicit SerialWorker(std::size_t maxPending);
+  // At most `maxPending` tasks wait behind the running one; more are refused. The thread
+  // carries `name`.
+  explicit SerialWorker(std::size_t maxPending, std::string name = "tasks");
   // Stops the worker with the default limit.
   ~SerialWorker();
   SerialWorker(const SerialWorker&) = delete;
@@ -45,6 +47,7 @@ class SerialWorker {
  private:
   struct Queue;
   std::shared_ptr<Queue> queue_;  // shared with the thread, which may outlive the worker
+  const std::string name_;
   ThreadSlot slot_;
 };
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/resources.h"
+#include "platform/thread_name.h"
 #include "platform/trace.h"
 
 namespace ipcam::platform {
@@ -15,8 +16,18 @@ using namespace std::chrono_literals;
 constexpr const char* kAlarmFile = "Sound/ding.wav";
 // Samples handed over per write; the device takes what fits.
 constexpr std::size_t kWriteSamples = 1024;
-constexpr auto kDevicePoll = 10ms;
+// The shortest pause while the device is full, for a device that reports nothing queued.
+constexpr auto kShortestPause = 10ms;
 constexpr auto kStalledDeviceLimit = 2s;
+
+// How long the device needs to play `part` of what it holds: the writer sleeps that long in
+// one go instead of asking again every few milliseconds.
+std::chrono::milliseconds playTime(SoundOutput& output, unsigned sampleRate, long part) {
+  const long queued = output.queued();
+  if (queued <= 0 || sampleRate == 0 || part <= 0) return kShortestPause;
+  const auto time = std::chrono::milliseconds(1000LL * queued / part / sampleRate);
+  return std::max<std::chrono::milliseconds>(time, kShortestPause);
+}
 
 }  // namespace
 
@@ -40,13 +51,17 @@ bool playSound(const WavSound& sound, SoundOutput& output) {
       output.close();
       return false;
     }
-    std::this_thread::sleep_for(kDevicePoll);
+    // Half of what is queued makes room for the next write.
+    std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(
+        playTime(output, sound.sampleRate, 2), kStalledDeviceLimit));
   }
   // Let the tail play out before the device is closed (closing drops what is queued).
   const auto drainLimit = std::chrono::steady_clock::now() + kStalledDeviceLimit +
                           std::chrono::milliseconds(1000 * output.queued() / sound.sampleRate);
   while (output.queued() > 0 && std::chrono::steady_clock::now() < drainLimit) {
-    std::this_thread::sleep_for(kDevicePoll);
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(drainLimit - std::chrono::steady_clock::now());
+    std::this_thread::sleep_for(std::min(playTime(output, sound.sampleRate, 1), left));
   }
   output.close();
   return true;
@@ -55,6 +70,7 @@ bool playSound(const WavSound& sound, SoundOutput& output) {
 void playSoundFileAsync(const std::filesystem::path& file) {
   // The thread owns all it uses, so nobody has to wait for it, not even the exit.
   std::thread([file] {
+    nameThisThread("sound");
     const std::optional<WavSound> sound = readWavFile(file);
     if (!sound) {
       trace("sound file %s cannot be played", file.string().c_str());

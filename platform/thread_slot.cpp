@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/thread_name.h"
 #include "platform/trace.h"
 
 namespace ipcam::platform {
@@ -28,9 +29,10 @@ struct ThreadSlot::Shared {
   ThreadRun run;       // the thread's own view; its fields are atomic
   std::thread thread;  // the owning slot only (the thread never looks at it)
   std::mutex mutex;
-  std::condition_variable ended;  // signalled once, when `finished` becomes true
-  bool finished = false;          // protected by `mutex`
-  bool abandoned = false;         // protected by `mutex`
+  // Signalled once, when `finished` becomes true; "any" so that a waiter's stop token wakes it.
+  std::condition_variable_any ended;
+  bool finished = false;   // protected by `mutex`
+  bool abandoned = false;  // protected by `mutex`
 };
 
 namespace {
@@ -52,7 +54,7 @@ std::shared_ptr<ThreadSlot::Shared> ThreadSlot::current() const {
   return shared_;
 }
 
-bool ThreadSlot::start(RunFlag& runFlag, Body body) {
+bool ThreadSlot::start(RunFlag& runFlag, Body body, std::string name) {
   std::lock_guard slotLock(mutex_);
   if (const std::shared_ptr<Shared> previous = current()) {
     {
@@ -89,6 +91,7 @@ bool ThreadSlot::start(RunFlag& runFlag, Body body) {
       // knows the decision about the flag has been taken.
       body = nullptr;
     });
+    nameThread(shared->thread.native_handle(), name);
   } catch (const std::system_error& e) {
     runFlag.store(0);
     trace("thread slot: cannot start a thread: %s", e.what());
@@ -131,6 +134,14 @@ bool ThreadSlot::stop(std::chrono::milliseconds limit) {
   std::lock_guard lock(stateMutex_);
   shared_.reset();
   return endedInTime;
+}
+
+bool ThreadSlot::waitUntilEnded(std::chrono::steady_clock::time_point end,
+                                std::stop_token stop) const {
+  const std::shared_ptr<Shared> shared = current();
+  if (!shared) return true;
+  std::unique_lock lock(shared->mutex);
+  return shared->ended.wait_until(lock, stop, end, [&shared] { return shared->finished; });
 }
 
 bool ThreadSlot::running() const {

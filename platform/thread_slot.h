@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
+#include <string>
 
 #include "platform/run_flag.h"
 
@@ -70,10 +71,11 @@ class ThreadSlot {
   // Stops the thread with the default limit.
   ~ThreadSlot();
 
-  // Sets `runFlag` to 1 and starts `body` on a new thread. Refuses (returns false, starts
-  // nothing) while an earlier thread of this slot is still running. `runFlag` must outlive
-  // every thread of the slot (in practice it has static storage duration).
-  bool start(RunFlag& runFlag, Body body);
+  // Sets `runFlag` to 1 and starts `body` on a new thread named `name` (the system keeps 15
+  // characters; per-thread tools show it). Refuses (returns false, starts nothing) while an
+  // earlier thread of this slot is still running. `runFlag` must outlive every thread of the
+  // slot (in practice it has static storage duration).
+  bool start(RunFlag& runFlag, Body body, std::string name = "worker");
 
   // Tells the thread to end without waiting for it.
   void requestStop();
@@ -85,6 +87,10 @@ class ThreadSlot {
 
   // True while the slot holds a thread that has not yet ended.
   bool running() const;
+
+  // Sleeps until the slot's thread has ended (true; also when there is none), `end` passes or
+  // `stop` is requested (false). The thread may be joined by someone else meanwhile.
+  bool waitUntilEnded(std::chrono::steady_clock::time_point end, std::stop_token stop) const;
 
  private:
   struct Shared;

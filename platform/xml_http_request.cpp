@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/text_encoding.h"
+#include "platform/thread_name.h"
 
 namespace ipcam::platform {
 namespace {
@@ -345,7 +346,10 @@ XmlHttpResult XmlHttpRequest::send(std::string_view body) {
   Transfer& running = *transfer;
   transfer_ = std::move(transfer);
   try {
-    thread_ = std::thread([this, &running] { run(running); });
+    thread_ = std::thread([this, &running] {
+      nameThisThread("http request");
+      run(running);
+    });
   } catch (const std::system_error&) {
     transfer_.reset();
     return XmlHttpResult::OutOfResources;

@@ -10,13 +10,13 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <thread>
 
 #include "core/app_state.h"
 #include "core/camera_models.h"
 #include "core/channel_record.h"
 #include "core/viewer_settings.h"
 #include "core/viewer_ui.h"
+#include "platform/run_wait.h"
 #include "platform/tcp_connect.h"
 #include "platform/trace.h"
 #include "protocols/client_io.h"
@@ -302,25 +302,27 @@ AvsDataEnd runAvsDataLoop(int fd, const platform::ThreadRun& run, AvsFrameHandle
   const auto receiveLimits = [&] {
     return IoLimits{runFlag, IoClock::now() + limits.receiveTimeout};
   };
-  std::chrono::milliseconds idle{0};
+  // The thread sleeps until a frame begins, the idle limit passes or the run flag drops.
+  IoClock::time_point idleEnd = IoClock::now() + limits.idleLimit;
   std::array<std::uint8_t, kAvsHeaderSize> headerBytes{};
   while (run.running()) {
-    if (!waitUntilReadable(fd, IoLimits{runFlag, IoClock::now() + limits.pollStep})) {
+    if (!waitUntilReadable(fd, IoLimits{runFlag, idleEnd})) {
       if (!run.running()) break;
-      idle += limits.pollStep;
-      if (idle > limits.idleLimit) return AvsDataEnd::kIdle;
+      if (IoClock::now() >= idleEnd) return AvsDataEnd::kIdle;
       continue;
     }
     if (!handler.connected()) {
       // Nothing is read for a connection that is not (yet) marked connected; the wait above
-      // would return at once, so the pause keeps this from spinning.
-      std::this_thread::sleep_for(limits.pollStep);
+      // would return at once, so the pause keeps this from spinning. Bytes are waiting, so
+      // the connection is not idle.
+      platform::sleepWhileRunning(run.flag(), limits.notConnectedPause);
+      idleEnd = IoClock::now() + limits.idleLimit;
       continue;
     }
     if (receiveExactly(fd, headerBytes, receiveLimits()) != IoResult::Done) {
       return run.running() ? AvsDataEnd::kLost : AvsDataEnd::kStopped;
     }
-    idle = std::chrono::milliseconds(0);
+    idleEnd = IoClock::now() + limits.idleLimit;
     const AvsFrameHeader header = *parseAvsFrameHeader(headerBytes);
     if (header.motion) handler.motion();
     if (!avsPayloadAccepted(header.length) || header.length > buffer.size()) {

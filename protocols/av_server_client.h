@@ -201,8 +201,9 @@ enum class AvsDataEnd {
 struct AvsDataLimits {
   // Nothing at all arriving for this long ends the loop.
   std::chrono::milliseconds idleLimit{60000};
-  // How long one readiness wait lasts; the idle time is counted in these steps.
-  std::chrono::milliseconds pollStep{100};
+  // How long a connection that is not (yet) marked connected is left before it is looked at
+  // again: its bytes are not read meanwhile, so the socket stays readable.
+  std::chrono::milliseconds notConnectedPause{100};
   // A frame that has begun must go on arriving within this time.
   std::chrono::milliseconds receiveTimeout{30000};
 };

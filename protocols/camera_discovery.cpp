@@ -6,14 +6,17 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -35,9 +38,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The listener looks at its run flag and at search requests at least this often, so a stop
-// never waits for a datagram.
-constexpr std::chrono::milliseconds kPollInterval{50};
+// A wait with nothing due: the listener sleeps until a datagram, a search or its stop.
+constexpr auto kNothingDue = std::chrono::milliseconds::max();
+constexpr std::chrono::milliseconds kFallbackLook{50};
 constexpr int kSearchRepeats = 3;
 constexpr std::chrono::milliseconds kSearchSpacing{100};
 constexpr int kDetailRepeats = 3;
@@ -50,6 +53,8 @@ struct DiscoveryState {
 
   // Searches asked for and not yet begun by the listener (atomic).
   std::atomic<int> searchesPending{0};
+  // Readable after a search was asked for: wakes the listener. Kept for the process's life.
+  const int searchAsked = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
   platform::ThreadSlot listener;         // started and stopped by the window thread
   platform::RunFlag listenerRunning{0};  // written by the slot only
@@ -311,13 +316,17 @@ void listen(const platform::ThreadRun& run) {
   const discovery::Request search = discovery::searchRequest();
   int searchesLeft = 0;
   Clock::time_point nextSearch{};
+  const int stopFd = run.flag().stopDescriptor();
   while (run.running()) {
+    // Drained before the count is taken: a search asked for after this wakes the next poll.
+    eventfd_t asked = 0;
+    if (shared.searchAsked >= 0) ::eventfd_read(shared.searchAsked, &asked);
     if (shared.searchesPending.exchange(0) > 0) {
       // A new search starts over: three requests from now.
       searchesLeft = kSearchRepeats;
       nextSearch = Clock::now();
     }
-    auto wait = kPollInterval;
+    auto wait = kNothingDue;
     if (searchesLeft > 0) {
       const auto now = Clock::now();
       if (now >= nextSearch) {
@@ -329,14 +338,21 @@ void listen(const platform::ThreadRun& run) {
       if (searchesLeft > 0) {
         const auto untilNext =
             std::chrono::ceil<std::chrono::milliseconds>(nextSearch - Clock::now());
-        wait = std::clamp(untilNext, std::chrono::milliseconds(0), kPollInterval);
+        wait = std::max(untilNext, std::chrono::milliseconds(0));
       }
     }
     listener.sendDueDetails();
     wait = listener.untilDetailDue(wait);
-    pollfd readable{socket.fd(), POLLIN, 0};
-    const int ready = ::poll(&readable, 1, static_cast<int>(wait.count()));
-    if (ready > 0 && (readable.revents & POLLIN) != 0) listener.readDatagrams();
+    // Without the stop or search descriptors (the system gave none) the flag and the
+    // requests are looked at every so often instead.
+    const bool wakeable = stopFd >= 0 && shared.searchAsked >= 0;
+    if (!wakeable) wait = std::min(wait, kFallbackLook);
+    std::array<pollfd, 3> entries{pollfd{socket.fd(), POLLIN, 0}, pollfd{stopFd, POLLIN, 0},
+                                  pollfd{shared.searchAsked, POLLIN, 0}};
+    const int timeout =
+        wait == kNothingDue ? -1 : static_cast<int>(std::min<long long>(wait.count(), INT_MAX));
+    const int ready = ::poll(entries.data(), entries.size(), timeout);
+    if (ready > 0 && (entries[0].revents & POLLIN) != 0) listener.readDatagrams();
   }
 }
 
@@ -352,7 +368,8 @@ void restartList() {
 void StartDiscovery() {
   DiscoveryState& shared = state();
   restartList();
-  if (!shared.listener.running() && !shared.listener.start(shared.listenerRunning, listen))
+  if (!shared.listener.running() &&
+      !shared.listener.start(shared.listenerRunning, listen, "discovery"))
     platform::trace("Create UDPServer Thread Failed.");
   SendSearch();
 }
@@ -371,7 +388,9 @@ void refreshDiscovery() {
 
 void SendSearch() {
   DiscoveryState& shared = state();
-  if (shared.listener.running()) shared.searchesPending.fetch_add(1);
+  if (!shared.listener.running()) return;
+  shared.searchesPending.fetch_add(1);
+  if (shared.searchAsked >= 0) ::eventfd_write(shared.searchAsked, 1);
 }
 
 DiscoverySnapshot discoverySnapshot(bool clearChanged) {

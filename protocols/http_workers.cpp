@@ -171,17 +171,20 @@ bool startStreamWorkers(ChannelRecord& record, StreamKind kind) {
   if (stream.record != &record) stream.record = &record;
   // The record lives until process exit, so the workers may keep a plain reference.
   if (kind != StreamKind::Http) {
-    return stream.rtspWorker.start(stream.rtspRunning,
-                                   [&record](const ThreadRun& run) { rtspWorker(record, run); });
+    return stream.rtspWorker.start(
+        stream.rtspRunning, [&record](const ThreadRun& run) { rtspWorker(record, run); },
+        "rtsp " + std::to_string(record.channel + 1));
   }
-  if (!stream.httpVideoWorker.start(stream.httpVideoRunning, [&record](const ThreadRun& run) {
-        httpVideoWorker(record, run);
-      })) {
+  if (!stream.httpVideoWorker.start(
+          stream.httpVideoRunning,
+          [&record](const ThreadRun& run) { httpVideoWorker(record, run); },
+          "http-v " + std::to_string(record.channel + 1))) {
     return false;
   }
   if (hasCameraAudio(record.channel, false)) {
-    stream.httpAudioWorker.start(stream.httpAudioRunning,
-                                 [&record](const ThreadRun& run) { httpAudioWorker(record, run); });
+    stream.httpAudioWorker.start(
+        stream.httpAudioRunning, [&record](const ThreadRun& run) { httpAudioWorker(record, run); },
+        "http-a " + std::to_string(record.channel + 1));
   }
   return true;
 }

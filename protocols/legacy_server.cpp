@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -30,9 +30,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kReceiveTimeoutMs = 10000;
+// How long one receive waits for the camera's next bytes.
+constexpr auto kReceiveTimeout = 10000ms;
 constexpr auto kRequestInterval = 45ms;
-constexpr auto kLoopTick = 10ms;
 // Every empty answer counts as this much idle time; past the limit the camera is given up.
 constexpr int kIdleStepMs = 100;
 constexpr int kIdleLimitMs = 60000;
@@ -61,12 +61,6 @@ std::uint16_t readBe16(std::span<const std::uint8_t> bytes, std::size_t at) {
 
 void showMessage(const std::string& text) {
   if (ViewerUi* ui = appState().ui.load()) ui->postMessage(text, kDefaultMessageTitle);
-}
-
-// A thread told to stop says nothing more to the user.
-bool stopRequested() {
-  const platform::ThreadRun* run = platform::currentThreadRun();
-  return run != nullptr && !run->running();
 }
 
 }  // namespace
@@ -126,19 +120,20 @@ int TcpReceiveExact(int length, int socket, std::span<std::uint8_t> buffer) {
     return length;
   }
   if (static_cast<std::size_t>(length) > buffer.size()) return -1;
+  // A receive sleeps until the camera sends, its time-out passes or the thread is told to stop.
+  const platform::ThreadRun* run = platform::currentThreadRun();
+  const platform::RunFlag* runFlag = run != nullptr ? &run->flag() : nullptr;
   int received = 0;
   while (received < length) {
-    const timeval timeout{kReceiveTimeoutMs / 1000, 0};
-    if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 &&
-        !stopRequested()) {
-      char text[96];
-      std::snprintf(text, sizeof text, "setsockopt SO_RCVTIMEO failed! error code:%d \r\n", errno);
-      showMessage(text);
+    if (!platform::waitForSocket(socket, POLLIN, runFlag,
+                                 std::chrono::steady_clock::now() + kReceiveTimeout)) {
+      platform::trace("legacy server: receive failed (errno %d)", errno);
+      return -1;
     }
-    const ssize_t got =
-        ::recv(socket, buffer.data() + received, static_cast<std::size_t>(length - received), 0);
+    const ssize_t got = ::recv(socket, buffer.data() + received,
+                               static_cast<std::size_t>(length - received), MSG_DONTWAIT);
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
       platform::trace("legacy server: receive failed (errno %d)", errno);
       return -1;
     }
@@ -243,17 +238,21 @@ class LegacyDataRun {
   LegacyDataRun(ChannelRecord& record, const platform::ThreadRun& run, int socket)
       : record_(record), run_(run), socket_(socket) {}
 
+  // One request per interval at most, the camera's pace; between them the thread sleeps
+  // until the next is due or it is told to stop. A connection not marked connected is looked
+  // at again at the same pace.
   End loop() {
-    auto lastRequest = std::chrono::steady_clock::now() - kRequestInterval;
     while (run_.running()) {
-      platform::sleepWhileRunning(run_.flag(), kLoopTick);
-      if (!run_.running()) break;
-      if (!record_.avClient || !record_.avClient->connected()) continue;
-      const auto now = std::chrono::steady_clock::now();
-      if (now - lastRequest <= kRequestInterval) continue;
-      lastRequest = now;
-      std::lock_guard lock(record_.avClient->mutex());
-      if (const std::optional<End> end = exchange()) return *end;
+      const auto nextRequest = std::chrono::steady_clock::now() + kRequestInterval;
+      if (record_.avClient && record_.avClient->connected()) {
+        std::lock_guard lock(record_.avClient->mutex());
+        if (const std::optional<End> end = exchange()) return *end;
+      }
+      const auto left = nextRequest - std::chrono::steady_clock::now();
+      if (left > 0ms) {
+        platform::sleepWhileRunning(run_.flag(),
+                                    std::chrono::ceil<std::chrono::milliseconds>(left));
+      }
     }
     return End::kStopped;
   }

@@ -1,7 +1,6 @@
 #include "protocols/stream_worker_loop.h"
 
 #include <optional>
-#include <thread>
 
 #include "core/channel_record.h"
 #include "core/channel_reports.h"
@@ -66,7 +65,7 @@ bool runStreamWorker(const platform::ThreadRun& run, const StreamWorkerSteps& st
           connected = false;
           if (run.running()) call(steps.lost);
         } else {
-          std::this_thread::sleep_for(kStreamRetryPause);
+          platform::sleepWhileRunning(run.flag(), kStreamRetryPause);
         }
         break;
     }

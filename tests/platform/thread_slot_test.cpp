@@ -1,16 +1,22 @@
 #include "platform/thread_slot.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <stop_token>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/run_wait.h"
 #include "platform/serial_worker.h"
 #include "support/wait_for.h"
 
@@ -212,6 +218,58 @@ TEST(ThreadSlot, TheThreadFindsItsOwnRunWithoutBeingHandedIt) {
   EXPECT_NE(handed.load(), nullptr);
   EXPECT_EQ(found.load(), handed.load());
   EXPECT_EQ(currentThreadRun(), nullptr) << "the test's own thread was started by no slot";
+  slot.stop();
+}
+
+TEST(ThreadSlot, NamesItsThreadAsFarAsTheSystemKeepsNames) {
+  struct Case {
+    std::optional<std::string> given;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"conn 3", "conn 3"},
+      {"fifteen letters", "fifteen letters"},
+      {"sixteen letters!", "sixteen letters"},  // refused whole by the system unless cut
+      {std::nullopt, "worker"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    ThreadSlot::RunFlag flag{0};
+    ThreadSlot slot;
+    std::atomic<pid_t> tid{0};
+    const auto body = [&tid](const ThreadRun& run) {
+      tid.store(::gettid());
+      sleepWhileRunning(run.flag(), 60s);
+    };
+    ASSERT_TRUE(c.given ? slot.start(flag, body, *c.given) : slot.start(flag, body));
+    // The starter names the thread before start() returns.
+    ASSERT_TRUE(waitFor([&] { return tid.load() != 0; }));
+    std::ifstream comm("/proc/self/task/" + std::to_string(tid.load()) + "/comm");
+    std::string shown;
+    std::getline(comm, shown);
+    EXPECT_EQ(shown, c.shown);
+    EXPECT_TRUE(slot.stop());
+  }
+}
+
+TEST(ThreadSlot, WaitingForTheEndWakesOnTheEndTheStopOrTheDeadline) {
+  ThreadSlot::RunFlag flag{0};
+  ThreadSlot slot;
+  EXPECT_TRUE(slot.waitUntilEnded(Clock::now(), {})) << "no thread: nothing to wait for";
+
+  Gate gate;
+  ASSERT_TRUE(slot.start(flag, [&gate](const ThreadRun&) { gate.pass(); }));
+  EXPECT_FALSE(slot.waitUntilEnded(Clock::now() + 50ms, {})) << "the deadline passed";
+
+  std::stop_source stop;
+  std::thread stopper([&stop] { stop.request_stop(); });
+  EXPECT_FALSE(slot.waitUntilEnded(Clock::now() + 60s, stop.get_token())) << "stopped";
+  stopper.join();
+
+  std::thread opener([&gate] { gate.open(); });
+  EXPECT_TRUE(slot.waitUntilEnded(Clock::now() + 60s, {})) << "the thread ended";
+  opener.join();
+  EXPECT_FALSE(slot.running());
   slot.stop();
 }
 

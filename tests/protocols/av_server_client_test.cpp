@@ -407,7 +407,6 @@ TEST(AvsDataLoop, StopsAtOnceEvenHalfwayThroughAFrame) {
 TEST(AvsDataLoop, SilenceBeyondTheIdleLimitEndsTheLoop) {
   AvsDataLimits limits;
   limits.idleLimit = 300ms;
-  limits.pollStep = 20ms;
   DataLoop quiet({}, /*keepOpen=*/true, limits);
   ASSERT_TRUE(quiet.waitForEnd());
   EXPECT_EQ(quiet.end(), AvsDataEnd::kIdle);

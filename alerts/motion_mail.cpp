@@ -162,24 +162,27 @@ bool MailWorker::post(int channel, MotionMailSettings settings, std::string file
   state_->wake.notify_all();
   if (slot_.running()) return true;
   // The thread holds its own share of the state: after an abandon it may outlive the worker.
-  slot_.start(runFlag_, [state = state_](const platform::ThreadRun& run) {
-    for (;;) {
-      State::Job job;
-      {
-        std::unique_lock lock(state->mutex);
-        state->wake.wait(lock, [&] { return state->stopping || !state->jobs.empty(); });
-        if (state->stopping || !run.running()) return;
-        job = std::move(state->jobs.front());
-        state->jobs.pop_front();
-      }
-      const MailResult result = state->sender(job.settings, job.fileName);
-      if (result.code != 0 && !result.stopped && !run.abandoned()) {
-        logChannelEvent(job.channel, mailErrorLogLine(result));
-      }
-      std::lock_guard lock(state->mutex);
-      ++state->finished;
-    }
-  });
+  slot_.start(
+      runFlag_,
+      [state = state_](const platform::ThreadRun& run) {
+        for (;;) {
+          State::Job job;
+          {
+            std::unique_lock lock(state->mutex);
+            state->wake.wait(lock, [&] { return state->stopping || !state->jobs.empty(); });
+            if (state->stopping || !run.running()) return;
+            job = std::move(state->jobs.front());
+            state->jobs.pop_front();
+          }
+          const MailResult result = state->sender(job.settings, job.fileName);
+          if (result.code != 0 && !result.stopped && !run.abandoned()) {
+            logChannelEvent(job.channel, mailErrorLogLine(result));
+          }
+          std::lock_guard lock(state->mutex);
+          ++state->finished;
+        }
+      },
+      "mail");
   return true;
 }
 
@@ -228,11 +231,13 @@ void stopMotionMail() {
 bool startTestMail(MotionMailSettings settings, std::function<void(const MailResult&)> done) {
   TestMailThread& thread = testMailThread();
   if (thread.slot.running()) return false;
-  return thread.slot.start(thread.runFlag, [settings = std::move(settings), done = std::move(done)](
-                                               const platform::ThreadRun& run) {
-    const MailResult result = sendTestMail(settings);
-    if (!run.abandoned()) done(result);
-  });
+  return thread.slot.start(
+      thread.runFlag,
+      [settings = std::move(settings), done = std::move(done)](const platform::ThreadRun& run) {
+        const MailResult result = sendTestMail(settings);
+        if (!run.abandoned()) done(result);
+      },
+      "test mail");
 }
 
 void cancelTestMail() {

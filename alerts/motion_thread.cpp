@@ -108,7 +108,8 @@ bool startMotionThread(ChannelRecord& record) {
   if (!sink) return false;
   const bool started = record.threads.motion.start(
       record.motionRunning,
-      [&record, sink](const platform::ThreadRun& run) { runMotion(record, *sink, run); });
+      [&record, sink](const platform::ThreadRun& run) { runMotion(record, *sink, run); },
+      "motion " + std::to_string(record.channel + 1));
   if (started) platform::trace("motion thread started for channel %d", record.channel + 1);
   return started;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -265,7 +266,8 @@ bool startAudioPlayback(ChannelRecord& record) {
   if (!player) return false;
   return record.stream.audioPlayerThread.start(
       record.stream.audioPlayerRunning,
-      [&record, player](const ThreadRun& run) { runStreamAudio(record, *player, run); });
+      [&record, player](const ThreadRun& run) { runStreamAudio(record, *player, run); },
+      "audio " + std::to_string(record.channel + 1));
 }
 
 void stopAudioPlayback(ChannelRecord& record) {

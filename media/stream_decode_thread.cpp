@@ -238,7 +238,8 @@ void startStreamDecodeThread(ChannelRecord& record) {
   if (!media) return;
   record.stream.decodeThread.start(
       record.stream.decodeRunning,
-      [&record, media](const platform::ThreadRun& run) { runStreamDecode(record, run, media); });
+      [&record, media](const platform::ThreadRun& run) { runStreamDecode(record, run, media); },
+      "decode " + std::to_string(record.channel + 1));
 }
 
 void stopStreamDecodeThread(ChannelRecord& record) {

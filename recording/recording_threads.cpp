@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "core/channel_record.h"
 #include "core/frame_sink.h"
@@ -85,10 +86,12 @@ bool startManualRecordThread(ChannelRecord& record) {
   // The thread holds the recorder, so one given up on at a stop never outlives it.
   std::shared_ptr<FrameSink> sink = record.manualRecorder;
   if (asRecorder(sink) == nullptr) return false;
-  return record.threads.manualRecord.start(record.manualRecordRunning,
-                                           [&record, sink](const platform::ThreadRun& run) {
-                                             runManualRecord(record, *asRecorder(sink), run);
-                                           });
+  return record.threads.manualRecord.start(
+      record.manualRecordRunning,
+      [&record, sink](const platform::ThreadRun& run) {
+        runManualRecord(record, *asRecorder(sink), run);
+      },
+      "manual " + std::to_string(record.channel + 1));
 }
 
 }  // namespace ipcam

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/app_state.h"
@@ -256,10 +257,12 @@ bool startScheduleThread(ChannelRecord& record) {
   std::shared_ptr<FrameSink> sink = record.scheduleRecorder;
   if (asRecorder(sink) == nullptr) return false;
   return record.threads.schedule.start(
-      record.scheduleRunning, [&record, sink = std::move(sink)](const platform::ThreadRun& run) {
+      record.scheduleRunning,
+      [&record, sink = std::move(sink)](const platform::ThreadRun& run) {
         ChannelScheduleRecorder recorder(*asRecorder(sink));
         runScheduleThread(record, recorder, run);
-      });
+      },
+      "schedule " + std::to_string(record.channel + 1));
 }
 
 }  // namespace ipcam

@@ -132,10 +132,12 @@ bool showSpaceFullBox(ViewerUi* ui) {
   if (ui == nullptr) return true;
   if (spaceFullBoxSlot().running()) return false;
   std::string text = CMultiLanguage::instance().text("MessageBox", "Message_RecordingSpaceFull");
-  return spaceFullBoxSlot().start(spaceFullBoxRunning(),
-                                  [ui, text = std::move(text)](const platform::ThreadRun&) {
-                                    ui->messageBox(text, kDefaultMessageTitle);
-                                  });
+  return spaceFullBoxSlot().start(
+      spaceFullBoxRunning(),
+      [ui, text = std::move(text)](const platform::ThreadRun&) {
+        ui->messageBox(text, kDefaultMessageTitle);
+      },
+      "space full");
 }
 
 }  // namespace
@@ -253,12 +255,15 @@ void storageMonitorPass(ViewerUi* ui, const ViewerSettings& settings, const Stor
 
 void startStorageMonitor() {
   AppState& state = appState();
-  state.storageMonitor.start(state.storageMonitorRunning, [&state](const platform::ThreadRun& run) {
-    while (run.running()) {
-      storageMonitorPass(state.ui.load());
-      platform::sleepWhileRunning(run.flag(), std::chrono::milliseconds(1000));
-    }
-  });
+  state.storageMonitor.start(
+      state.storageMonitorRunning,
+      [&state](const platform::ThreadRun& run) {
+        while (run.running()) {
+          storageMonitorPass(state.ui.load());
+          platform::sleepWhileRunning(run.flag(), std::chrono::milliseconds(1000));
+        }
+      },
+      "storage");
 }
 
 void stopStorageMonitor() {

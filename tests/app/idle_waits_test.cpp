@@ -32,6 +32,7 @@
 #include "protocols/av_server_client.h"
 #include "protocols/camera_discovery.h"
 #include "protocols/legacy_server.h"
+#include "support/loopback_peers.h"
 #include "support/recording_viewer_ui.h"
 #include "support/test_environment.h"
 #include "support/wait_for.h"
@@ -93,19 +94,6 @@ struct SilentPeer {
   int near() const { return fds[0]; }
   std::array<int, 2> fds{-1, -1};
 };
-
-// A UDP port nobody on this machine uses right now, so that parallel runs keep apart.
-std::uint16_t freeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 class AlwaysConnected final : public AvsFrameHandler {
  public:
@@ -175,7 +163,7 @@ class IdleWaitsTest : public ::testing::Test {
   ScopedEnv resources_{"IPCAM_RESOURCES", IPCAM_RESOURCE_DIR};
   // The camera search stays on this machine's loopback, on a port of this process.
   ScopedEnv broadcast_{kDiscoveryBroadcastVariable, "127.255.255.255"};
-  ScopedEnv discoveryPort_{kDiscoveryPortVariable, std::to_string(freeUdpPort())};
+  ScopedEnv discoveryPort_{kDiscoveryPortVariable, std::to_string(testing::freeUdpPort())};
   testing::RecordingViewerUi ui_;
 };
 

@@ -18,6 +18,7 @@
 
 #include "core/viewer_settings.h"
 #include "protocols/discovery_packets.h"
+#include "support/loopback_peers.h"
 #include "support/test_environment.h"
 #include "support/wait_for.h"
 #include "tools/camsim/discovery_responder.h"
@@ -477,19 +478,6 @@ TEST(DiscoveryPacketsTest, SelectFillsTheCameraFromTheEntry) {
   EXPECT_EQ(camera.port, 5555);
 }
 
-// A UDP port nobody on this machine uses right now, so that parallel runs keep apart.
-std::uint16_t freeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 class DiscoverySearchTest : public ::testing::Test {
  protected:
   void TearDown() override { stopDiscovery(); }
@@ -507,7 +495,7 @@ class DiscoverySearchTest : public ::testing::Test {
     return ear;
   }
 
-  const std::uint16_t port_ = freeUdpPort();
+  const std::uint16_t port_ = testing::freeUdpPort();
   // Only this machine's loopback broadcast: nothing leaves 127.0.0.0/8.
   platform::test_support::ScopedEnv broadcast_{kDiscoveryBroadcastVariable, "127.255.255.255"};
   platform::test_support::ScopedEnv port_env_{kDiscoveryPortVariable, std::to_string(port_)};

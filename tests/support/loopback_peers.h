@@ -4,6 +4,7 @@
 // backlog is full, so that the kernel drops further connection requests unanswered and a
 // connect waits as it would for a host that is down.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -40,6 +41,17 @@ inline sockaddr_in loopbackAddress(std::uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
   return address;
+}
+
+// A UDP port nobody on this machine uses right now, so that parallel runs keep apart.
+inline std::uint16_t freeUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = loopbackAddress(0);
+  socklen_t size = sizeof address;
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  ::close(fd);
+  return ntohs(address.sin_port);
 }
 
 // A socket bound to a free loopback port, listening with `backlog` unless it is negative (a
